@@ -1,0 +1,2 @@
+#pragma once
+// The player window TTavolenForm.

@@ -1,0 +1,77 @@
+#include "Modal.h"
+
+#include <QApplication>
+#include <QFileDialog>
+#include <QMessageBox>
+#include <QScreen>
+
+namespace fw {
+
+namespace {
+
+// Qt's filter syntax: "label (pat pat);;label (pat)".
+QString qtFilter(const QList<FilterEntry>& entries) {
+    QStringList parts;
+    for (const auto& entry : entries)
+        parts << QStringLiteral("%1 (%2)").arg(entry.label, entry.patterns.join(u' '));
+    return parts.join(QStringLiteral(";;"));
+}
+
+class QtModalHost final : public ModalHost {
+public:
+    void showBox(BoxKind kind, const QString& caption, const QString& text) override {
+        QMessageBox box(kind == BoxKind::Error ? QMessageBox::Critical : QMessageBox::NoIcon,
+                        caption, text, QMessageBox::Ok);
+        box.setWindowModality(Qt::ApplicationModal);
+        box.adjustSize();
+        if (QScreen* screen = QGuiApplication::primaryScreen())
+            box.move(screen->geometry().center() - box.rect().center());
+        box.exec();
+    }
+
+    std::optional<QString> runFileDialog(const FileDialogRequest& request) override {
+        const bool open = request.kind == FileDialogRequest::Kind::Open;
+        QFileDialog dialog(nullptr, request.title);
+        dialog.setAcceptMode(open ? QFileDialog::AcceptOpen : QFileDialog::AcceptSave);
+        dialog.setFileMode(open && request.options.fileMustExist ? QFileDialog::ExistingFile
+                                                                  : QFileDialog::AnyFile);
+        if (!request.options.overwritePrompt) dialog.setOption(QFileDialog::DontConfirmOverwrite);
+        const auto entries = parseFilter(request.filter);
+        const QString filters = qtFilter(entries);
+        if (!filters.isEmpty()) {
+            dialog.setNameFilter(filters);
+            const QStringList names = dialog.nameFilters();
+            if (request.filterIndex >= 1 && request.filterIndex <= names.size())
+                dialog.selectNameFilter(names.at(request.filterIndex - 1));
+        }
+        if (!request.defaultExt.isEmpty()) dialog.setDefaultSuffix(request.defaultExt);
+        if (!request.initialDir.isEmpty()) dialog.setDirectory(request.initialDir);
+        if (!request.fileName.isEmpty()) dialog.selectFile(request.fileName);
+        if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+            return std::nullopt;
+        return dialog.selectedFiles().constFirst();
+    }
+};
+
+QtModalHost qtHost;
+ModalHost* installed = nullptr;
+
+}  // namespace
+
+ModalHost& modalHost() { return installed ? *installed : qtHost; }
+
+ModalHost* setModalHost(ModalHost* host) {
+    ModalHost* previous = installed;
+    installed = host;
+    return previous;
+}
+
+QList<FilterEntry> parseFilter(const QString& filter) {
+    QList<FilterEntry> entries;
+    const QStringList parts = filter.split(u'|');
+    for (int i = 0; i + 1 < parts.size(); i += 2)
+        entries.append(FilterEntry{parts[i], parts[i + 1].split(u';', Qt::SkipEmptyParts)});
+    return entries;
+}
+
+}  // namespace fw

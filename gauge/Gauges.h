@@ -1,0 +1,2 @@
+#pragma once
+// The gauge control TGauge and the bitmap TBltBitmap.

@@ -1,0 +1,1 @@
+#include "IndexForm.h"

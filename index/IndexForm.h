@@ -1,0 +1,2 @@
+#pragma once
+// The index window TIndex and the index file.

@@ -1,0 +1,2 @@
+#pragma once
+// The media device component TMediaPlayer.
