@@ -1,0 +1,108 @@
+// The reading half of the media service: opens a media file, learns where every video frame is
+// and hands out exactly the n-th frame in presentation order, plus a linear audio decoder.
+//
+// Frame numbers are exact whatever the container, codec, B-frames or variable frame rate: at
+// open the source builds (or reads back from the user's cache folder) an index of every video
+// frame's presentation time, and every decoded picture is identified by its timestamp through
+// that index, never by counting decoder output after a seek.
+//
+// Threads: a MediaSource and the objects it hands out are used by one thread at a time; they
+// may be created and used on any thread (opening runs on a worker thread for long files) and
+// never touch widgets. A DecodedFrame is immutable and may be shared across threads.
+#pragma once
+
+#include "Mci.h"
+
+#include <QImage>
+#include <QSize>
+#include <QString>
+
+#include <functional>
+#include <memory>
+#include <variant>
+
+namespace mci {
+
+// Why an open failed: an MCI error code plus a Japanese text that says which (missing file,
+// unreadable, empty, truncated, not a media file, cancelled, too large a picture...). The
+// codes and their generic texts are in SourceErrors.h.
+struct OpenFailure {
+    MCIERROR code = MCIERR_INVALID_FILE;
+    QString text;
+};
+
+struct MediaInfo {
+    bool hasVideo = false;
+    bool hasAudio = false;
+    // Video frames in presentation order; for sound-only files the length at 30 frames a
+    // second (ceil of duration * 30).
+    int frameCount = 0;
+    // Display size with the sample aspect ratio applied; empty without video.
+    QSize naturalSize;
+    qint64 durationUs = 0;
+};
+
+// Called on the opening thread from time to time during a long open, with the fraction done
+// (0..1); return false to cancel the open, which then fails with MCIERR_SOURCE_CANCELLED.
+using OpenProgress = std::function<bool(double fraction)>;
+
+// A decoded picture, still in the decoder's pixel format; it is converted only at the size it
+// is shown, because colour conversion costs more than decoding.
+class DecodedFrame {
+public:
+    struct Data;  // the decoder's picture; defined where FFmpeg is visible
+    explicit DecodedFrame(std::unique_ptr<Data> data);
+    ~DecodedFrame();
+    DecodedFrame(const DecodedFrame&) = delete;
+    DecodedFrame& operator=(const DecodedFrame&) = delete;
+
+    int number() const;     // frame number in presentation order
+    qint64 ptsUs() const;   // presentation time from the start of the file
+    QSize size() const;     // coded picture size (before the sample aspect ratio)
+    // Scaled to target with a good filter, Format_RGB32; a null image when target is empty.
+    QImage toImage(QSize target) const;
+
+private:
+    std::unique_ptr<Data> m_data;
+};
+
+// A linear audio decoder resampled to interleaved float samples. Separate from the video path
+// (its own demuxer), so sound and picture never wait on each other.
+class AudioStream {
+public:
+    virtual ~AudioStream() = default;
+    // The next read starts exactly at time t (clamped to the start); false when the file could
+    // not be sought (the stream then reads from where it was).
+    virtual bool seekUs(qint64 t) = 0;
+    // Writes up to frames sample frames (interleaved); returns the number written, 0 at the end
+    // of the stream or when the file became unreadable.
+    virtual int read(float* out, int frames) = 0;
+    virtual int sampleRate() const = 0;
+    virtual int channels() const = 0;
+};
+
+class MediaSource {
+public:
+    // A working source or the reason there is none. progress may be empty.
+    static std::variant<std::unique_ptr<MediaSource>, OpenFailure>
+    open(const QString& path, const OpenProgress& progress);
+
+    virtual ~MediaSource() = default;
+
+    virtual const MediaInfo& info() const = 0;
+    // Presentation time of frame n from the start (n in 0..frameCount; frameCount gives the
+    // end of the last frame). For sound-only files frames are 1/30 s.
+    virtual qint64 frameStartUs(int n) const = 0;
+    // The frame shown at time t, clamped to 0..frameCount-1.
+    virtual int frameAtUs(qint64 t) const = 0;
+    // Exactly the n-th frame in presentation order (n in 0..frameCount-1). Sequential requests
+    // n, n+1, ... continue decoding without a seek; other requests seek to a keyframe before n
+    // and decode forward. nullptr when n is out of range, the file has no video, or the file
+    // can no longer be read (deleted or truncated while open).
+    virtual std::shared_ptr<const DecodedFrame> frame(int n) = 0;
+    // A separate linear audio decoder resampled to the given interleaved float format; nullptr
+    // without audio or when the file can no longer be opened.
+    virtual std::unique_ptr<AudioStream> openAudio(int sampleRate, int channels) = 0;
+};
+
+}  // namespace mci
