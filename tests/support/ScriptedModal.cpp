@@ -26,9 +26,11 @@ void ScriptedModal::showBox(fw::BoxKind kind, const QString& caption, const QStr
 
 std::optional<QString> ScriptedModal::runFileDialog(const fw::FileDialogRequest& request) {
     dialogs.push_back(request);
-    if (answers.empty()) return std::nullopt;
-    auto answer = answers.front();
-    answers.pop_front();
+    std::optional<QString> answer;
+    if (!answers.empty()) {
+        answer.swap(answers.front());
+        answers.pop_front();
+    }
     return answer;
 }
 

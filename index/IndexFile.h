@@ -1,0 +1,46 @@
+// The index file: frame numbers kept beside a media file, one per line, each line ended by
+// CR LF. Entries are byte strings and go back to disk exactly as they came, so a file written on
+// another system in another code page round-trips byte for byte.
+//
+// All functions run on the UI thread and finish before they return; a file is open only for the
+// duration of one load or save. Failures are exceptions (see each function).
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <cstdint>
+#include <vector>
+
+using TIndexEntries = std::vector<QByteArray>;
+
+// The index file of a media path: the path without its last four characters, then ".idx".
+// "/v/a.avi" gives "/v/a.idx"; "/v/clip.mpeg" gives "/v/clip..idx"; a path of four characters
+// or fewer gives ".idx".
+QString IndexFileName(const QString& mediaPath);
+
+// Writes every entry followed by CR LF. The new content replaces the old one only once it is
+// completely on disk, so a full disk or a failed write never destroys the index file that was
+// there before.
+// Raises EFCreateError "ファイル %s を作成できません" when the file cannot be created, and
+// EWriteError "ストリームへの書き込みエラー" when the write falls short.
+void SaveIndexFile(const TIndexEntries& entries, const QString& path);
+
+// Reads the whole file and cuts it into lines: CR LF, a lone LF and a lone CR each end a line;
+// a line end at the very end adds no entry; a NUL byte ends the text.
+// Raises EFOpenError "ファイル %s は開けません" when the file cannot be opened or read, or is
+// larger than kMaxIndexFileBytes (no index of frame numbers comes near it; reading a huge file
+// whole would only exhaust memory).
+TIndexEntries LoadIndexFile(const QString& path);
+inline constexpr std::int64_t kMaxIndexFileBytes = 256ll * 1024 * 1024;
+
+// Splits a file's content into entries by the rule above.
+TIndexEntries SplitIndexLines(const QByteArray& text);
+
+// Turns an entry into a frame number: leading blanks (code 32 only), then either decimal with an
+// optional sign or hexadecimal after "$", "x", "X", "0x" or "0X" (no sign), filling the rest of
+// the text exactly, within the signed 32-bit range (hexadecimal up to 8 significant digits, the
+// top bit giving a negative number). Raises EConvertError "'%s' は整数ではありません".
+std::int32_t EntryToFrame(const QByteArray& entry);
+
+// The decimal text of a frame number, as recorded entries hold it.
+QByteArray FrameToEntry(std::int32_t frame);

@@ -1,0 +1,128 @@
+#include "Exception.h"
+#include "IndexFile.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileDevice>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+namespace {
+
+QByteArray readAll(const QString& path) {
+    QFile f(path);
+    EXPECT_TRUE(f.open(QIODevice::ReadOnly));
+    return f.readAll();
+}
+
+void writeAll(const QString& path, const QByteArray& bytes) {
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(bytes);
+}
+
+std::string convertMessage(const char* text) {
+    try {
+        EntryToFrame(text);
+    } catch (const EConvertError& e) {
+        return e.what();
+    }
+    return "converted";
+}
+
+}  // namespace
+
+TEST(IndexFileName, CountsCharactersWithoutLookingForTheExtension) {
+    EXPECT_EQ(IndexFileName("/v/a.avi"), "/v/a.idx");
+    EXPECT_EQ(IndexFileName("/v/clip.mpeg"), "/v/clip..idx");
+    EXPECT_EQ(IndexFileName("/v/film.qt"), "/v/fil.idx");
+    EXPECT_EQ(IndexFileName("/v/movie"), "/v/m.idx");
+    EXPECT_EQ(IndexFileName("a.av"), ".idx");
+    EXPECT_EQ(IndexFileName(QString::fromUtf8("/動画/猫.avi")), QString::fromUtf8("/動画/猫.idx"));
+}
+
+TEST(IndexLines, LineEndsAndNul) {
+    using E = TIndexEntries;
+    EXPECT_EQ(SplitIndexLines("10\n20"), (E{"10", "20"}));
+    EXPECT_EQ(SplitIndexLines("10\r\r20\r\n"), (E{"10", "", "20"}));
+    EXPECT_EQ(SplitIndexLines("10\n\r20"), (E{"10", "", "20"}));
+    EXPECT_EQ(SplitIndexLines("10\r\n\r\n"), (E{"10", ""}));
+    EXPECT_EQ(SplitIndexLines(QByteArray("10\r\n\0" "20\r\n", 9)), (E{"10"}));
+    EXPECT_EQ(SplitIndexLines(""), E{});
+    EXPECT_EQ(SplitIndexLines("\xEF\xBB\xBF" "5\r\n"), (E{"\xEF\xBB\xBF" "5"}));
+}
+
+TEST(IndexFile, SaveWritesEveryLineWithCrLfAndLoadReadsItBack) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath("a.idx");
+    SaveIndexFile({"120", "45", "-3"}, path);
+    EXPECT_EQ(readAll(path), QByteArray("120\r\n45\r\n-3\r\n"));
+    EXPECT_EQ(LoadIndexFile(path), (TIndexEntries{"120", "45", "-3"}));
+
+    SaveIndexFile({"10", ""}, path);  // an empty entry survives the round trip
+    EXPECT_EQ(readAll(path), QByteArray("10\r\n\r\n"));
+    EXPECT_EQ(LoadIndexFile(path), (TIndexEntries{"10", ""}));
+
+    SaveIndexFile({}, path);
+    EXPECT_EQ(readAll(path).size(), 0);
+    EXPECT_EQ(LoadIndexFile(path), TIndexEntries{});
+}
+
+TEST(IndexFile, BytesOfAnotherCodePageRoundTripUnchanged) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath("sjis.idx");
+    const QByteArray sjis("\x82\xa0\x82\xa2 12", 7);  // not UTF-8
+    SaveIndexFile({sjis}, path);
+    EXPECT_EQ(LoadIndexFile(path), TIndexEntries{sjis});
+}
+
+TEST(IndexFile, FailuresSayWhichFileAndKeepWhatWasThere) {
+    QTemporaryDir dir;
+    const QString missing = dir.filePath("no/such/folder/a.idx");
+    EXPECT_THROW(SaveIndexFile({"1"}, missing), EFCreateError);
+    try {
+        LoadIndexFile(missing);
+        FAIL() << "loaded a missing file";
+    } catch (const EFOpenError& e) {
+        EXPECT_EQ(std::string(e.what()), "ファイル " + missing.toStdString() + " は開けません");
+    }
+
+    // A read-only folder with a writable index file in it: the save still works.
+    const QString ro = dir.filePath("ro");
+    QDir().mkdir(ro);
+    const QString kept = ro + "/kept.idx";
+    writeAll(kept, "1\r\n");
+    QFile::setPermissions(ro, QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+    if (QFile(ro + "/probe").open(QIODevice::WriteOnly)) GTEST_SKIP() << "running with root rights";
+    SaveIndexFile({"2"}, kept);
+    EXPECT_EQ(readAll(kept), QByteArray("2\r\n"));
+    EXPECT_THROW(SaveIndexFile({"3"}, ro + "/new.idx"), EFCreateError);
+    QFile::setPermissions(ro, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+}
+
+TEST(EntryToFrame, DecimalAndHexadecimalForms) {
+    EXPECT_EQ(EntryToFrame(" 12"), 12);
+    EXPECT_EQ(EntryToFrame("+7"), 7);
+    EXPECT_EQ(EntryToFrame("-0"), 0);
+    EXPECT_EQ(EntryToFrame("007"), 7);
+    EXPECT_EQ(EntryToFrame("$1E"), 30);
+    EXPECT_EQ(EntryToFrame("x1e"), 30);
+    EXPECT_EQ(EntryToFrame("0X1E"), 30);
+    EXPECT_EQ(EntryToFrame("2147483647"), 2147483647);
+    EXPECT_EQ(EntryToFrame("-2147483648"), -2147483647 - 1);
+    EXPECT_EQ(EntryToFrame("$FFFFFFFF"), -1);
+    EXPECT_EQ(EntryToFrame("$0FFFFFFFF"), -1);
+}
+
+TEST(EntryToFrame, RefusalsNameTheWholeEntry) {
+    for (const char* bad : {"12 ", "-$1E", "2147483648", "-2147483649", "$100000000", "", "   ",
+                            "-", "$", "0x", "\t5", "1.5", "12abc"}) {
+        EXPECT_THROW(EntryToFrame(bad), EConvertError) << '"' << bad << '"';
+    }
+    EXPECT_EQ(convertMessage("12 "), "'12 ' は整数ではありません");
+}
+
+TEST(EntryToFrame, RecordedEntriesConvertBack) {
+    for (std::int32_t n : {0, 1, 345, -31, 2147483647, -2147483647 - 1})
+        EXPECT_EQ(EntryToFrame(FrameToEntry(n)), n);
+}
