@@ -1,0 +1,34 @@
+// The items of a ListBox: byte strings kept exactly as given, shown decoded as UTF-8 (bytes
+// that are not UTF-8 show as replacement characters but are never rewritten). One vector,
+// no second copy. UI thread only.
+#pragma once
+
+#include <QAbstractListModel>
+#include <QByteArray>
+#include <vector>
+
+namespace fw {
+
+class ByteListModel : public QAbstractListModel {
+public:
+    explicit ByteListModel(QObject* parent = nullptr);
+
+    int rowCount(const QModelIndex& parent = QModelIndex()) const override;
+    QVariant data(const QModelIndex& index, int role) const override;
+
+    int count() const { return static_cast<int>(m_items.size()); }
+    const QByteArray& at(int index) const { return m_items[static_cast<size_t>(index)]; }
+    void insert(int index, const QByteArray& item);  // 0 <= index <= count()
+    void remove(int index);                          // 0 <= index < count()
+    void clear();
+    void setItems(std::vector<QByteArray> items);
+
+    int itemHeight() const { return m_itemHeight; }
+    void setItemHeight(int height);  // the size hint of every row; 0 leaves it to the style
+
+private:
+    std::vector<QByteArray> m_items;
+    int m_itemHeight = 0;
+};
+
+}  // namespace fw
