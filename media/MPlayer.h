@@ -230,7 +230,6 @@ protected:
 
     // Qt's messages, each run through fw::guard.
     bool event(QEvent* event) override;
-    bool focusNextPrevChild(bool next) override;
     void paintEvent(QPaintEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
@@ -260,7 +259,10 @@ private:
     void ReadCapabilities();
     void ReadNaturalSize();
     void SetAutoButtonsAfterOpen();
-    void SendWindow(HWND window);
+    MCIERROR SendWindow(HWND window);
+    void SeekWith(DWORD how, std::int32_t target);
+    void GoToTrackTarget(std::int32_t target);
+    void SendStep(DWORD direction);
     void WatchDisplay(QWidget* window);
     void DisplayDestroyed(QObject* window);
     void PlayFromTarget(std::int32_t target);
@@ -272,7 +274,7 @@ private:
     void ApplySizeRule();
     void FitWidth();
     void PaintButton(QPainter& painter, TMPBtnType kind, int x);
-    void PaintButtonAtOnce(TMPBtnType kind, int x);
+    void PaintButtonAtOnce(int x);
     void PressAt(int x);
     void MoveTo(QPoint point);
     void Release();
