@@ -8,7 +8,8 @@
 
 namespace fw {
 
-TrackBar::TrackBar(QWidget* parent) : Control<QWidget>(parent), m_slider(new QSlider(this)) {
+TrackBar::TrackBar(QWidget* parent)
+    : Control<QWidget>(parent), m_slider(new QSlider(this)) {
     m_slider->setRange(0, 10);
     m_slider->setSingleStep(1);
     m_slider->setTracking(true);

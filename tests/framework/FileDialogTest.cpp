@@ -1,0 +1,79 @@
+#include "Exception.h"
+#include "FileDialog.h"
+#include "Files.h"
+#include "ScriptedModal.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+TEST(FileDialog, OpenRequestCarriesEveryPropertyAndFillsTheChosenName) {
+    ScriptedModal modal;
+    modal.answers.push_back(QStringLiteral("/v/b.mpg"));
+    fw::OpenDialog dialog;
+    const QString filter = QString::fromUtf8("Video for Windows|*.avi|すべてのファイル|*.*");
+    dialog.setFilter(filter);
+    dialog.setFilterIndex(1);
+    dialog.setDefaultExt("avi");
+    dialog.setInitialDir(fw::dialogInitialDir("/v/a.avi"));
+    dialog.setOptions({.fileMustExist = true, .pathMustExist = true, .hideReadOnly = true});
+
+    ASSERT_TRUE(dialog.execute());
+    EXPECT_EQ(dialog.fileName(), "/v/b.mpg");
+    ASSERT_EQ(modal.dialogs.size(), 1u);
+    const fw::FileDialogRequest& request = modal.dialogs[0];
+    EXPECT_EQ(request.kind, fw::FileDialogRequest::Kind::Open);
+    EXPECT_EQ(request.filter, filter);
+    EXPECT_EQ(request.filterIndex, 1);
+    EXPECT_EQ(request.defaultExt, "avi");
+    EXPECT_EQ(request.initialDir, "/v");
+    EXPECT_TRUE(request.options.fileMustExist);
+    EXPECT_TRUE(request.options.pathMustExist);
+    EXPECT_TRUE(request.options.hideReadOnly);
+    EXPECT_FALSE(request.options.overwritePrompt);
+}
+
+TEST(FileDialog, SaveProposesTheNameAndCancelChangesNothing) {
+    ScriptedModal modal;  // no answer queued: the user cancels
+    fw::SaveDialog dialog;
+    dialog.setDefaultExt("idx");
+    dialog.setOptions({.overwritePrompt = true, .hideReadOnly = true});
+    dialog.setInitialDir(fw::dialogInitialDir("/v/clip..idx"));
+    dialog.setFileName(fw::dialogFileName("/v/clip..idx"));
+
+    EXPECT_FALSE(dialog.execute());
+    EXPECT_EQ(dialog.fileName(), "clip..idx");
+    ASSERT_EQ(modal.dialogs.size(), 1u);
+    EXPECT_EQ(modal.dialogs[0].kind, fw::FileDialogRequest::Kind::Save);
+    EXPECT_EQ(modal.dialogs[0].fileName, "clip..idx");
+    EXPECT_EQ(modal.dialogs[0].initialDir, "/v");
+    EXPECT_TRUE(modal.dialogs[0].options.overwritePrompt);
+}
+
+TEST(DialogFolder, UpToTheLastSlashWhichOnlyTheRootKeeps) {
+    EXPECT_EQ(fw::dialogInitialDir("/v/a.avi"), "/v");
+    EXPECT_EQ(fw::dialogInitialDir("/a.avi"), "/");
+    EXPECT_EQ(fw::dialogInitialDir("a.avi"), "");
+    EXPECT_EQ(fw::dialogInitialDir("/v/w/"), "/v/w");
+    EXPECT_EQ(fw::dialogInitialDir("v/a.avi"), "v");
+    EXPECT_EQ(fw::dialogFileName("/v/a.idx"), "a.idx");
+    EXPECT_EQ(fw::dialogFileName("a.idx"), "a.idx");
+    EXPECT_EQ(fw::dialogFileName("/v/"), "");
+}
+
+TEST(FileExists, AFileButNeverAFolder) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString file = dir.filePath(QString::fromUtf8("動画 1.avi"));
+    QFile out(file);
+    ASSERT_TRUE(out.open(QIODevice::WriteOnly));
+    out.close();
+    ASSERT_TRUE(QDir(dir.path()).mkdir("folder.avi"));
+
+    EXPECT_TRUE(fw::fileExists(file));
+    EXPECT_FALSE(fw::fileExists(dir.filePath("folder.avi")));
+    EXPECT_FALSE(fw::fileExists(dir.path()));
+    EXPECT_FALSE(fw::fileExists(dir.filePath("missing.avi")));
+    EXPECT_FALSE(fw::fileExists(""));
+}

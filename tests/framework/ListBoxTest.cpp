@@ -1,0 +1,125 @@
+#include "Exception.h"
+#include "ListBox.h"
+
+#include <QTest>
+#include <gtest/gtest.h>
+
+using fw::ListBox;
+
+namespace {
+
+struct Clicked {
+    ListBox list;
+    int clicks = 0;
+    std::vector<int> indexes;  // itemIndex() as OnClick saw it
+    Clicked() {
+        list.setBounds(0, 0, 105, 201);
+        list.setItemHeight(13);
+        list.OnClick = [this](TObject* sender) {
+            EXPECT_EQ(sender, &list);
+            ++clicks;
+            indexes.push_back(list.itemIndex());
+        };
+        for (const char* entry : {"10", "20", "30", "40"}) list.add(entry);
+        list.show();
+        EXPECT_TRUE(QTest::qWaitForWindowExposed(&list));
+    }
+    QPoint centreOf(int row) {
+        return list.visualRect(list.model()->index(row, 0)).center();
+    }
+};
+
+}  // namespace
+
+TEST(ListBox, ByteStringsComeBackByteForByte) {
+    ListBox list;
+    const QByteArray sjis("\x83\x65\x83\x58\x83\x67", 6);  // Shift_JIS, not UTF-8
+    const QByteArray broken("12\xff\xfe\x00z", 6);          // stray bytes and a NUL
+    const QByteArray utf8("時間的差分");
+    list.add(sjis);
+    list.insert(0, broken);
+    list.add(utf8);
+    EXPECT_EQ(list.item(0), broken);
+    EXPECT_EQ(list.item(1), sjis);
+    EXPECT_EQ(list.item(2), utf8);
+    EXPECT_EQ(list.items(), (std::vector<QByteArray>{broken, sjis, utf8}));
+    // Shown decoded; the stored bytes are never the decoded text re-encoded.
+    EXPECT_EQ(list.model()->index(2, 0).data().toString(), QString::fromUtf8("時間的差分"));
+
+    list.setItems({sjis, broken});
+    EXPECT_EQ(list.count(), 2);
+    EXPECT_EQ(list.item(0), sjis);
+    EXPECT_EQ(list.item(1), broken);
+}
+
+TEST(ListBox, IndexesOutOfRangeRaiseTheListError) {
+    ListBox list;
+    list.add("1");
+    EXPECT_EQ(list.itemIndex(), -1);
+    try {
+        list.item(-1);
+        FAIL() << "no error";
+    } catch (const EStringListError& error) {
+        EXPECT_EQ(error.Message(), "リストのインデックスが範囲を超えています (-1)");
+    }
+    EXPECT_THROW(list.item(1), EStringListError);
+    EXPECT_THROW(list.deleteItem(1), EStringListError);
+    EXPECT_THROW(list.insert(2, "x"), EStringListError);
+    EXPECT_THROW(list.setItemIndex(5), EStringListError);
+    list.insert(1, "2");  // at the end is allowed
+    EXPECT_EQ(list.count(), 2);
+}
+
+TEST(ListBox, OnClickForTheUsersSelectionOnly) {
+    Clicked c;
+    c.list.setItemIndex(1);
+    c.list.deleteItem(1);  // the selected row goes away
+    c.list.setItemIndex(-1);
+    c.list.clear();
+    for (const char* entry : {"10", "20", "30", "40"}) c.list.add(entry);
+    EXPECT_EQ(c.clicks, 0);
+
+    QTest::mouseClick(c.list.viewport(), Qt::LeftButton, {}, c.centreOf(2));
+    EXPECT_EQ(c.indexes, std::vector<int>{2});
+    QTest::keyClick(&c.list, Qt::Key_Down);
+    EXPECT_EQ(c.indexes, (std::vector<int>{2, 3}));
+    QTest::keyClick(&c.list, Qt::Key_Up);
+    EXPECT_EQ(c.indexes, (std::vector<int>{2, 3, 2}));
+    EXPECT_EQ(c.list.itemIndex(), 2);
+}
+
+TEST(ListBox, ClickOnTheSelectedEntryActsOnItAgain) {
+    Clicked c;
+    QTest::mouseClick(c.list.viewport(), Qt::LeftButton, {}, c.centreOf(1));
+    QTest::mouseClick(c.list.viewport(), Qt::LeftButton, {}, c.centreOf(1));
+    EXPECT_EQ(c.indexes, (std::vector<int>{1, 1}));
+    c.list.setItemIndex(3);  // a programmatic selection, then the user clicks it
+    QTest::mouseClick(c.list.viewport(), Qt::LeftButton, {}, c.centreOf(3));
+    EXPECT_EQ(c.indexes, (std::vector<int>{1, 1, 3}));
+}
+
+TEST(ListBox, AMillionItemsGoInAndOut) {
+    ListBox list;
+    list.setBounds(0, 0, 105, 201);
+    list.show();
+    std::vector<QByteArray> many;
+    many.reserve(1'000'000);
+    for (int i = 0; i < 1'000'000; ++i) many.push_back(QByteArray::number(i));
+    list.setItems(std::move(many));
+    ASSERT_EQ(list.count(), 1'000'000);
+    list.setItemIndex(999'999);
+    EXPECT_EQ(list.item(999'999), "999999");
+    QCoreApplication::processEvents();
+    list.clear();
+    EXPECT_EQ(list.count(), 0);
+    EXPECT_EQ(list.itemIndex(), -1);
+
+    list.beginUpdate();
+    for (int i = 0; i < 1'000'000; ++i) list.add(QByteArray::number(i));
+    list.endUpdate();
+    EXPECT_EQ(list.count(), 1'000'000);
+    EXPECT_EQ(list.item(500'000), "500000");
+    QCoreApplication::processEvents();
+    list.clear();
+    EXPECT_EQ(list.count(), 0);
+}
