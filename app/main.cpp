@@ -1,14 +1,46 @@
-// Program entry. Placeholder window until the player window lands.
-#include "Application.h"
+// Program entry: answers --help and --version without a display, then creates the player
+// window from the command line and runs the message loop until that window closes.
+#include "Files.h"
+#include "TavolenPlay.h"
 
 #include <QApplication>
-#include <QLabel>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+static const char Usage[] =
+    "Usage: tavolen [FILE]\n"
+    "Plays FILE frame by frame: a counter with the time code at 30 frames a second, a position\n"
+    "slider, repeat playback and a zoom from one third to three times the natural size.\n"
+    "Without FILE, or when FILE does not exist, the open dialog asks for one.\n"
+    "Arguments are joined by single blanks; one pair of surrounding double quotes is removed.\n"
+    "\n"
+    "  --help     show this text and exit\n"
+    "  --version  show the version and exit\n";
+
+// Answers the two informational options; true when the program should end here.
+static bool answeredOption(int argc, char** argv) {
+    if (argc < 2) return false;
+    if (std::strcmp(argv[1], "--help") == 0) {
+        std::fputs(Usage, stdout);
+        return true;
+    }
+    if (std::strcmp(argv[1], "--version") == 0) {
+        std::printf("tavolen %s\n", TAVOLEN_VERSION);
+        return true;
+    }
+    return false;
+}
+
+// The media service behind the device; one line installs it once it exists.
+static void installMediaService() {}
 
 int main(int argc, char** argv) {
-    QApplication app(argc, argv);
-    QLabel window(QStringLiteral("たぼれん"));
-    window.setWindowTitle(QStringLiteral("たぼれん"));
-    window.resize(384, 136);
-    window.show();
-    return app.exec();
+    if (answeredOption(argc, argv)) return 0;
+    QApplication application(argc, argv);
+    installMediaService();
+    auto form = std::make_unique<TTavolenForm>(fw::programArguments());
+    if (form->StartCancelled()) return 0;
+    form->show();
+    return application.exec();
 }
