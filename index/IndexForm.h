@@ -1,2 +1,123 @@
+// The index window TIndex: a small tool window beside the player window that keeps a list of
+// frame numbers (the index entries), seeks to any of them, shows how far the current frame lies
+// from the first one, and saves the entries to an index file beside the media file.
+//
+// Contract
+// - UI thread only. Every handler that Qt calls (buttons, list, timer, show/hide/close) runs
+//   through fw::guard; the handlers are public so that the player window and tests may call
+//   them directly, and then an exception reaches the caller.
+// - The window works on the player window's media device and reads its LastMode; both are
+//   handed in at construction because index/ may not reach into the player window. The device
+//   is not owned; once it is gone, every handler that needs it raises "MCI デバイスがありません".
+// - The entries are the items of Indexlist and nothing else: no second copy is kept.
+// - The difference timer Timer1 runs exactly while the window is shown.
+// - A first entry that is not a frame number is reported by the difference timer once, not on
+//   every tick: the tick stays silent while entry 0 keeps the text that failed last, and reports
+//   again when entry 0 changes to another text that fails, or after the window is shown anew.
+// - An entry is read back bounded at kMaxEntryText bytes; a longer one is no frame number and
+//   fails its conversion, the message quoting only its first kMaxEntryText bytes (converting a
+//   cut-off text could silently give the wrong frame, "000…05" read as 0).
 #pragma once
-// The index window TIndex and the index file.
+
+#include "Events.h"
+#include "FileDialog.h"
+#include "Form.h"
+#include "MPlayer.h"
+
+#include <QByteArray>
+#include <QPointer>
+#include <QString>
+#include <cstdint>
+#include <functional>
+#include <optional>
+
+class TGauge;
+
+namespace fw {
+class Bevel;
+class Button;
+class Edit;
+class Label;
+class ListBox;
+class Timer;
+}  // namespace fw
+
+class TIndex : public fw::Form {
+public:
+    // The longest entry text that is read back from the list, in bytes.
+    static constexpr int kMaxEntryText = 4095;
+
+    // Creates the window hidden. device is the player window's media device (not owned);
+    // lastMode reads the player window's LastMode.
+    TIndex(TMediaPlayer* device, std::function<TMPModes()> lastMode, QWidget* parent = nullptr);
+    ~TIndex() override;
+
+    // Components, in the order the window declares them.
+    fw::ListBox* Indexlist = nullptr;
+    fw::Button* ListClr = nullptr;
+    fw::Button* SaveIndex = nullptr;
+    fw::SaveDialog SaveIndexDialog1;
+    fw::Button* Reg = nullptr;
+    fw::Button* Del = nullptr;
+    fw::Bevel* Bevel1 = nullptr;
+    fw::Edit* difftime = nullptr;
+    fw::Timer* Timer1 = nullptr;
+    fw::Label* Label1 = nullptr;
+    TGauge* PieG = nullptr;
+    fw::Bevel* Bevel2 = nullptr;
+
+    // Pauses, seeks to the selected entry and plays on when LastMode is dmPlaying.
+    // Raises "MCI デバイスがありません" (no device), "リストのインデックスが範囲を超えています
+    // (-1)" (nothing selected; the device is already paused) or the conversion error (no seek).
+    void IndexlistClick(TObject* Sender);
+    void ListClrClick(TObject* Sender);
+    // Proposes the index file of the device's FileName in the save dialog and saves all entries
+    // to the path the user confirms. A FileName of 4 characters or fewer does nothing. Raises
+    // the index file's save errors; the entries stay as they are.
+    void SaveIndexClick(TObject* Sender);
+    // Appends the device's position as decimal text.
+    void RegClick(TObject* Sender);
+    // Removes the selected entry; nothing selected, nothing happens.
+    void DelClick(TObject* Sender);
+    // Shows position − entry 0 (wrapping 32-bit) in difftime and |d mod 30| on PieG.
+    void Timer1Timer(TObject* Sender);
+    void FormShow(TObject* Sender);
+    void FormClose(TObject* Sender);
+    void FormHide(TObject* Sender);
+
+    // Replaces every entry by the lines of an index file. The file is read before the list is
+    // touched, so an unreadable file ("ファイル %s は開けません") leaves the entries as they were.
+    void LoadEntries(const QString& path);
+    // Shows a hidden window (FormShow runs first) or brings a visible one to the front.
+    void ShowWindow();
+
+    // An entry's frame number, the entry read back bounded at kMaxEntryText bytes.
+    static std::int32_t EntryFrame(const QByteArray& entry);
+
+private:
+    void CreateComponents();
+    void CreateDifferenceDisplay();
+    void CreateButtons();
+    void SetTabOrder();
+    TMediaPlayer& Device() const;
+
+    QPointer<TMediaPlayer> m_device;
+    std::function<TMPModes()> m_lastMode;
+    // The entry 0 text whose failed conversion the difference timer has already reported.
+    std::optional<QByteArray> m_reportedReference;
+};
+
+// The one index window, created at program entry right after the player window.
+extern TIndex* Index;
+
+// ---- the player window's index commands ------------------------------------------------------
+// Each is one line in the player window; failures propagate to its handler.
+
+// Last step of the start timer: when the index file of the media file exists, its lines replace
+// the entries and the window is shown; otherwise nothing happens. An unreadable file raises
+// "ファイル %s は開けません" before anything changes, so the window stays as it was.
+void IndexStartTimerStep(TIndex& index, const QString& mediaFileName);
+
+// Last step of File > Open: the entries are cleared; when the index file of the chosen name
+// exists, the window is shown and then its lines replace the entries.
+void IndexFileOpenStep(TIndex& index, const QString& chosenName);
