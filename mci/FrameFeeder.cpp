@@ -1,0 +1,148 @@
+#include "FrameFeeder.h"
+
+namespace mci {
+
+FrameFeeder::FrameFeeder(PlaybackSource& source, QObject* guard, Reconverted onReconverted)
+    : m_source(source), m_guard(guard), m_onReconverted(std::move(onReconverted)),
+      m_thread([this] { work(); }) {}
+
+FrameFeeder::~FrameFeeder() {
+    {
+        std::lock_guard lock(m_mutex);
+        m_stop = true;
+    }
+    m_wake.notify_all();
+    m_thread.join();
+}
+
+std::optional<ShownFrame> FrameFeeder::fetch(int n, QSize size) {
+    std::unique_lock lock(m_mutex);
+    const quint64 id = ++m_lastFetchId;
+    m_fetch = Fetch{id, n, size};
+    m_wake.notify_all();
+    m_fetched.wait(lock, [&] { return m_fetchResult && m_fetchResult->first == id; });
+    auto result = std::move(m_fetchResult->second);
+    m_fetchResult.reset();
+    return result;
+}
+
+void FrameFeeder::startRun(int from, int last, QSize size) {
+    {
+        std::lock_guard lock(m_mutex);
+        ++m_generation;
+        m_queue.clear();
+        m_runActive = true;
+        m_runFailed = false;
+        m_runNext = from;
+        m_runLast = last;
+        m_runSize = size;
+    }
+    m_wake.notify_all();
+}
+
+void FrameFeeder::haltRun() {
+    std::lock_guard lock(m_mutex);
+    ++m_generation;
+    m_queue.clear();
+    m_runActive = false;
+}
+
+void FrameFeeder::setRunSize(QSize size) {
+    std::lock_guard lock(m_mutex);
+    m_runSize = size;
+}
+
+FrameFeeder::Due FrameFeeder::takeDue(qint64 t, const std::function<qint64(int)>& startUs) {
+    Due due;
+    {
+        std::lock_guard lock(m_mutex);
+        while (!m_queue.empty() && startUs(m_queue.front().frame.number) <= t) {
+            due.frame = std::move(m_queue.front().frame);
+            m_queue.pop_front();
+        }
+        due.failed = m_runFailed && m_queue.empty();
+        due.finished = m_runActive && m_runNext > m_runLast && m_queue.empty();
+    }
+    m_wake.notify_all();  // room in the queue again
+    return due;
+}
+
+void FrameFeeder::reconvert(std::shared_ptr<const Picture> picture, QSize size, quint64 token) {
+    {
+        std::lock_guard lock(m_mutex);
+        m_reconvert = Reconvert{std::move(picture), size, token};
+    }
+    m_wake.notify_all();
+}
+
+void FrameFeeder::work() {
+    std::unique_lock lock(m_mutex);
+    while (!m_stop) {
+        if (!workOnce(lock)) m_wake.wait(lock);
+    }
+}
+
+bool FrameFeeder::workOnce(std::unique_lock<std::mutex>& lock) {
+    if (m_fetch) {
+        doFetch(lock);
+    } else if (m_reconvert) {
+        doReconvert(lock);
+    } else if (runWantsFrame()) {
+        doRunFrame(lock);
+    } else {
+        return false;
+    }
+    return true;
+}
+
+bool FrameFeeder::runWantsFrame() const {
+    return m_runActive && !m_runFailed && m_runNext <= m_runLast && m_queue.size() < kQueueLimit;
+}
+
+void FrameFeeder::doFetch(std::unique_lock<std::mutex>& lock) {
+    const Fetch request = *m_fetch;
+    m_fetch.reset();
+    lock.unlock();
+    std::optional<ShownFrame> shown;
+    if (auto picture = m_source.picture(request.number)) {
+        shown = ShownFrame{request.number, picture->toImage(request.size), std::move(picture)};
+    }
+    lock.lock();
+    m_fetchResult.emplace(request.id, std::move(shown));
+    // A fetch moves the source away from where the run was reading; the next run frame seeks
+    // back by itself, because the source finds its own way to any frame.
+    m_fetched.notify_all();
+}
+
+void FrameFeeder::doReconvert(std::unique_lock<std::mutex>& lock) {
+    const Reconvert request = std::move(*m_reconvert);
+    m_reconvert.reset();
+    lock.unlock();
+    QImage image = request.picture->toImage(request.size);
+    QMetaObject::invokeMethod(
+        m_guard,
+        [callback = m_onReconverted, token = request.token, image = std::move(image)] {
+            callback(token, image);
+        },
+        Qt::QueuedConnection);
+    lock.lock();
+}
+
+void FrameFeeder::doRunFrame(std::unique_lock<std::mutex>& lock) {
+    const quint64 generation = m_generation;
+    const int number = m_runNext;
+    const QSize size = m_runSize;
+    lock.unlock();
+    auto picture = m_source.picture(number);
+    QImage image = picture ? picture->toImage(size) : QImage();
+    lock.lock();
+    if (generation != m_generation) return;  // halted or restarted meanwhile
+    if (!picture) {
+        m_runFailed = true;
+        return;
+    }
+    m_queue.push_back({generation, ShownFrame{number, std::move(image), std::move(picture)}});
+    ++m_runNext;
+}
+
+}  // namespace mci

@@ -1,0 +1,32 @@
+// Installs the media service on FFmpeg (Service.h) as the service that mciSendCommandA and
+// mciGetErrorStringA reach, for the lifetime of one object:
+//
+//     QApplication app(argc, argv);
+//     mci::MediaServiceInstaller mediaService;
+//
+// Create it on the UI thread after the application object and before the first window; its
+// destructor closes every device (their windows go with them) and puts back the service that
+// was installed before, so it must end before the application object does.
+#pragma once
+
+#include <memory>
+
+class MciService;
+
+namespace mci {
+
+class Service;
+
+class MediaServiceInstaller {
+public:
+    MediaServiceInstaller();
+    ~MediaServiceInstaller();
+    MediaServiceInstaller(const MediaServiceInstaller&) = delete;
+    MediaServiceInstaller& operator=(const MediaServiceInstaller&) = delete;
+
+private:
+    std::unique_ptr<Service> m_service;
+    MciService* m_previous = nullptr;
+};
+
+}  // namespace mci
