@@ -1,25 +1,18 @@
 #include "Gauges.h"
 
 #include "Application.h"
+#include "Colors.h"
 #include "Exception.h"
 
 #include <QEvent>
 #include <QFontMetrics>
-#include <QGuiApplication>
 #include <QPainter>
-#include <QPalette>
 
 #include <cmath>
 #include <numbers>
 #include <utility>
 
 namespace {
-
-// The system's colour names as this platform resolves them.
-QColor clBlack() { return QColor(0, 0, 0); }
-QColor clWhite() { return QColor(255, 255, 255); }
-QColor clWindow() { return QGuiApplication::palette().color(QPalette::Base); }
-QColor clWindowFrame() { return QGuiApplication::palette().color(QPalette::WindowText); }
 
 constexpr const char* RangeMessage = "%d から %d の間の値でなければなりません";
 
@@ -107,11 +100,11 @@ void CombineXor(QImage& target, const QImage& source) {
 
 void TBltBitmap::MakeLike(const QImage& Template) {
     QImage::operator=(QImage(Template.width(), Template.height(), QImage::Format_RGB32));
-    fill(clWindowFrame());
+    fill(fw::clWindowFrame);
 }
 
 TGauge::TGauge(QWidget* owner)
-    : QWidget(owner), m_foreColor(clBlack()), m_backColor(clWhite()), m_color(clWindow()) {
+    : QWidget(owner), m_foreColor(fw::clBlack), m_backColor(fw::clWhite), m_color(fw::clWindow) {
     // Every pixel is painted from the off-screen picture; Qt must not clear anything first.
     setAttribute(Qt::WA_OpaquePaintEvent);
     resize(100, 100);
@@ -341,7 +334,7 @@ void TGauge::PaintText(TBltBitmap& Image, const TPaintRect& R) const {
         const QFontMetrics metrics(textFont);
         QPainter canvas(&text);
         canvas.setFont(textFont);
-        canvas.setPen(clWhite());
+        canvas.setPen(fw::clWhite);
         canvas.setBrush(Qt::NoBrush);
         // Centred within R's size but not offset by Left and Top.
         const int x = (R.Right - R.Left + 1 - metrics.horizontalAdvance(S)) / 2;

@@ -1,12 +1,11 @@
 // TGauge's pictures, pixel by pixel: the index window's pie, the bars, the frame, the needle and
 // the inverted text. Failures print the picture as text ('#' black, '.' white, '-' other).
+#include "Colors.h"
 #include "Gauges.h"
 
 #include <QDir>
 #include <QFontMetrics>
-#include <QGuiApplication>
 #include <QPainter>
-#include <QPalette>
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -48,7 +47,7 @@ void ExpectPixels(const QImage& image, const std::vector<Pixel>& pixels, const c
 }
 
 // The index window's gauge: 25 x 25, pie, range 0 to 29, no text, no frame, button face colour.
-QColor BtnFace() { return QGuiApplication::palette().color(QPalette::Button); }
+QColor BtnFace() { return fw::clBtnFace; }
 
 std::unique_ptr<TGauge> MakePieG() {
     auto gauge = std::make_unique<TGauge>();

@@ -1,8 +1,8 @@
 // TGauge's properties: defaults, clamping, range refusals, loading, and when it repaints.
+#include "Colors.h"
 #include "Exception.h"
 #include "Gauges.h"
 
-#include <QGuiApplication>
 #include <QPalette>
 #include <QTest>
 #include <QWidget>
@@ -41,7 +41,7 @@ TEST(Gauge, NewGaugeHasTheDocumentedDefaults) {
     EXPECT_EQ(gauge.height(), 100);
     EXPECT_TRUE(gauge.ParentColor());
     EXPECT_TRUE(gauge.ParentFont());
-    EXPECT_EQ(gauge.Color(), QGuiApplication::palette().color(QPalette::Base));  // clWindow
+    EXPECT_EQ(gauge.Color(), fw::clWindow);
     EXPECT_TRUE(gauge.testAttribute(Qt::WA_OpaquePaintEvent));
     EXPECT_FALSE(gauge.autoFillBackground());
 }
@@ -222,7 +222,6 @@ TEST(BltBitmap, MakeLikeTakesTheSizeAndFillsWithTheFrameColour) {
     TBltBitmap bitmap;
     bitmap.MakeLike(model);
     EXPECT_EQ(bitmap.size(), QSize(7, 3));
-    const QColor frame = QGuiApplication::palette().color(QPalette::WindowText);  // clWindowFrame
-    EXPECT_EQ(bitmap.pixelColor(0, 0), frame);
-    EXPECT_EQ(bitmap.pixelColor(6, 2), frame);
+    EXPECT_EQ(bitmap.pixelColor(0, 0), fw::clWindowFrame);
+    EXPECT_EQ(bitmap.pixelColor(6, 2), fw::clWindowFrame);
 }
