@@ -194,7 +194,11 @@ void TIndex::RegClick(TObject*) { Indexlist->add(FrameToEntry(Device().Position(
 
 void TIndex::DelClick(TObject*) {
     const int selected = Indexlist->itemIndex();
-    if (selected >= 0) Indexlist->deleteItem(selected);
+    if (selected < 0) return;
+    Indexlist->deleteItem(selected);
+    // The view would select the neighbour on its own, and a second press would then delete an
+    // entry the user never chose.
+    Indexlist->setItemIndex(-1);
 }
 
 void TIndex::Timer1Timer(TObject*) {

@@ -228,9 +228,12 @@ TEST_F(IndexFormTest, DelWithNothingSelectedChangesNothing) {
     EXPECT_EQ(index->Indexlist->count(), 2);
     EXPECT_TRUE(modal.boxes.empty());
 
-    index->Indexlist->setItemIndex(1);
+    // Deleting leaves nothing selected, so a second press deletes nothing more.
+    index->Indexlist->setItemIndex(0);
     index->Del->click();
-    EXPECT_EQ(index->Indexlist->items(), (std::vector<QByteArray>{"1"}));
+    index->Del->click();
+    EXPECT_EQ(index->Indexlist->items(), (std::vector<QByteArray>{"2"}));
+    EXPECT_EQ(index->Indexlist->itemIndex(), -1);
 }
 
 // ---- selecting an entry ----------------------------------------------------------------------
