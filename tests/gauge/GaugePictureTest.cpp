@@ -258,6 +258,28 @@ TEST(GaugeText, TextIsClippedToTheFace) {
     EXPECT_FALSE(Differences(picture, Picture(*MakeGauge(gkText, 14, bsSingle, false))).empty());
 }
 
+// Only the black ground of the off-screen images is left.
+TEST(GaugePicture, UnknownFaceDrawsNothing) {
+    auto gauge = MakeGauge(static_cast<TGaugeKind>(5), 20, bsNone, false);
+    gauge->SetProgress(50);
+    const QImage picture = Picture(*gauge);
+    for (int y = 0; y < 20; ++y)
+        for (int x = 0; x < 20; ++x) ASSERT_EQ(picture.pixelColor(x, y), Black) << x << "," << y;
+}
+
+// Window descriptions may give any size; the smallest ones must paint without harm.
+TEST(GaugePicture, TinyGaugesPaintEveryFace) {
+    for (int size = 0; size <= 3; ++size)
+        for (TGaugeKind kind : {gkText, gkHorizontalBar, gkVerticalBar, gkPie, gkNeedle})
+            for (TBorderStyle border : {bsNone, bsSingle}) {
+                auto gauge = MakeGauge(kind, size, border, true);
+                for (int progress : {0, 37, 100}) {
+                    gauge->SetProgress(progress);
+                    EXPECT_EQ(Picture(*gauge).size(), QSize(size, size));
+                }
+            }
+}
+
 // Keeps a picture of every face for a person to look at.
 TEST(GaugePicture, SavesTheFiveFacesAtSeveralValues) {
     const int values[] = {0, 33, 75, 100};
