@@ -9,8 +9,8 @@
 #include <QPainter>
 
 #include <cmath>
+#include <cstdlib>
 #include <numbers>
-#include <utility>
 
 namespace {
 
