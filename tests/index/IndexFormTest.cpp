@@ -190,6 +190,10 @@ TEST_F(IndexFormTest, UnconvertibleFirstEntryIsReportedOnceAndChangesNothing) {
     SetEntries({"xyz"});
     Tick();
     EXPECT_EQ(modal.boxes.size(), 3u);
+
+    index->FormShow(index.get());  // showing the window anew reports it again
+    Tick();
+    EXPECT_EQ(modal.boxes.size(), 4u);
 }
 
 TEST_F(IndexFormTest, EntriesAreReadBackBoundedAt4095Bytes) {
