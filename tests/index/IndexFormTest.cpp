@@ -287,6 +287,19 @@ TEST_F(IndexFormTest, SelectClickWithNothingSelectedPausesThenFails) {
     EXPECT_EQ(Transport(), (std::vector<std::string>{"MCI_PAUSE"}));
 }
 
+// The player window's device may go first at the end of the program.
+TEST_F(IndexFormTest, HandlersThatNeedTheDeviceFailOnceItIsGone) {
+    auto device = std::make_unique<TMediaPlayer>();
+    TIndex orphan(device.get(), [] { return dmPlaying; });
+    device.reset();
+    orphan.Indexlist->setItems({"5"});
+    fw::guard([&] { orphan.RegClick(orphan.Reg); });
+    fw::guard([&] { orphan.Timer1->OnTimer(orphan.Timer1); });
+    EXPECT_EQ(modal.texts(fw::BoxKind::Error),
+              std::vector<QString>(2, ErrorText("MCI デバイスがありません")));
+    EXPECT_EQ(orphan.Indexlist->count(), 1);
+}
+
 // ---- saving ----------------------------------------------------------------------------------
 
 TEST_F(IndexFormTest, SaveProposesTheIndexFileBesideTheMedia) {
