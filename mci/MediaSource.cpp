@@ -1,21 +1,249 @@
 #include "MediaSource.h"
 
+#include "AudioDecoder.h"
+#include "Demuxer.h"
+#include "FrameIndex.h"
+#include "FrameReader.h"
+#include "IndexCache.h"
 #include "SourceErrors.h"
+#include "VideoDecoder.h"
+
+#include <QtDebug>
+
+extern "C" {
+#include <libavutil/intreadwrite.h>
+}
+
+#include <atomic>
+#include <cmath>
 
 namespace mci {
 
-struct DecodedFrame::Data {};
+namespace {
 
-DecodedFrame::DecodedFrame(std::unique_ptr<Data> data) : m_data(std::move(data)) {}
-DecodedFrame::~DecodedFrame() = default;
-int DecodedFrame::number() const { return 0; }
-qint64 DecodedFrame::ptsUs() const { return 0; }
-QSize DecodedFrame::size() const { return {}; }
-QImage DecodedFrame::toImage(QSize) const { return {}; }
+constexpr AVRational kMicroseconds{1, 1'000'000};
+constexpr int kSoundFramesPerSecond = 30;
+// How many packets the index pass reads between two progress reports.
+constexpr int kPacketsPerReport = 64;
 
-std::variant<std::unique_ptr<MediaSource>, OpenFailure> MediaSource::open(const QString&, const OpenProgress&)
+std::atomic<int> s_indexPasses{0};
+
+// The index pass: every packet of the video stream once, in the order the file stores them.
+std::variant<FrameIndex, OpenFailure> buildIndex(Demuxer& demuxer, const OpenProgress& progress)
 {
-    return OpenFailure{MCIERR_INVALID_FILE, sourceErrorText(MCIERR_INVALID_FILE)};
+    ++s_indexPasses;
+    const int video = demuxer.videoStream();
+    const AVStream* stream = demuxer.stream(video);
+    demuxer.keepOnly(video);
+    std::vector<PacketEntry> packets;
+    PacketPtr packet(av_packet_alloc());
+    if (!packet)
+        return openFailure(MCIERR_OUT_OF_MEMORY);
+    int result = 0;
+    while ((result = demuxer.read(packet.get())) >= 0) {
+        const PacketRef held(packet.get());
+        PacketEntry entry;
+        entry.key = packetKey(held->data, held->size);
+        entry.pts = held->pts;
+        entry.dts = held->dts;
+        entry.position = held->pos;
+        entry.duration = held->duration;
+        entry.keyframe = held->flags & AV_PKT_FLAG_KEY;
+        entry.shown = held->size > 0 && !(held->flags & (AV_PKT_FLAG_DISCARD | AV_PKT_FLAG_CORRUPT));
+        packets.push_back(entry);
+        if (progress && packets.size() % kPacketsPerReport == 0 && !progress(demuxer.fractionRead()))
+            return openFailure(MCIERR_SOURCE_CANCELLED);
+    }
+    // Damage after some frames ends the video there (a truncated file plays what it has);
+    // a failing disk does not.
+    if (result != AVERROR_EOF && mciErrorFromAv(result, FormatKnown::Yes) == MCIERR_FILE_READ)
+        return openFailure(MCIERR_FILE_READ);
+    const AVRational rate = stream->avg_frame_rate.num > 0 ? stream->avg_frame_rate : stream->r_frame_rate;
+    const qint64 nominalUs = rate.num > 0 && rate.den > 0 ? av_rescale(1'000'000, rate.den, rate.num) : 0;
+    return FrameIndex(std::move(packets), stream->time_base.num, stream->time_base.den, nominalUs);
+}
+
+std::optional<OpenFailure> checkPicture(const AVCodecParameters* parameters)
+{
+    const qint64 width = parameters->width, height = parameters->height;
+    if (width <= 0 || height <= 0)
+        return openFailure(MCIERR_INVALID_FILE);
+    if (width > kMaxPictureSide || height > kMaxPictureSide || width * height > kMaxPicturePixels)
+        return openFailure(MCIERR_SOURCE_PICTURE_TOO_LARGE);
+    return std::nullopt;
+}
+
+QSize naturalSizeOf(AVFormatContext* context, AVStream* stream)
+{
+    const int width = stream->codecpar->width, height = stream->codecpar->height;
+    const AVRational aspect = av_guess_sample_aspect_ratio(context, stream, nullptr);
+    if (aspect.num <= 0 || aspect.den <= 0)
+        return QSize(width, height);
+    // The sample aspect ratio widens or narrows the picture; its height stays.
+    const qint64 shown = av_rescale(width, aspect.num, aspect.den);
+    return QSize(int(std::clamp<qint64>(shown, 1, kMaxPictureSide * 4)), height);
+}
+
+bool isPcm(AVCodecID codec)
+{
+    return codec >= AV_CODEC_ID_FIRST_AUDIO && codec < AV_CODEC_ID_ADPCM_IMA_QT;
+}
+
+// Samples the decoder drops at the start or end of a packet (encoder delay and padding).
+qint64 skippedSamples(const AVPacket* packet)
+{
+    size_t size = 0;
+    const uint8_t* skip = av_packet_get_side_data(packet, AV_PKT_DATA_SKIP_SAMPLES, &size);
+    return skip && size >= 8 ? qint64(AV_RL32(skip)) + qint64(AV_RL32(skip + 4)) : 0;
+}
+
+// The playing time of a sound-only file. Uncompressed sound knows it from its header; for
+// compressed sound the header's figure counts the encoder's padding (an MP3 of 3 s claims
+// 3.03 s), so the packets are counted, less what the decoder will drop.
+std::variant<qint64, OpenFailure> soundDurationUs(Demuxer& demuxer, const OpenProgress& progress)
+{
+    const AVStream* stream = demuxer.stream(demuxer.audioStream());
+    if (isPcm(stream->codecpar->codec_id) && stream->duration != AV_NOPTS_VALUE && stream->duration > 0)
+        return av_rescale_q(stream->duration, stream->time_base, kMicroseconds);
+    demuxer.keepOnly(demuxer.audioStream());
+    PacketPtr packet(av_packet_alloc());
+    if (!packet)
+        return openFailure(MCIERR_OUT_OF_MEMORY);
+    qint64 ticks = 0, skipped = 0, packets = 0;
+    while (demuxer.read(packet.get()) >= 0) {
+        const PacketRef held(packet.get());
+        ticks += std::max<int64_t>(held->duration, 0);
+        skipped += skippedSamples(held.get());
+        if (progress && ++packets % kPacketsPerReport == 0 && !progress(demuxer.fractionRead()))
+            return openFailure(MCIERR_SOURCE_CANCELLED);
+    }
+    const int rate = std::max(stream->codecpar->sample_rate, 1);
+    const qint64 counted = av_rescale_q(ticks, stream->time_base, kMicroseconds) - skipped * 1'000'000 / rate;
+    if (counted > 0)
+        return counted;
+    const AVFormatContext* context = demuxer.context();
+    return context->duration != AV_NOPTS_VALUE ? std::max<qint64>(context->duration, 0) : 0;
+}
+
+class FileSource final : public MediaSource {
+public:
+    FileSource(QString path, MediaInfo info, qint64 originUs) : m_path(std::move(path)), m_info(info), m_originUs(originUs) {}
+
+    // Video files: the index and the reader that uses it.
+    void setVideo(FrameIndex index, std::unique_ptr<Demuxer> demuxer, std::unique_ptr<VideoDecoder> decoder)
+    {
+        m_index = std::make_unique<FrameIndex>(std::move(index));
+        m_reader = std::make_unique<FrameReader>(std::move(demuxer), std::move(decoder), *m_index);
+    }
+
+    const MediaInfo& info() const override { return m_info; }
+
+    qint64 frameStartUs(int n) const override
+    {
+        if (m_index)
+            return m_index->frameStartUs(n);
+        n = std::clamp(n, 0, m_info.frameCount);
+        return n == m_info.frameCount ? m_info.durationUs : qint64(n) * 1'000'000 / kSoundFramesPerSecond;
+    }
+
+    int frameAtUs(qint64 t) const override
+    {
+        if (m_index)
+            return m_index->frameAtUs(t);
+        const qint64 n = std::max<qint64>(t, 0) * kSoundFramesPerSecond / 1'000'000;
+        return int(std::clamp<qint64>(n, 0, std::max(m_info.frameCount - 1, 0)));
+    }
+
+    std::shared_ptr<const DecodedFrame> frame(int n) override { return m_reader ? m_reader->frame(n) : nullptr; }
+
+    std::unique_ptr<AudioStream> openAudio(int sampleRate, int channels) override
+    {
+        if (!m_info.hasAudio)
+            return nullptr;
+        auto opened = AudioDecoder::open(m_path, m_originUs, sampleRate, channels);
+        if (auto* failure = std::get_if<OpenFailure>(&opened)) {
+            qWarning("mci: the sound of %s cannot be decoded: %s", qPrintable(m_path), qPrintable(failure->text));
+            return nullptr;
+        }
+        return std::move(std::get<std::unique_ptr<AudioDecoder>>(opened));
+    }
+
+private:
+    QString m_path;
+    MediaInfo m_info;
+    qint64 m_originUs;
+    std::unique_ptr<FrameIndex> m_index;
+    std::unique_ptr<FrameReader> m_reader;
+};
+
+std::variant<std::unique_ptr<MediaSource>, OpenFailure>
+openVideo(const QString& path, std::unique_ptr<Demuxer> demuxer, const OpenProgress& progress)
+{
+    AVStream* stream = demuxer->stream(demuxer->videoStream());
+    if (auto failure = checkPicture(stream->codecpar))
+        return *failure;
+    auto decoder = VideoDecoder::create(stream);
+    if (auto* failure = std::get_if<OpenFailure>(&decoder))
+        return *failure;
+
+    std::optional<FrameIndex> index = IndexCache::load(path, demuxer->videoStream());
+    if (!index) {
+        auto built = buildIndex(*demuxer, progress);
+        if (auto* failure = std::get_if<OpenFailure>(&built))
+            return *failure;
+        index = std::move(std::get<FrameIndex>(built));
+        if (index->frameCount() > 0 && !IndexCache::store(path, demuxer->videoStream(), *index))
+            qWarning("mci: cannot keep the index of %s in %s", qPrintable(path), qPrintable(IndexCache::directory()));
+    }
+    if (index->frameCount() == 0)
+        return openFailure(demuxer->formatKnown() == FormatKnown::Yes ? MCIERR_SOURCE_TRUNCATED : MCIERR_INVALID_FILE);
+
+    MediaInfo info;
+    info.hasVideo = true;
+    info.hasAudio = demuxer->audioStream() >= 0;
+    info.frameCount = index->frameCount();
+    info.naturalSize = naturalSizeOf(demuxer->context(), stream);
+    info.durationUs = index->frameStartUs(index->frameCount());
+    const qint64 originUs = av_rescale_q(index->firstPts(), stream->time_base, kMicroseconds);
+    auto source = std::make_unique<FileSource>(path, info, originUs);
+    source->setVideo(std::move(*index), std::move(demuxer), std::move(std::get<std::unique_ptr<VideoDecoder>>(decoder)));
+    return source;
+}
+
+std::variant<std::unique_ptr<MediaSource>, OpenFailure>
+openSound(const QString& path, Demuxer& demuxer, const OpenProgress& progress)
+{
+    auto duration = soundDurationUs(demuxer, progress);
+    if (auto* failure = std::get_if<OpenFailure>(&duration))
+        return *failure;
+    MediaInfo info;
+    info.hasAudio = true;
+    info.durationUs = std::get<qint64>(duration);
+    info.frameCount = int(std::min<qint64>((info.durationUs * kSoundFramesPerSecond + 999'999) / 1'000'000, INT32_MAX));
+    if (info.frameCount <= 0)
+        return openFailure(demuxer.formatKnown() == FormatKnown::Yes ? MCIERR_SOURCE_TRUNCATED : MCIERR_INVALID_FILE);
+    const AVStream* stream = demuxer.stream(demuxer.audioStream());
+    const qint64 originUs =
+        stream->start_time != AV_NOPTS_VALUE ? av_rescale_q(stream->start_time, stream->time_base, kMicroseconds) : 0;
+    return std::make_unique<FileSource>(path, info, originUs);
+}
+
+}  // namespace
+
+int indexPassCount()
+{
+    return s_indexPasses.load();
+}
+
+std::variant<std::unique_ptr<MediaSource>, OpenFailure> MediaSource::open(const QString& path, const OpenProgress& progress)
+{
+    auto opened = Demuxer::open(path);
+    if (auto* failure = std::get_if<OpenFailure>(&opened))
+        return *failure;
+    auto demuxer = std::move(std::get<std::unique_ptr<Demuxer>>(opened));
+    if (demuxer->videoStream() >= 0)
+        return openVideo(path, std::move(demuxer), progress);
+    return openSound(path, *demuxer, progress);
 }
 
 }  // namespace mci

@@ -16,9 +16,9 @@
 
 namespace mci {
 
-ProgressWindow::ProgressWindow(const QString& fileName)
+ProgressWindow::ProgressWindow(const QString& fileName, std::function<void()> onCancel)
     : m_text(new QLabel(this)), m_bar(new QProgressBar(this)),
-      m_cancel(new QPushButton(QStringLiteral("キャンセル"), this)) {
+      m_cancel(new QPushButton(QStringLiteral("キャンセル"), this)), m_onCancel(std::move(onCancel)) {
     setObjectName(QStringLiteral("mciOpenProgress"));
     setWindowTitle(QStringLiteral("メディアを開いています"));
     setWindowModality(Qt::ApplicationModal);
@@ -45,6 +45,7 @@ void ProgressWindow::reject() {
     m_cancelRequested = true;
     m_cancel->setEnabled(false);
     m_text->setText(QStringLiteral("キャンセルしています…"));
+    if (m_onCancel) m_onCancel();
 }
 
 namespace {
@@ -64,10 +65,7 @@ void spin(OpenJob& job, QEventLoop::ProcessEventsFlags flags, ProgressWindow* wi
     QTimer poll;
     poll.setInterval(10);
     QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
-        if (window) {
-            window->setFraction(job.fraction.load());
-            if (window->cancelRequested()) job.cancel.store(true);
-        }
+        if (window) window->setFraction(job.fraction.load());
         if (job.done.load() || (limit && since.elapsed() >= limit->count())) loop.quit();
     });
     poll.start();
@@ -90,7 +88,7 @@ SourceOpenResult openWithProgress(const QString& path, const SourceOpener& opene
     since.start();
     spin(job, QEventLoop::ExcludeUserInputEvents, nullptr, since, delay);
     if (!job.done.load()) {
-        ProgressWindow window(QFileInfo(path).fileName());
+        ProgressWindow window(QFileInfo(path).fileName(), [&job] { job.cancel.store(true); });
         window.show();
         spin(job, QEventLoop::AllEvents, &window, since, std::nullopt);
     }

@@ -18,7 +18,8 @@ namespace mci {
 class ProgressWindow final : public QDialog {
     Q_OBJECT
 public:
-    explicit ProgressWindow(const QString& fileName);
+    // onCancel runs on the UI thread the moment the user cancels.
+    ProgressWindow(const QString& fileName, std::function<void()> onCancel);
     void setFraction(double fraction);
     bool cancelRequested() const { return m_cancelRequested; }
 
@@ -29,6 +30,7 @@ private:
     QLabel* m_text;
     QProgressBar* m_bar;
     QPushButton* m_cancel;
+    std::function<void()> m_onCancel;
     bool m_cancelRequested = false;
 };
 

@@ -23,8 +23,6 @@ QString sourceErrorText(MCIERROR code)
         return QStringLiteral("映像の画面が大きすぎて扱えません");
     case MCIERR_SOURCE_UNSUPPORTED_CODEC:
         return QStringLiteral("このファイルの圧縮形式には対応していません");
-    case MCIERR_SOURCE_NO_STREAMS:
-        return QStringLiteral("ファイルに映像も音声もありません");
     default:
         return {};
     }

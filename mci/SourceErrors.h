@@ -16,10 +16,10 @@ inline constexpr MCIERROR MCIERR_SOURCE_TRUNCATED = MCIERR_CUSTOM_DRIVER_BASE + 
 inline constexpr MCIERROR MCIERR_SOURCE_CANCELLED = MCIERR_CUSTOM_DRIVER_BASE + 102;
 inline constexpr MCIERROR MCIERR_SOURCE_PICTURE_TOO_LARGE = MCIERR_CUSTOM_DRIVER_BASE + 103;
 inline constexpr MCIERROR MCIERR_SOURCE_UNSUPPORTED_CODEC = MCIERR_CUSTOM_DRIVER_BASE + 104;
-inline constexpr MCIERROR MCIERR_SOURCE_NO_STREAMS = MCIERR_CUSTOM_DRIVER_BASE + 105;
 
 // Also returned by an open: MCIERR_FILE_NOT_FOUND, MCIERR_FILE_READ (exists but cannot be
-// read), MCIERR_INVALID_FILE (not a media file), MCIERR_OUT_OF_MEMORY.
+// read), MCIERR_INVALID_FILE (not a media file, or one with neither picture nor sound),
+// MCIERR_OUT_OF_MEMORY.
 
 // The largest picture the source accepts; anything larger is refused at open rather than
 // risking an allocation the machine cannot make.

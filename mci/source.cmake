@@ -2,4 +2,12 @@
 list(APPEND MCI_SOURCE_FILES
   MediaSource.h MediaSource.cpp
   SourceErrors.h SourceErrors.cpp
+  FFmpegHandles.h FFmpegError.h FFmpegError.cpp
+  Demuxer.h Demuxer.cpp
+  FrameIndex.h FrameIndex.cpp
+  IndexCache.h IndexCache.cpp
+  VideoDecoder.h VideoDecoder.cpp
+  FrameReader.h FrameReader.cpp
+  DecodedFrameData.h DecodedFrame.cpp
+  AudioDecoder.h AudioDecoder.cpp
 )

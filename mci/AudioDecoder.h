@@ -1,0 +1,63 @@
+// The sound of a file decoded linearly and resampled to interleaved float: the AudioStream that
+// MediaSource::openAudio hands out.
+//
+// Times are relative to the source's origin (the first video frame, or the start of the sound
+// in a sound-only file): sound before the origin is skipped, and a gap between the origin and
+// the first sample is filled with silence, so sample 0 plays with frame 0.
+//
+// One thread at a time. Owns its own demuxer, decoder and resampler.
+#pragma once
+
+#include "Demuxer.h"
+#include "MediaSource.h"
+
+#include <memory>
+#include <variant>
+#include <vector>
+
+namespace mci {
+
+class AudioDecoder final : public AudioStream {
+public:
+    static std::variant<std::unique_ptr<AudioDecoder>, OpenFailure>
+    open(const QString& path, qint64 originUs, int sampleRate, int channels);
+    ~AudioDecoder() override;
+
+    bool seekUs(qint64 t) override;
+    int read(float* out, int frames) override;
+    int sampleRate() const override { return m_rate; }
+    int channels() const override { return m_channels; }
+
+private:
+    AudioDecoder(std::unique_ptr<Demuxer> demuxer, CodecContextPtr codec, qint64 originUs, int rate, int channels);
+    bool makeResampler(const AVFrame* frame);
+    bool decodeMore();
+    bool drainResampler();
+    int outputCapacity(int inputSamples) const;
+    bool fetchFrame();
+    void appendFrame();
+    void trimToTarget(qint64 frameStartUs, size_t firstSample);
+
+    std::unique_ptr<Demuxer> m_demuxer;
+    CodecContextPtr m_codec;
+    SwrPtr m_resampler;
+    AVChannelLayout m_inLayout{};
+    int m_inRate = 0;
+    int m_inFormat = -1;
+    PacketPtr m_packet;
+    FramePtr m_frame;
+    AVRational m_timeBase;
+    qint64 m_originUs;
+    int m_rate;
+    int m_channels;
+
+    std::vector<float> m_buffer;  // converted samples not read yet, interleaved
+    size_t m_read = 0;            // samples of m_buffer already read
+    bool m_trimPending = true;    // the next decoded sound is cut or padded to m_targetUs
+    qint64 m_targetUs = 0;
+    qint64 m_nextUs = 0;          // where the sound decoded next starts when it does not say
+    bool m_draining = false;
+    bool m_ended = false;
+};
+
+}  // namespace mci

@@ -1,0 +1,151 @@
+#include "Demuxer.h"
+
+#include "SourceErrors.h"
+
+#include <QFile>
+#include <QFileInfo>
+
+#include <cstring>
+#include <optional>
+#include <vector>
+
+namespace mci {
+
+namespace {
+
+// Refuses what can be told without FFmpeg, with the precise reason; on success leaves the
+// file's first bytes in head for recognising its format.
+std::optional<OpenFailure> checkFile(const QString& path, QByteArray* head)
+{
+    const QFileInfo info(path);
+    if (!info.exists())
+        return openFailure(MCIERR_FILE_NOT_FOUND);
+    if (info.isDir())
+        return openFailure(MCIERR_FILE_READ);
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return openFailure(MCIERR_FILE_READ);
+    if (file.size() == 0)
+        return openFailure(MCIERR_SOURCE_EMPTY_FILE);
+    *head = file.read(64 * 1024);
+    if (head->isEmpty())
+        return openFailure(file.error() == QFileDevice::NoError ? MCIERR_SOURCE_EMPTY_FILE : MCIERR_FILE_READ);
+    return std::nullopt;
+}
+
+// Recognised by content alone (no file name, so a random file called .mpg is not a video).
+FormatKnown recognise(const QByteArray& head)
+{
+    std::vector<unsigned char> buffer(size_t(head.size()) + AVPROBE_PADDING_SIZE, 0);
+    std::memcpy(buffer.data(), head.constData(), size_t(head.size()));
+    AVProbeData probe{};
+    probe.filename = "";
+    probe.buf = buffer.data();
+    probe.buf_size = int(head.size());
+    int score = AVPROBE_SCORE_MAX / 4;
+    return av_probe_input_format2(&probe, 1, &score) ? FormatKnown::Yes : FormatKnown::No;
+}
+
+bool isByteSeekFormat(const AVInputFormat* format)
+{
+    static const char* const names[] = {"mpeg", "mpegts", "mpegvideo", "h264", "hevc", "m4v"};
+    if (format->flags & AVFMT_NO_BYTE_SEEK)
+        return false;
+    for (const char* name : names) {
+        if (std::strcmp(format->name, name) == 0)
+            return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+std::variant<std::unique_ptr<Demuxer>, OpenFailure> Demuxer::open(const QString& path)
+{
+    QByteArray head;
+    if (auto failure = checkFile(path, &head))
+        return *failure;
+    const FormatKnown known = recognise(head);
+
+    AVFormatContext* raw = nullptr;
+    AVDictionary* options = nullptr;
+    // Only the file itself: a playlist or concatenation format must not reach other files.
+    av_dict_set(&options, "protocol_whitelist", "file", 0);
+    const QByteArray url = "file:" + QFile::encodeName(path);
+    const int opened = avformat_open_input(&raw, url.constData(), nullptr, &options);
+    av_dict_free(&options);
+    if (opened < 0)
+        return openFailureFromAv(opened, known);
+    FormatContextPtr context(raw);
+
+    const int found = avformat_find_stream_info(context.get(), nullptr);
+    if (found < 0)
+        return openFailureFromAv(found, known);
+    std::unique_ptr<Demuxer> demuxer(new Demuxer(std::move(context), known));
+    if (demuxer->m_video < 0 && demuxer->m_audio < 0)
+        return openFailure(MCIERR_INVALID_FILE);
+    return demuxer;
+}
+
+Demuxer::Demuxer(FormatContextPtr context, FormatKnown known)
+    : m_context(std::move(context)), m_known(known)
+{
+    m_byteSeek = isByteSeekFormat(m_context->iformat);
+    // Containers that store no presentation time on some packets get it from the reordering.
+    m_context->flags |= AVFMT_FLAG_GENPTS;
+    chooseStreams();
+}
+
+void Demuxer::chooseStreams()
+{
+    for (unsigned i = 0; i < m_context->nb_streams; ++i) {
+        const AVStream* s = m_context->streams[i];
+        // A cover picture in a sound file is not a video.
+        if (s->codecpar->codec_type == AVMEDIA_TYPE_VIDEO && !(s->disposition & AV_DISPOSITION_ATTACHED_PIC)
+            && m_video < 0)
+            m_video = int(i);
+    }
+    const int audio = av_find_best_stream(m_context.get(), AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
+    m_audio = audio >= 0 ? audio : -1;
+}
+
+void Demuxer::keepOnly(int streamIndex)
+{
+    for (unsigned i = 0; i < m_context->nb_streams; ++i)
+        m_context->streams[i]->discard = int(i) == streamIndex ? AVDISCARD_DEFAULT : AVDISCARD_ALL;
+}
+
+int Demuxer::read(AVPacket* packet)
+{
+    for (;;) {
+        const int result = av_read_frame(m_context.get(), packet);
+        if (result < 0)
+            return result;
+        if (m_context->streams[packet->stream_index]->discard != AVDISCARD_ALL)
+            return 0;
+        av_packet_unref(packet);
+    }
+}
+
+bool Demuxer::seekToTimestamp(int streamIndex, int64_t ts)
+{
+    return av_seek_frame(m_context.get(), streamIndex, ts, AVSEEK_FLAG_BACKWARD) >= 0;
+}
+
+bool Demuxer::seekToByte(int64_t position)
+{
+    return av_seek_frame(m_context.get(), -1, position, AVSEEK_FLAG_BYTE) >= 0;
+}
+
+double Demuxer::fractionRead() const
+{
+    AVIOContext* io = m_context->pb;
+    if (!io)
+        return 0.0;
+    const int64_t size = avio_size(io);
+    if (size <= 0)
+        return 0.0;
+    return qBound(0.0, double(avio_tell(io)) / double(size), 1.0);
+}
+
+}  // namespace mci

@@ -1,0 +1,59 @@
+// A media file opened for reading packets: the container's side of the source.
+//
+// One thread at a time. Owns its AVFormatContext; the streams and the context it exposes live as
+// long as the Demuxer.
+#pragma once
+
+#include "FFmpegError.h"
+#include "FFmpegHandles.h"
+
+#include <QString>
+
+#include <memory>
+#include <variant>
+
+namespace mci {
+
+class Demuxer {
+public:
+    // Opens the file and reads its stream parameters. Fails with the reason: missing file,
+    // unreadable, empty, not a media file, truncated before its streams could be read.
+    static std::variant<std::unique_ptr<Demuxer>, OpenFailure> open(const QString& path);
+
+    Demuxer(const Demuxer&) = delete;
+    Demuxer& operator=(const Demuxer&) = delete;
+
+    AVFormatContext* context() const { return m_context.get(); }
+    AVStream* stream(int index) const { return m_context->streams[index]; }
+    int videoStream() const { return m_video; }  // -1 without a picture stream
+    int audioStream() const { return m_audio; }  // -1 without sound
+    // Whether the bytes were recognised as a media format: a later failure then means the file
+    // is truncated or broken rather than not a media file at all.
+    FormatKnown formatKnown() const { return m_known; }
+
+    // Only packets of this stream are read from now on (the container skips the others).
+    void keepOnly(int streamIndex);
+    // The next packet of a kept stream; 0, AVERROR_EOF at the end, or another AVERROR.
+    int read(AVPacket* packet);
+    // Repositions reading at or before a keyframe of the stream at timestamp ts (stream time
+    // base), or at a byte position; false when the container refuses.
+    bool seekToTimestamp(int streamIndex, int64_t ts);
+    bool seekToByte(int64_t position);
+    // Containers whose timestamp seek is a search over the bytes (program and transport
+    // streams, bare elementary streams) land exactly only when told the byte position.
+    bool prefersByteSeek() const { return m_byteSeek; }
+    // How far reading has come through the file, 0..1 (0 when the size is unknown).
+    double fractionRead() const;
+
+private:
+    Demuxer(FormatContextPtr context, FormatKnown known);
+    void chooseStreams();
+
+    FormatContextPtr m_context;
+    FormatKnown m_known;
+    int m_video = -1;
+    int m_audio = -1;
+    bool m_byteSeek = false;
+};
+
+}  // namespace mci

@@ -1,0 +1,48 @@
+#include "FFmpegError.h"
+
+#include "SourceErrors.h"
+
+extern "C" {
+#include <libavutil/error.h>
+}
+
+#include <cerrno>
+
+namespace mci {
+
+MCIERROR mciErrorFromAv(int averror, FormatKnown known)
+{
+    const MCIERROR broken = known == FormatKnown::Yes ? MCIERR_SOURCE_TRUNCATED : MCIERR_INVALID_FILE;
+    switch (averror) {
+    case AVERROR(ENOENT):
+        return MCIERR_FILE_NOT_FOUND;
+    case AVERROR(EACCES):
+    case AVERROR(EPERM):
+    case AVERROR(EIO):
+    case AVERROR(EISDIR):
+        return MCIERR_FILE_READ;
+    case AVERROR(ENOMEM):
+        return MCIERR_OUT_OF_MEMORY;
+    case AVERROR_EXIT:
+        return MCIERR_SOURCE_CANCELLED;
+    case AVERROR_DECODER_NOT_FOUND:
+        return MCIERR_SOURCE_UNSUPPORTED_CODEC;
+    case AVERROR_EOF:
+        return MCIERR_SOURCE_TRUNCATED;
+    default:
+        // INVALIDDATA, PATCHWELCOME and the rest: the bytes are not what the format promises.
+        return broken;
+    }
+}
+
+OpenFailure openFailure(MCIERROR code)
+{
+    return OpenFailure{code, sourceErrorText(code)};
+}
+
+OpenFailure openFailureFromAv(int averror, FormatKnown known)
+{
+    return openFailure(mciErrorFromAv(averror, known));
+}
+
+}  // namespace mci

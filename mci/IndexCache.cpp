@@ -1,0 +1,106 @@
+#include "IndexCache.h"
+
+#include <QBuffer>
+#include <QCryptographicHash>
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+
+namespace mci {
+
+namespace {
+
+constexpr quint32 kMagic = 0x54564958;  // "TVIX"
+constexpr quint32 kVersion = 1;
+
+// What identifies one state of a media file.
+struct FileKey {
+    QString path;
+    qint64 size = -1;
+    qint64 modifiedMs = 0;
+};
+
+std::optional<FileKey> keyOf(const QString& mediaPath)
+{
+    const QFileInfo info(mediaPath);
+    if (!info.exists())
+        return std::nullopt;
+    return FileKey{info.absoluteFilePath(), info.size(), info.lastModified().toMSecsSinceEpoch()};
+}
+
+QByteArray checksum(const QByteArray& payload)
+{
+    return QCryptographicHash::hash(payload, QCryptographicHash::Sha1);
+}
+
+}  // namespace
+
+namespace IndexCache {
+
+QString directory()
+{
+    QString base = qEnvironmentVariable("XDG_CACHE_HOME");
+    // The variable counts only as an absolute path; anything else is ignored, as the
+    // convention for these folders requires.
+    if (base.isEmpty() || QDir::isRelativePath(base))
+        base = QDir::homePath() + QStringLiteral("/.cache");
+    return base + QStringLiteral("/tavolen");
+}
+
+QString entryPath(const QString& mediaPath)
+{
+    const QString absolute = QFileInfo(mediaPath).absoluteFilePath();
+    const QByteArray name = QCryptographicHash::hash(absolute.toUtf8(), QCryptographicHash::Sha1).toHex();
+    return directory() + QLatin1Char('/') + QString::fromLatin1(name) + QStringLiteral(".index");
+}
+
+std::optional<FrameIndex> load(const QString& mediaPath, int streamIndex)
+{
+    const auto key = keyOf(mediaPath);
+    QFile file(entryPath(mediaPath));
+    if (!key || !file.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    QDataStream in(&file);
+    in.setVersion(QDataStream::Qt_6_0);
+    quint32 magic = 0, version = 0;
+    FileKey stored;
+    qint32 stream = -1;
+    QByteArray payload, sum;
+    in >> magic >> version;
+    if (in.status() != QDataStream::Ok || magic != kMagic || version != kVersion)
+        return std::nullopt;
+    in >> stored.path >> stored.size >> stored.modifiedMs >> stream >> payload >> sum;
+    if (in.status() != QDataStream::Ok || stored.path != key->path || stored.size != key->size
+        || stored.modifiedMs != key->modifiedMs || stream != streamIndex || sum != checksum(payload))
+        return std::nullopt;
+    QDataStream body(payload);
+    body.setVersion(QDataStream::Qt_6_0);
+    return FrameIndex::load(body);
+}
+
+bool store(const QString& mediaPath, int streamIndex, const FrameIndex& index)
+{
+    const auto key = keyOf(mediaPath);
+    if (!key || !QDir().mkpath(directory()))
+        return false;
+    QByteArray payload;
+    {
+        QDataStream body(&payload, QIODevice::WriteOnly);
+        body.setVersion(QDataStream::Qt_6_0);
+        index.save(body);
+    }
+    QSaveFile file(entryPath(mediaPath));
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+    QDataStream out(&file);
+    out.setVersion(QDataStream::Qt_6_0);
+    out << kMagic << kVersion << key->path << key->size << key->modifiedMs << qint32(streamIndex) << payload
+        << checksum(payload);
+    return out.status() == QDataStream::Ok && file.commit();
+}
+
+}  // namespace IndexCache
+
+}  // namespace mci

@@ -1,0 +1,141 @@
+// The product's core promise: frame n is the n-th frame in presentation order, whatever the
+// container, codec, B-frames or frame rate, however it is reached. Every clip's frames carry
+// their own number as a barcode, so a wrong frame names itself.
+#include "Barcode.h"
+#include "MediaGenerator.h"
+#include "SourceTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <random>
+
+using fixtures::ClipKind;
+using namespace sourcetest;
+
+namespace {
+
+struct MatrixClip {
+    ClipKind kind;
+    const char* name;
+};
+
+const MatrixClip kMatrix[] = {
+    {ClipKind::Mpeg1Mpg, "Mpeg1Mpg"},     {ClipKind::Mpeg1Avi, "Mpeg1Avi"},
+    {ClipKind::Mpeg1Elementary, "Mpeg1Elementary"}, {ClipKind::MjpegAvi, "MjpegAvi"},
+    {ClipKind::H264Mp4, "H264Mp4"},       {ClipKind::H264Mkv, "H264Mkv"},
+    {ClipKind::H264VfrMkv, "H264VfrMkv"}, {ClipKind::Mpeg2Ts, "Mpeg2Ts"},
+    {ClipKind::WithSound, "WithSound"},   {ClipKind::Anamorphic, "Anamorphic"},
+};
+
+// Counts checks and mismatches and reports them, so a run shows the matrix numbers.
+class Tally {
+public:
+    explicit Tally(const char* what) : m_what(what) {}
+    ~Tally()
+    {
+        std::printf("[matrix] %s %s: %d checks, %d mismatches\n", m_clip.c_str(), m_what, m_checks, m_mismatches);
+    }
+    void setClip(const char* clip) { m_clip = clip; }
+    void check(int wanted, int got, const char* how)
+    {
+        ++m_checks;
+        if (wanted == got)
+            return;
+        ++m_mismatches;
+        if (m_mismatches <= 10)
+            ADD_FAILURE() << m_clip << ": " << how << " to frame " << wanted << " showed frame " << got;
+    }
+    int mismatches() const { return m_mismatches; }
+
+private:
+    const char* m_what;
+    std::string m_clip;
+    int m_checks = 0;
+    int m_mismatches = 0;
+};
+
+class FrameExactness : public ::testing::TestWithParam<MatrixClip> {
+protected:
+    void SetUp() override
+    {
+        QString error;
+        m_path = fixtures::clip(GetParam().kind, &error);
+        ASSERT_FALSE(m_path.isEmpty()) << error.toStdString();
+        m_source = openOrFail(m_path);
+        ASSERT_TRUE(m_source);
+    }
+
+    CacheFolder m_cache;
+    QString m_path;
+    std::unique_ptr<mci::MediaSource> m_source;
+};
+
+TEST_P(FrameExactness, countsEveryFrameAndTimesThemInOrder)
+{
+    const mci::MediaInfo& info = m_source->info();
+    EXPECT_TRUE(info.hasVideo);
+    EXPECT_EQ(info.frameCount, fixtures::clipFrameCount(GetParam().kind));
+    EXPECT_EQ(m_source->frameStartUs(0), 0);
+    for (int n = 0; n < info.frameCount; ++n) {
+        ASSERT_LT(m_source->frameStartUs(n), m_source->frameStartUs(n + 1)) << "frame " << n;
+        // Every instant of a frame's time shows that frame.
+        EXPECT_EQ(m_source->frameAtUs(m_source->frameStartUs(n)), n);
+        EXPECT_EQ(m_source->frameAtUs(m_source->frameStartUs(n + 1) - 1), n);
+    }
+    EXPECT_EQ(m_source->frameStartUs(info.frameCount), info.durationUs);
+    EXPECT_EQ(m_source->frameAtUs(-1), 0);
+    EXPECT_EQ(m_source->frameAtUs(info.durationUs + 1'000'000), info.frameCount - 1);
+}
+
+TEST_P(FrameExactness, showsEveryFrameInOrder)
+{
+    Tally tally("sequential");
+    tally.setClip(GetParam().name);
+    for (int n = 0; n < m_source->info().frameCount; ++n)
+        tally.check(n, barcodeOf(*m_source, n), "reading on");
+    EXPECT_EQ(tally.mismatches(), 0);
+    EXPECT_EQ(m_source->frame(m_source->info().frameCount), nullptr);
+    EXPECT_EQ(m_source->frame(-1), nullptr);
+}
+
+// Random jumps, steps and back steps, as a user scrubbing and stepping through the clip.
+TEST_P(FrameExactness, landsExactlyOnRandomSeeksStepsAndBackSteps)
+{
+    Tally tally("random");
+    tally.setClip(GetParam().name);
+    const int count = m_source->info().frameCount;
+    const int operations = longRun() ? 3000 : 150;
+    std::mt19937 random(20261207u + unsigned(GetParam().kind));
+    int at = 0;
+    for (int i = 0; i < operations; ++i) {
+        const char* how = "seeking";
+        switch (random() % 6) {
+        case 0: case 1: at = int(random() % unsigned(count)); break;
+        case 2: at = std::min(at + 1 + int(random() % 3), count - 1); how = "stepping"; break;
+        case 3: at = std::max(at - 1 - int(random() % 3), 0); how = "stepping back"; break;
+        case 4: at = std::max(at - 1, 0); how = "stepping back"; break;
+        default: at = random() % 2 ? 0 : count - 1; break;
+        }
+        tally.check(at, barcodeOf(*m_source, at), how);
+    }
+    EXPECT_EQ(tally.mismatches(), 0);
+}
+
+// Stepping back one frame at a time through the whole clip: every step lands before the
+// keyframe that governs the frame after it, the hardest case for open GOPs.
+TEST_P(FrameExactness, stepsBackThroughTheWholeClip)
+{
+    Tally tally("back steps");
+    tally.setClip(GetParam().name);
+    const int count = m_source->info().frameCount;
+    const int stride = longRun() ? 1 : std::max(1, count / 40);
+    for (int n = count - 1; n >= 0; n -= stride)
+        tally.check(n, barcodeOf(*m_source, n), "stepping back");
+    EXPECT_EQ(tally.mismatches(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Clips, FrameExactness, ::testing::ValuesIn(kMatrix),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace

@@ -1,0 +1,132 @@
+// Sound: files without a picture count 30 frames a second, and the sound of any file decodes to
+// its end and from an exact time.
+#include "MediaGenerator.h"
+#include "SourceTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <vector>
+
+using fixtures::ClipKind;
+using namespace sourcetest;
+
+namespace {
+
+constexpr int kRate = 44'100;
+
+// Everything the stream gives, in pieces of an awkward size.
+std::vector<float> readAll(mci::AudioStream& stream)
+{
+    std::vector<float> all;
+    std::vector<float> piece(size_t(1000) * size_t(stream.channels()));
+    int got = 0;
+    while ((got = stream.read(piece.data(), 1000)) > 0)
+        all.insert(all.end(), piece.begin(), piece.begin() + got * stream.channels());
+    return all;
+}
+
+int upwardZeroCrossings(const std::vector<float>& samples)
+{
+    int crossings = 0;
+    for (size_t i = 1; i < samples.size(); ++i)
+        crossings += samples[i - 1] < 0 && samples[i] >= 0;
+    return crossings;
+}
+
+class SoundSource : public ::testing::Test {
+protected:
+    CacheFolder m_cache;
+};
+
+TEST_F(SoundSource, aWavFileCountsThirtyFramesASecondAndReadsToItsEnd)
+{
+    auto source = openOrFail(fixtures::clip(ClipKind::WavTone));
+    ASSERT_TRUE(source);
+    const mci::MediaInfo& info = source->info();
+    EXPECT_FALSE(info.hasVideo);
+    EXPECT_TRUE(info.hasAudio);
+    EXPECT_TRUE(info.naturalSize.isEmpty());
+    EXPECT_EQ(info.frameCount, 90);
+    EXPECT_EQ(info.durationUs, 3'000'000);
+    EXPECT_EQ(source->frameStartUs(45), 1'500'000);
+    EXPECT_EQ(source->frameStartUs(90), 3'000'000);
+    EXPECT_EQ(source->frameAtUs(1'533'333), 45);
+    EXPECT_EQ(source->frameAtUs(9'000'000), 89);
+    EXPECT_EQ(source->frame(0), nullptr);
+
+    auto stream = source->openAudio(kRate, 1);
+    ASSERT_TRUE(stream);
+    const std::vector<float> all = readAll(*stream);
+    EXPECT_EQ(all.size(), size_t(3 * kRate));
+    EXPECT_NEAR(upwardZeroCrossings(all), 3 * 440, 3);
+    EXPECT_EQ(stream->read(nullptr, 0), 0);
+}
+
+TEST_F(SoundSource, seekingTheSoundStartsExactlyThereInAnyOutputFormat)
+{
+    auto source = openOrFail(fixtures::clip(ClipKind::WavTone));
+    ASSERT_TRUE(source);
+    auto stream = source->openAudio(48'000, 2);
+    ASSERT_TRUE(stream);
+    ASSERT_TRUE(stream->seekUs(1'250'000));
+    const std::vector<float> rest = readAll(*stream);
+    // 1.75 s at 48 kHz stereo; the resampler may hold back a few samples of its filter.
+    EXPECT_NEAR(double(rest.size()) / 2, 1.75 * 48'000, 64);
+    for (size_t i = 0; i + 1 < rest.size(); i += 2)
+        ASSERT_EQ(rest[i], rest[i + 1]) << "mono is the same on both sides";
+
+    ASSERT_TRUE(stream->seekUs(2'000'000));
+    std::vector<float> exact(1000);
+    ASSERT_EQ(stream->read(exact.data(), 500), 500);
+    ASSERT_TRUE(stream->seekUs(0));
+    EXPECT_NEAR(double(readAll(*stream).size()) / 2, 3.0 * 48'000, 64);
+}
+
+TEST_F(SoundSource, anMp3FileCountsItsLengthAndReadsToItsEnd)
+{
+    auto source = openOrFail(fixtures::clip(ClipKind::Mp3Tone));
+    ASSERT_TRUE(source);
+    const mci::MediaInfo& info = source->info();
+    EXPECT_FALSE(info.hasVideo);
+    // The encoder pads to whole MP3 frames (1152 samples): at most one 30th of a second more.
+    EXPECT_GE(info.frameCount, 90);
+    EXPECT_LE(info.frameCount, 92);
+    EXPECT_EQ(info.frameCount, int(std::ceil(info.durationUs * 30 / 1e6)));
+
+    auto stream = source->openAudio(kRate, 1);
+    ASSERT_TRUE(stream);
+    const std::vector<float> all = readAll(*stream);
+    EXPECT_NEAR(double(all.size()) / kRate, info.durationUs / 1e6, 0.03);
+    EXPECT_NEAR(upwardZeroCrossings(all), 3 * 440, 15);
+}
+
+TEST_F(SoundSource, aVideoWithSoundStartsItsSoundWithTheFirstFrame)
+{
+    auto source = openOrFail(fixtures::clip(ClipKind::WithSound));
+    ASSERT_TRUE(source);
+    EXPECT_TRUE(source->info().hasVideo);
+    EXPECT_TRUE(source->info().hasAudio);
+    auto stream = source->openAudio(kRate, 2);
+    ASSERT_TRUE(stream);
+    const std::vector<float> all = readAll(*stream);
+    // The sound lasts as long as the picture, give or take the codec's last frame.
+    EXPECT_NEAR(double(all.size()) / 2 / kRate, source->info().durationUs / 1e6, 0.05);
+
+    auto silent = openOrFail(fixtures::clip(ClipKind::Mpeg1Mpg));
+    ASSERT_TRUE(silent);
+    EXPECT_FALSE(silent->info().hasAudio);
+    EXPECT_EQ(silent->openAudio(kRate, 2), nullptr);
+}
+
+TEST_F(SoundSource, anAnamorphicPictureIsShownAtItsNaturalShape)
+{
+    auto source = openOrFail(fixtures::clip(ClipKind::Anamorphic));
+    ASSERT_TRUE(source);
+    EXPECT_EQ(source->info().naturalSize, QSize(320, 240));
+    const auto frame = source->frame(0);
+    ASSERT_TRUE(frame);
+    EXPECT_EQ(frame->size(), QSize(352, 240));
+}
+
+}  // namespace

@@ -1,0 +1,12 @@
+# Tests of the frame-exact media source (mci/MediaSource.h) against generated clips.
+tavolen_add_test(mci_source_tests
+  SOURCES
+    ${CMAKE_CURRENT_LIST_DIR}/SourceTestSupport.h
+    ${CMAKE_CURRENT_LIST_DIR}/SourceTestSupport.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/FrameIndexTest.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/FrameExactnessTest.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/OpenFailureTest.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/IndexCacheTest.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/SoundSourceTest.cpp
+  LIBS fixtures
+  LABELS mci)
