@@ -43,7 +43,9 @@ void TMediaPlayer::RaiseOpenError() { throw EMCIDeviceError(LastErrorText().toSt
 
 QString TMediaPlayer::LastErrorText() const {
     char text[ErrorTextSize] = {};
-    if (!mciGetErrorStringA(m_lastError, text, ErrorTextSize) || text[0] == '\0')
+    const bool known = mciGetErrorStringA(m_lastError, text, ErrorTextSize);
+    text[ErrorTextSize - 1] = '\0';  // whatever the service wrote, the text ends in the buffer
+    if (!known || text[0] == '\0')
         return QString::fromUtf8(UnknownErrorMessage);
     return QString::fromUtf8(text);
 }

@@ -12,9 +12,12 @@
 //   refused command leaves its code in LastError() and raises nothing.
 // - Display is not owned. The component watches the stored window and forgets it when that
 //   window is destroyed (detaching the picture first when a device with a picture is open).
-// - Geometry: Qt delivers a size to a widget only while it is visible (a hidden widget's
-//   resize is delivered when it is shown); that first delivery is the bar's "first size". The
-//   size rule then corrects Width/Height; ButtonWidth() is 0 before it.
+// - Geometry: the bar's window "exists" from its first delivered size (when it is first shown)
+//   or from the first use of its own window as the callback window (the first Open), whichever
+//   comes first; the size rule then corrects Width/Height at once, and ButtonWidth() is 0 before
+//   it. Qt tells a hidden widget nothing of a new size, so resize() and setGeometry() called
+//   through TMediaPlayer apply the rule themselves once the window exists; sizes set through a
+//   QWidget pointer (a layout) are corrected when the bar is next shown.
 // - Window-description loading: set geometry and the published properties through the setters
 //   (or through the Qt properties of the same names), then call Loaded(), which opens the
 //   device when AutoOpen is true.
@@ -215,6 +218,13 @@ public:
     // The loaded picture (4-bit as stored; 0 x 0 when its resource failed to load).
     const QImage& Glyph(TMPBtnType kind, GlyphKind glyph) const;
 
+    // Geometry through the component applies the size rule at once once the window exists, even
+    // while the bar is hidden (see the contract above).
+    void resize(int w, int h);
+    void resize(const QSize& size) { resize(size.width(), size.height()); }
+    void setGeometry(int x, int y, int w, int h);
+    void setGeometry(const QRect& rect) { setGeometry(rect.x(), rect.y(), rect.width(), rect.height()); }
+
     // ---- events ----
     EMPNotify OnClick;
     EMPPostNotify OnPostClick;
@@ -253,7 +263,7 @@ private:
     // device half
     void CheckOpen() const;
     MCIERROR RecordResult(MCIERROR result) { return m_lastError = result; }
-    DWORD_PTR Callback() { return mciCallbackOf(this); }
+    DWORD_PTR Callback();
     DWORD StatusItem(DWORD item, DWORD extraFlags = 0, DWORD track = 0, bool record = true);
     bool DevCap(DWORD item, DWORD* value = nullptr);
     void ReadCapabilities();
@@ -271,6 +281,7 @@ private:
 
     // transport bar
     void LoadGlyphs();
+    void EnsureWindow();
     void ApplySizeRule();
     void FitWidth();
     void PaintButton(QPainter& painter, TMPBtnType kind, int x);
@@ -305,6 +316,7 @@ private:
     TPoint m_minButtonSize;
     TMPBtnType m_focusButton = btPlay;
     bool m_autoEnable = true;
+    bool m_windowExists = false;
 
     // device state
     QString m_fileName;

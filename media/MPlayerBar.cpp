@@ -183,6 +183,29 @@ void TMediaPlayer::FitWidth() {
     update();
 }
 
+// The own window comes into being at its first size or at its first use as callback window; that
+// is the bar's first size notification.
+void TMediaPlayer::EnsureWindow() {
+    if (m_windowExists) return;
+    m_windowExists = true;
+    ApplySizeRule();
+}
+
+DWORD_PTR TMediaPlayer::Callback() {
+    EnsureWindow();
+    return mciCallbackOf(this);
+}
+
+void TMediaPlayer::resize(int w, int h) {
+    QWidget::resize(w, h);
+    if (m_windowExists && !isVisible()) ApplySizeRule();
+}
+
+void TMediaPlayer::setGeometry(int x, int y, int w, int h) {
+    QWidget::setGeometry(x, y, w, h);
+    if (m_windowExists && !isVisible()) ApplySizeRule();
+}
+
 // The width is cut down to what the buttons tile exactly, at least the minimum.
 void TMediaPlayer::ApplySizeRule() {
     const int n = VisibleCount();
@@ -191,14 +214,17 @@ void TMediaPlayer::ApplySizeRule() {
     w = std::max(w, n * (m_minButtonSize.X - 1) + 1);
     const int h = std::max(height(), int(m_minButtonSize.Y));
     if (w == width() && h == height()) return;
-    setGeometry(x(), y(), w, h);
+    QWidget::setGeometry(x(), y(), w, h);
     // Qt does not deliver the nested size notification while a widget is being shown, so the
     // button width follows the corrected width here as well.
     m_buttonWidth = (width() - 1) / n + 1;
 }
 
 void TMediaPlayer::resizeEvent(QResizeEvent*) {
-    fw::guard([&] { ApplySizeRule(); });
+    fw::guard([&] {
+        m_windowExists = true;
+        ApplySizeRule();
+    });
 }
 
 // ---- painting ----------------------------------------------------------------------------------

@@ -89,6 +89,26 @@ TEST_F(TransportBarTest, VisibleButtonsBeforeTheWindowExistsGiveTheMinimumWidth)
     EXPECT_EQ(player->ButtonWidth(), 29);
 }
 
+TEST_F(TransportBarTest, FirstOpenGivesTheHiddenBarItsWindowAndItsSize) {
+    QWidget window;  // a player window being created: not shown yet
+    player->setParent(&window);
+    player->setGeometry(32, 0, 113, 25);
+    player->SetVisibleButtons(PlayerButtons);
+    player->SetAutoEnable(false);
+    EXPECT_EQ(player->ButtonWidth(), 0);
+    OpenDevice();
+    EXPECT_EQ(player->width(), 113);
+    EXPECT_EQ(player->ButtonWidth(), 29);
+    player->resize(320, 25);  // the window lays itself out before it is shown
+    EXPECT_EQ(player->width(), 317);
+    EXPECT_EQ(player->ButtonWidth(), 80);
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    EXPECT_EQ(player->width(), 317);
+    EXPECT_EQ(player->geometry().topLeft(), QPoint(32, 0));
+    player->setParent(nullptr);
+}
+
 TEST_F(TransportBarTest, VisibleButtonsKeepTheButtonWidthOnceShown) {
     PlayerBar();
     player->resize(317, 25);  // buttons of 80

@@ -141,6 +141,17 @@ TEST_F(TransportPaintTest, FocusRectangleIsDottedThreePixelsInside) {
     EXPECT_EQ(bar.pixelColor(31, 3), Face);
 }
 
+TEST_F(TransportPaintTest, NoFocusRectangleWhileTheFocusButtonIsHidden) {
+    player->SetVisibleButtons({btStep, btBack});  // FocusButton stays btPlay, now hidden
+    player->activateWindow();
+    player->setFocus();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(player.get()));
+    const QImage bar = Grab();
+    EXPECT_EQ(player->FocusButton(), btPlay);
+    EXPECT_EQ(bar.pixelColor(3, 3), Face);
+    EXPECT_EQ(bar.pixelColor(28 + 3, 3), Face);
+}
+
 TEST_F(TransportPaintTest, DisabledControlDrawsOnlyDisabledGlyphs) {
     player->setEnabled(false);
     const QImage bar = Grab();
