@@ -7,6 +7,9 @@
 
 int main(int argc, char** argv) {
     if (std::getenv("QT_QPA_PLATFORM") == nullptr) setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    if (std::getenv("TAVOLEN_TEST_OUTPUT") == nullptr)
+        setenv("TAVOLEN_TEST_OUTPUT", TAVOLEN_TEST_OUTPUT_DEFAULT, 1);
+    QDir().mkpath(QString::fromLocal8Bit(std::getenv("TAVOLEN_TEST_OUTPUT")));
     QApplication app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
