@@ -144,6 +144,12 @@ public:
     void Loaded();
 
     // ---- operations (device half) ----
+    // Every operation except Open and Close raises EMCIDeviceError "MCI デバイスがありません"
+    // before sending anything when no device is open. Close with none open does nothing; a
+    // refused Close keeps the device. Play, Record and Resume return at once and report their
+    // end later through a completion message (OnNotify); the others wait for the service.
+    // Open closes an open device first and raises EMCIDeviceError with LastErrorText() when
+    // the service refuses.
     void Open();
     void Close();
     void Play();
@@ -181,6 +187,9 @@ public:
     TMPNotifyValues LastNotify() const { return m_lastNotify; }
     TMPDevCapsSet DeviceCaps() const { return m_caps; }
 
+    // Position, Mode, TrackStart and SetTimeFormat do not check open: without a device they go
+    // to device 0, which the service refuses (the value read is then 0). TrackStart does not
+    // touch LastError; every other read and write records its result there.
     std::int32_t Position();
     void SetPosition(std::int32_t value);
     std::int32_t Length();
