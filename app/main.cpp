@@ -1,6 +1,7 @@
 // Program entry: answers --help and --version without a display, then creates the player
 // window from the command line and runs the message loop until that window closes.
 #include "Files.h"
+#include "MediaService.h"
 #include "TavolenPlay.h"
 
 #include <QApplication>
@@ -32,13 +33,11 @@ static bool answeredOption(int argc, char** argv) {
     return false;
 }
 
-// The media service behind the device; one line installs it once it exists.
-static void installMediaService() {}
-
 int main(int argc, char** argv) {
     if (answeredOption(argc, argv)) return 0;
     QApplication application(argc, argv);
-    installMediaService();
+    // Declared before the window, so the window (and its device) goes first.
+    mci::MediaServiceInstaller mediaService;
     auto form = std::make_unique<TTavolenForm>(fw::programArguments());
     if (form->StartCancelled()) return 0;
     form->show();

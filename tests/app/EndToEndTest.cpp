@@ -1,0 +1,104 @@
+// The player window on the real media service and a generated clip whose frames carry their
+// own number: it starts by itself, the monitor counts, a click on the picture pauses, Step
+// shows the next frame, and repeat playback wraps at the end.
+#include "CheckBox.h"
+#include "Edit.h"
+#include "MediaGenerator.h"
+#include "MediaService.h"
+#include "Barcode.h"
+#include "ScriptedModal.h"
+#include "TavolenPlay.h"
+#include "Timer.h"
+#include "TrackBar.h"
+#include "VideoSurface.h"
+
+#include <gtest/gtest.h>
+
+#include <QRegularExpression>
+#include <QTest>
+#include <QWindow>
+
+namespace {
+
+// The position the counter shows ("len / posFr.( ... )"), -1 before the first tick.
+int counterPosition(const fw::Edit* counter) {
+    static const QRegularExpression pattern(QStringLiteral("^(\\d+) / (\\d+)Fr\\.\\( "));
+    const auto match = pattern.match(counter->text());
+    return match.hasMatch() ? match.captured(2).toInt() : -1;
+}
+
+class EndToEnd : public ::testing::Test {
+protected:
+    void SetUp() override {
+        QString error;
+        path = fixtures::clip(fixtures::ClipKind::MjpegAvi, &error);
+        ASSERT_FALSE(path.isEmpty()) << error.toStdString();
+        frames = fixtures::clipFrameCount(fixtures::ClipKind::MjpegAvi);
+        form = std::make_unique<TTavolenForm>(QStringList{path});
+        form->show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
+    }
+    void TearDown() override { form.reset(); }
+
+    mci::VideoSurface* surface() const { return form->client()->findChild<mci::VideoSurface*>(); }
+    int shownFrame() const {
+        const mci::VideoSurface* s = surface();
+        return s ? fixtures::readFrameNumber(s->image()) : -1;
+    }
+    // A click routed by the window system, so whatever lies under the point gets it.
+    void clickAt(QWidget* widget, QPoint at) {
+        const QPoint inWindow = widget->mapTo(form.get(), at);
+        QTest::mouseClick(form->windowHandle(), Qt::LeftButton, {}, inWindow);
+    }
+    void clickButton(TMPBtnType button) {  // the bar shows Play, Pause, Step, Back
+        const int slot = button == btPlay ? 0 : button == btPause ? 1 : button == btStep ? 2 : 3;
+        const int width = form->MediaPlayer1->ButtonWidth();
+        clickAt(form->MediaPlayer1, QPoint(slot * (width - 1) + width / 2, form->MediaPlayer1->height() / 2));
+    }
+
+    ScriptedModal modal;  // an error box would otherwise wait for a person
+    mci::MediaServiceInstaller service;
+    QString path;
+    int frames = 0;
+    std::unique_ptr<TTavolenForm> form;
+};
+
+}  // namespace
+
+TEST_F(EndToEnd, PlaysPausesStepsAndWraps) {
+    // Starts by itself and the counter moves on.
+    QTRY_VERIFY_WITH_TIMEOUT(form->Timer1->enabled(), 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(counterPosition(form->Counter) > 0, 20000);
+    const int seen = counterPosition(form->Counter);
+    QTRY_VERIFY_WITH_TIMEOUT(counterPosition(form->Counter) != seen, 20000);
+    ASSERT_NE(surface(), nullptr);
+    EXPECT_TRUE(surface()->geometry().intersects(QRect(42, 74, 320, 240)));
+
+    // A click on the picture is a click on the window: it pauses.
+    clickAt(form->client(), QPoint(42 + 160, 74 + 160));
+    EXPECT_EQ(LastMode, dmPaused);
+    QTRY_COMPARE_WITH_TIMEOUT(form->MediaPlayer1->Mode(), dmPaused, 20000);
+    EXPECT_EQ(form->MediaPlayer1->EnabledButtons(), (TButtonSet{btPlay, btStep, btBack}));
+
+    // Step shows exactly the next frame.
+    if (form->MediaPlayer1->Position() >= frames - 2) form->MediaPlayer1->SetPosition(10);
+    QTRY_VERIFY_WITH_TIMEOUT(shownFrame() == form->MediaPlayer1->Position(), 20000);
+    const int before = shownFrame();
+    clickButton(btStep);
+    QTRY_COMPARE_WITH_TIMEOUT(shownFrame(), before + 1, 20000);
+    EXPECT_EQ(form->MediaPlayer1->Position(), before + 1);
+
+    // Repeat on: playing into the end starts over at frame 0.
+    ASSERT_TRUE(form->isRepeat->isChecked());
+    form->Bar->setPosition(frames - 8);  // the monitor seeks there on its next tick
+    QTRY_VERIFY_WITH_TIMEOUT(form->MediaPlayer1->Position() >= frames - 8, 20000);
+    clickButton(btPlay);
+    QTRY_VERIFY_WITH_TIMEOUT(LastMode == dmPlaying, 20000);
+    bool reachedEnd = false;
+    QTRY_VERIFY_WITH_TIMEOUT(
+        (reachedEnd = reachedEnd || form->MediaPlayer1->Position() >= frames - 2,
+         reachedEnd && counterPosition(form->Counter) < frames / 2 && LastMode == dmPlaying),
+        30000);
+    EXPECT_EQ(form->MediaPlayer1->Mode(), dmPlaying);
+    EXPECT_TRUE(modal.boxes.empty());
+}
