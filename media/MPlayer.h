@@ -188,7 +188,7 @@ public:
     TMPDevCapsSet DeviceCaps() const { return m_caps; }
 
     // Position, Mode, TrackStart and SetTimeFormat do not check open: without a device they go
-    // to device 0, which the service refuses (the value read is then 0). TrackStart does not
+    // to device 0, which the service refuses (what they read then means nothing). TrackStart does not
     // touch LastError; every other read and write records its result there.
     std::int32_t Position();
     void SetPosition(std::int32_t value);
