@@ -17,7 +17,11 @@ Form::Form(QWidget* parent) : QWidget(parent, Qt::Window), m_client(new FormClie
     setClientSize(320, 240);
 }
 
-Form::~Form() {
+Form::~Form() { destroying(); }
+
+void Form::destroying() {
+    if (m_destroyed) return;
+    m_destroyed = true;
     if (OnDestroy) guard([this] { OnDestroy(this); });
 }
 

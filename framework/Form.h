@@ -12,7 +12,9 @@
 // - OnShow before a hidden form appears; OnHide after it disappears.
 // - OnClose when the user closes it (the close box); then closeAction() decides: Hide (the
 //   default) hides it, Quit hides it and ends the event loop, None keeps it open.
-// - OnDestroy from the destructor, while every control still exists.
+// - OnDestroy once, from destroying(): ~Form calls it while every control still exists, but a
+//   subclass whose handler uses the subclass's own members calls destroying() first thing in
+//   its own destructor (by ~Form those members are gone).
 // - OnPaint when the client area repaints (paintRect() is the area being repainted, valid
 //   during the call; paint with a QPainter on client()).
 // - OnClick on a left click (press and release) in the client area outside any control.
@@ -75,6 +77,9 @@ public:
     CloseAction closeAction() const { return m_closeAction; }
     void setCloseAction(CloseAction action) { m_closeAction = action; }
 
+    // Runs OnDestroy unless it already ran.
+    void destroying();
+
     // The area being repainted; valid during OnPaint only (empty otherwise).
     QRect paintRect() const { return m_paintRect; }
 
@@ -107,6 +112,7 @@ private:
     CloseAction m_closeAction = CloseAction::Hide;
     bool m_stayOnTop = false;
     bool m_shownOnce = false;
+    bool m_destroyed = false;
     QRect m_paintRect;
 };
 

@@ -1,6 +1,7 @@
 #include "Exception.h"
 #include "FileDialog.h"
 #include "Files.h"
+#include "Fonts.h"
 #include "ScriptedModal.h"
 
 #include <QDir>
@@ -76,4 +77,15 @@ TEST(FileExists, AFileButNeverAFolder) {
     EXPECT_FALSE(fw::fileExists(dir.path()));
     EXPECT_FALSE(fw::fileExists(dir.filePath("missing.avi")));
     EXPECT_FALSE(fw::fileExists(""));
+}
+
+TEST(Fonts, DescribedFamiliesMapToInstalledOnesAtTheirPixelHeight) {
+    const QFont gothic = fw::mapFont(QString::fromUtf8("ＭＳ Ｐゴシック"), -12);
+    EXPECT_EQ(gothic.family(), "IPAPGothic");  // fonts-ipafont-gothic is a build dependency
+    EXPECT_EQ(gothic.pixelSize(), 12);
+    const QFont sans = fw::mapFont("MS Sans Serif", -13, true);
+    EXPECT_TRUE(sans.family() == "DejaVu Sans" || sans.family() == "Liberation Sans");
+    EXPECT_EQ(sans.pixelSize(), 13);
+    EXPECT_TRUE(sans.italic());
+    EXPECT_FALSE(sans.bold());
 }

@@ -145,3 +145,19 @@ TEST(Edit, SameTextIsNotWrittenAgain) {
     edit.setText("100 / 6Fr.");
     EXPECT_EQ(spy.count(), 2);
 }
+
+TEST(Form, OnDestroyRunsOnceWhileTheControlsStillExist) {
+    int destroyed = 0;
+    int buttonsSeen = 0;
+    {
+        Form form;
+        new fw::Button("x", form.client());
+        form.OnDestroy = [&](TObject*) {
+            ++destroyed;
+            buttonsSeen = int(form.client()->findChildren<fw::Button*>().size());
+        };
+        form.destroying();  // what a subclass's destructor does first
+    }
+    EXPECT_EQ(destroyed, 1);
+    EXPECT_EQ(buttonsSeen, 1);
+}
