@@ -117,8 +117,14 @@ void Demuxer::keepOnly(int streamIndex)
 
 int Demuxer::read(AVPacket* packet)
 {
+    // Damage in the middle of a file: the container resynchronises after it, so reading goes
+    // on, a bounded number of times so that a file of nothing but damage still ends.
+    constexpr int kMaxDamage = 64;
+    int damage = 0;
     for (;;) {
         const int result = av_read_frame(m_context.get(), packet);
+        if (result == AVERROR_INVALIDDATA && ++damage < kMaxDamage && m_context->pb && !avio_feof(m_context->pb))
+            continue;
         if (result < 0)
             return result;
         if (m_context->streams[packet->stream_index]->discard != AVDISCARD_ALL)

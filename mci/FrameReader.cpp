@@ -3,6 +3,7 @@
 #include "DecodedFrameData.h"
 
 #include <algorithm>
+#include <atomic>
 
 namespace mci {
 
@@ -12,6 +13,8 @@ namespace {
 // container that landed late, a stream whose pictures reach across keyframes); after that,
 // decoding starts at the beginning of the file.
 constexpr int kKeyframesBack = 3;
+
+std::atomic<int> s_seeks{0};
 
 }  // namespace
 
@@ -50,6 +53,11 @@ std::shared_ptr<const DecodedFrame> FrameReader::frame(int n)
     return nullptr;
 }
 
+int FrameReader::totalSeeks()
+{
+    return s_seeks.load();
+}
+
 bool FrameReader::canContinueTo(int n) const
 {
     if (!m_positioned || n <= m_lastOutput)
@@ -61,7 +69,7 @@ bool FrameReader::canContinueTo(int n) const
 
 bool FrameReader::seekTo(int decodeIndex)
 {
-    ++m_seeks;
+    ++s_seeks;
     m_decoder->flush();
     m_positioned = false;
     m_draining = false;

@@ -22,8 +22,8 @@ public:
     // became unreadable since the index was made).
     std::shared_ptr<const DecodedFrame> frame(int n);
 
-    // How many times decoding was restarted at a keyframe (for tests and benchmarks).
-    int seekCount() const { return m_seeks; }
+    // How many times any reader restarted decoding at a keyframe.
+    static int totalSeeks();
 
 private:
     bool canContinueTo(int n) const;
@@ -49,7 +49,6 @@ private:
     int m_expectedPacket = 0;    // decode index the next packet probably has
     int m_lastOutput = -1;       // the last frame the decoder gave out since the seek
     std::shared_ptr<const DecodedFrame> m_last;
-    int m_seeks = 0;
 };
 
 }  // namespace mci

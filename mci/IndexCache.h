@@ -29,7 +29,4 @@ bool store(const QString& mediaPath, int streamIndex, const FrameIndex& index);
 
 }  // namespace IndexCache
 
-// How many index passes over a file this process has made (a cache hit makes none).
-int indexPassCount();
-
 }  // namespace mci

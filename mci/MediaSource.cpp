@@ -5,6 +5,7 @@
 #include "FrameIndex.h"
 #include "FrameReader.h"
 #include "IndexCache.h"
+#include "SourceCounters.h"
 #include "SourceErrors.h"
 #include "VideoDecoder.h"
 
@@ -233,6 +234,11 @@ openSound(const QString& path, Demuxer& demuxer, const OpenProgress& progress)
 int indexPassCount()
 {
     return s_indexPasses.load();
+}
+
+int decoderSeekCount()
+{
+    return FrameReader::totalSeeks();
 }
 
 std::variant<std::unique_ptr<MediaSource>, OpenFailure> MediaSource::open(const QString& path, const OpenProgress& progress)

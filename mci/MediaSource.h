@@ -6,9 +6,16 @@
 // frame's presentation time, and every decoded picture is identified by its timestamp through
 // that index, never by counting decoder output after a seek.
 //
-// Threads: a MediaSource and the objects it hands out are used by one thread at a time; they
-// may be created and used on any thread (opening runs on a worker thread for long files) and
-// never touch widgets. A DecodedFrame is immutable and may be shared across threads.
+// Threads: nothing here touches widgets, and a source may be opened on any thread (long opens
+// run on a worker). info(), frameStartUs() and frameAtUs() read data fixed at open and may be
+// called from any thread at any time, also while another thread is in frame(); frame() itself
+// is for one thread at a time. An AudioStream is independent of its source (its own file
+// handle and decoder), may outlive it and is used by one thread at a time. A DecodedFrame is
+// immutable and may be shared across threads.
+//
+// Shape: Demuxer (the container) feeds a FrameIndex built at open or read back from the
+// IndexCache; FrameReader seeks and decodes with a VideoDecoder; AudioDecoder is the sound.
+// FFmpeg's headers stay in those files; its error codes become ours in FFmpegError.cpp only.
 #pragma once
 
 #include "Mci.h"

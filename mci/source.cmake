@@ -1,7 +1,7 @@
 # The frame-exact media source: the reading half of the media service (see MediaSource.h).
 list(APPEND MCI_SOURCE_FILES
   MediaSource.h MediaSource.cpp
-  SourceErrors.h SourceErrors.cpp
+  SourceErrors.h SourceErrors.cpp SourceCounters.h
   FFmpegHandles.h FFmpegError.h FFmpegError.cpp
   Demuxer.h Demuxer.cpp
   FrameIndex.h FrameIndex.cpp

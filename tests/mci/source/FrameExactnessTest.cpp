@@ -3,7 +3,12 @@
 // their own number as a barcode, so a wrong frame names itself.
 #include "Barcode.h"
 #include "MediaGenerator.h"
+#include "SourceCounters.h"
 #include "SourceTestSupport.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
@@ -137,5 +142,69 @@ TEST_P(FrameExactness, stepsBackThroughTheWholeClip)
 
 INSTANTIATE_TEST_SUITE_P(Clips, FrameExactness, ::testing::ValuesIn(kMatrix),
                          [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+
+namespace {
+
+// Reading on is what playback does, frame after frame: it must never restart the decoder,
+// while a back step must.
+TEST(FrameReading, readingOnNeverSeeksAndSteppingBackDoes)
+{
+    CacheFolder cache;
+    auto source = openOrFail(fixtures::clip(ClipKind::H264Mp4));
+    ASSERT_TRUE(source);
+    ASSERT_TRUE(source->frame(0));
+    const int afterFirst = mci::decoderSeekCount();
+    for (int n = 1; n < source->info().frameCount; ++n)
+        ASSERT_TRUE(source->frame(n)) << n;
+    EXPECT_EQ(mci::decoderSeekCount(), afterFirst);
+
+    ASSERT_TRUE(source->frame(120));
+    const int afterJump = mci::decoderSeekCount();
+    for (int n = 121; n < 130; ++n)
+        ASSERT_TRUE(source->frame(n));
+    EXPECT_EQ(mci::decoderSeekCount(), afterJump);
+    // The same frame again is the one already decoded.
+    EXPECT_EQ(source->frame(129), source->frame(129));
+    EXPECT_EQ(mci::decoderSeekCount(), afterJump);
+    EXPECT_EQ(barcodeOf(*source, 128), 128);
+    EXPECT_GT(mci::decoderSeekCount(), afterJump);
+}
+
+// Clips with bytes damaged here and there: whatever the source gives is never the wrong frame
+// number and never a crash or a hang (this test is also run under AddressSanitizer).
+TEST(FrameReading, damagedClipsNeverCrash)
+{
+    CacheFolder cache;
+    QTemporaryDir dir;
+    std::mt19937 random(99);
+    for (ClipKind kind : {ClipKind::Mpeg1Mpg, ClipKind::H264Mkv, ClipKind::Mpeg2Ts, ClipKind::MjpegAvi}) {
+        QFile original(fixtures::clip(kind));
+        ASSERT_TRUE(original.open(QIODevice::ReadOnly));
+        QByteArray bytes = original.readAll();
+        for (int i = 0; i < 40; ++i)
+            bytes[qsizetype(bytes.size() / 8 + random() % (bytes.size() * 7 / 8))] = char(random());
+        const QString path = dir.filePath(QStringLiteral("damaged%1").arg(int(kind)) + QFileInfo(original).suffix());
+        QFile damaged(path);
+        ASSERT_TRUE(damaged.open(QIODevice::WriteOnly));
+        damaged.write(bytes);
+        damaged.close();
+        auto opened = mci::MediaSource::open(path, {});
+        if (!std::holds_alternative<std::unique_ptr<mci::MediaSource>>(opened))
+            continue;
+        auto& source = std::get<std::unique_ptr<mci::MediaSource>>(opened);
+        const int count = source->info().frameCount;
+        for (int n = 0; n < count; ++n) {
+            if (auto frame = source->frame(n))
+                EXPECT_EQ(frame->number(), n);
+        }
+        for (int i = 0; i < 20; ++i) {
+            const int n = int(random() % unsigned(count));
+            if (auto frame = source->frame(n))
+                EXPECT_FALSE(frame->toImage(QSize(64, 48)).isNull());
+        }
+    }
+}
 
 }  // namespace

@@ -1,6 +1,7 @@
 // What a long open learns is kept: the second open of a file makes no index pass, a damaged or
 // outdated entry is rebuilt, and a cancelled open keeps nothing.
 #include "IndexCache.h"
+#include "SourceCounters.h"
 #include "MediaGenerator.h"
 #include "SourceErrors.h"
 #include "SourceTestSupport.h"

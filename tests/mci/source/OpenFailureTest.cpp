@@ -69,7 +69,8 @@ TEST_F(OpenFailures, aTruncatedFileIsRefusedAsTruncatedOrPlaysWhatItHas)
 
     // A program stream is readable up to the cut. Its frames are those that made it into the
     // file: the B-frames shown before the last P-frame may be cut away, so the last frames
-    // can skip numbers, but the order holds and everything before them is exact.
+    // can skip numbers, and the picture cut in half shows what it has (no readable number),
+    // but the order holds and everything before them is exact.
     const QByteArray mpg = clipBytes(fixtures::ClipKind::Mpeg1Mpg);
     auto source = openOrFail(write("cut.mpg", mpg.left(mpg.size() / 2)));
     ASSERT_TRUE(source);
@@ -81,6 +82,8 @@ TEST_F(OpenFailures, aTruncatedFileIsRefusedAsTruncatedOrPlaysWhatItHas)
     int previous = barcodeOf(*source, count - 4);
     for (int n = count - 3; n < count; ++n) {
         const int shown = barcodeOf(*source, n);
+        if (shown == -1)
+            continue;
         EXPECT_GT(shown, previous) << "frame " << n;
         previous = shown;
     }

@@ -1,0 +1,14 @@
+// Counts of the expensive things the media source does, for tests and benchmarks that must tell
+// a cache hit or a seek-free read from the other kind without timing anything.
+//
+// Any thread; the counts are process-wide and only ever grow.
+#pragma once
+
+namespace mci {
+
+// Index passes over a file (a cache hit makes none).
+int indexPassCount();
+// Times a frame request restarted decoding at a keyframe (reading on makes none).
+int decoderSeekCount();
+
+}  // namespace mci
