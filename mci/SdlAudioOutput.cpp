@@ -2,6 +2,8 @@
 
 #include "MediaSource.h"
 
+#include <QByteArray>
+
 #include <algorithm>
 #include <cstring>
 
@@ -18,8 +20,13 @@ constexpr int kFeedChunkFrames = 1024;
 
 }  // namespace
 
-std::unique_ptr<SdlAudioOutput> SdlAudioOutput::open() {
+std::unique_ptr<SdlAudioOutput> SdlAudioOutput::open(bool allowSilentDrivers) {
     if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) return nullptr;
+    const QByteArray driver = SDL_GetCurrentAudioDriver();
+    if (!allowSilentDrivers && (driver == "dummy" || driver == "disk")) {
+        SDL_QuitSubSystem(SDL_INIT_AUDIO);
+        return nullptr;
+    }
     auto output = std::unique_ptr<SdlAudioOutput>(new SdlAudioOutput());
     SDL_AudioSpec want{};
     want.freq = kPreferredRate;

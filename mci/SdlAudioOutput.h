@@ -21,8 +21,10 @@ namespace mci {
 
 class SdlAudioOutput final : public AudioOutput {
 public:
-    // A working output, or nullptr when SDL has no device to open (e.g. no sound card).
-    static std::unique_ptr<SdlAudioOutput> open();
+    // A working output, or nullptr when SDL has no device to open (e.g. no sound card). SDL's
+    // drivers that play to nowhere (dummy, disk) count as no device unless allowed: nobody
+    // hears them and their pace is not the wall clock's, so they must not drive playback.
+    static std::unique_ptr<SdlAudioOutput> open(bool allowSilentDrivers = false);
     ~SdlAudioOutput() override;
 
     int sampleRate() const override { return m_rate; }

@@ -36,7 +36,15 @@ Device* Service::device(MCIDEVICEID id) const {
 }
 
 MCIERROR Service::sendCommand(MCIDEVICEID id, UINT command, DWORD flags, DWORD_PTR params) {
-    if (command == MCI_OPEN) return open(flags, record<MCI_OPEN_PARMS>(params));
+    if (command == MCI_OPEN) {
+        auto* parms = record<MCI_OPEN_PARMS>(params);
+        const MCIERROR result = open(flags, parms);
+        if (result == 0 && (flags & MCI_NOTIFY)) {
+            PlaybackState::notify({true, QPointer<QWidget>(mciWindowOf(parms->dwCallback))},
+                                  MCI_NOTIFY_SUCCESSFUL, parms->wDeviceID);
+        }
+        return result;
+    }
     Device* target = device(id);
     if (target == nullptr) return MCIERR_INVALID_DEVICE_ID;
     if ((flags & MCI_NOTIFY) && params == 0) return MCIERR_NULL_PARAMETER_BLOCK;
@@ -76,12 +84,13 @@ MCIERROR Service::open(DWORD flags, MCI_OPEN_PARMS* parms) {
     }
     const QString path = QString::fromUtf8(parms->lpstrElementName ? parms->lpstrElementName : "");
     if (path.isEmpty()) return MCIERR_FILENAME_REQUIRED;
-    const MCIDEVICEID id = freeId();
-    if (id == 0) return MCIERR_DEVICE_OPEN;
+    if (freeId() == 0) return MCIERR_DEVICE_OPEN;
 
     auto opened = openWithProgress(path, m_parts.openSource, m_parts.progressDelay);
     if (auto* failure = std::get_if<OpenFailure>(&opened)) return failure->code;
-    if (device(id) != nullptr) return MCIERR_DEVICE_OPEN;  // taken by an open during ours
+    // Chosen only now: other opens may have run inside the progress window's event loop.
+    const MCIDEVICEID id = freeId();
+    if (id == 0) return MCIERR_DEVICE_OPEN;
 
     Device::Parts parts;
     parts.source = std::get<std::unique_ptr<PlaybackSource>>(std::move(opened));

@@ -8,5 +8,7 @@ tavolen_add_test(mci_service_tests
     ${CMAKE_CURRENT_LIST_DIR}/ServiceCommandsTest.cpp
     ${CMAKE_CURRENT_LIST_DIR}/ServicePictureTest.cpp
     ${CMAKE_CURRENT_LIST_DIR}/SoundOnlyTest.cpp
-  LIBS fixtures
+    ${CMAKE_CURRENT_LIST_DIR}/ServiceMediaTest.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/SdlAudioTest.cpp
+  LIBS fixtures PkgConfig::SDL2
   LABELS mci)

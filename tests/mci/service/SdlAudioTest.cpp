@@ -1,0 +1,64 @@
+// The SDL sound output, run on SDL's dummy driver (this machine has no sound card): the feed
+// thread and the callback hand the stream over and the heard position moves on.
+#include "MediaSource.h"
+#include "SdlAudioOutput.h"
+
+#include <gtest/gtest.h>
+
+#include <QTest>
+
+#include <atomic>
+
+namespace {
+
+// A stream of a given number of sample frames of silence, counting what was read.
+class CountedStream final : public mci::AudioStream {
+public:
+    explicit CountedStream(int frames) : m_left(frames) {}
+    bool seekUs(qint64) override { return true; }
+    int read(float* out, int frames) override {
+        const int n = std::min(frames, m_left.load());
+        std::fill(out, out + size_t(n) * 2, 0.0f);
+        m_left -= n;
+        m_read += n;
+        return n;
+    }
+    int sampleRate() const override { return 48000; }
+    int channels() const override { return 2; }
+    std::atomic<int> m_left;
+    std::atomic<int> m_read{0};
+};
+
+class SdlAudio : public ::testing::Test {
+protected:
+    void SetUp() override { qputenv("SDL_AUDIODRIVER", "dummy"); }
+    void TearDown() override { qunsetenv("SDL_AUDIODRIVER"); }
+};
+
+TEST_F(SdlAudio, SilentDriversDoNotCountAsASoundDevice) {
+    EXPECT_EQ(mci::SdlAudioOutput::open(), nullptr);
+}
+
+TEST_F(SdlAudio, PlaysAStreamAndReportsWhereItIs) {
+    auto output = mci::SdlAudioOutput::open(true);
+    ASSERT_NE(output, nullptr);
+    CountedStream stream(48000 / 2);  // half a second
+    EXPECT_FALSE(output->heardUs().has_value());
+    ASSERT_TRUE(output->start(&stream, 5000000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return output->heardUs().has_value(); }, 10000));
+    EXPECT_GE(*output->heardUs(), 5000000);
+    // Once the stream has run out the output says so, and the clock carries on without it.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return stream.m_left == 0 && !output->heardUs(); }, 20000));
+    EXPECT_EQ(stream.m_read.load(), 48000 / 2);
+
+    CountedStream again(48000 * 10);
+    ASSERT_TRUE(output->start(&again, 0));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return again.m_read > 0; }, 10000));
+    output->stop();  // stopping mid-stream lets go of it at once
+    const int read = again.m_read;
+    QTest::qWait(50);
+    EXPECT_EQ(again.m_read.load(), read);
+    EXPECT_FALSE(output->heardUs().has_value());
+}
+
+}  // namespace

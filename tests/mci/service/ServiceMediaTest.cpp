@@ -1,0 +1,339 @@
+// The whole service on generated clips: the frame on screen is the frame the position reports
+// after seeks, steps and pauses; play to the end; sound-only files; no sound device; the
+// progress window, its cancel and the index cache on a large file.
+#include "FakeMedia.h"
+
+#include "Barcode.h"
+#include "Device.h"
+#include "MediaGenerator.h"
+#include "MediaService.h"
+#include "SourceAdapter.h"
+#include "SourceErrors.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QDir>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include <random>
+
+using namespace servicetest;
+using fixtures::ClipKind;
+
+namespace {
+
+// A private index cache for the run, so no entry written by another build or run can decide
+// what these tests see.
+class PrivateCache final : public ::testing::Environment {
+public:
+    void SetUp() override {
+        m_previous = qgetenv("XDG_CACHE_HOME");
+        qputenv("XDG_CACHE_HOME", m_dir.path().toUtf8());
+    }
+    void TearDown() override { qputenv("XDG_CACHE_HOME", m_previous); }
+
+private:
+    QTemporaryDir m_dir;
+    QByteArray m_previous;
+};
+[[maybe_unused]] ::testing::Environment* const privateCache =
+    ::testing::AddGlobalTestEnvironment(new PrivateCache);
+
+// The real service with the real source, silent, on the steady clock.
+class RealService {
+public:
+    explicit RealService(mci::SourceOpener opener = &mci::openMediaFile) {
+        mci::ServiceParts parts;
+        parts.openSource = std::move(opener);
+        parts.sourceErrorText = &mci::sourceErrorText;
+        parts.openAudio = [] { return std::make_unique<mci::NullAudioOutput>(); };
+        m_service = std::make_unique<mci::Service>(std::move(parts));
+        m_previous = mciInstallService(m_service.get());
+    }
+    ~RealService() { mciInstallService(m_previous); }
+    mci::Service& service() { return *m_service; }
+
+private:
+    std::unique_ptr<mci::Service> m_service;
+    MciService* m_previous = nullptr;
+};
+
+MCIDEVICEID openFile(const QString& path, MCIERROR* error = nullptr) {
+    const QByteArray name = path.toUtf8();
+    MCI_OPEN_PARMS parms;
+    parms.lpstrElementName = name.constData();
+    const MCIERROR result = mciSendCommandA(0, MCI_OPEN, MCI_WAIT | MCI_OPEN_ELEMENT, DWORD_PTR(&parms));
+    if (error) *error = result;
+    if (result != 0 && error == nullptr) ADD_FAILURE() << "open " << result << ": " << errorText(result).toStdString();
+    return result == 0 ? parms.wDeviceID : 0;
+}
+
+DWORD status(MCIDEVICEID id, DWORD item) {
+    MCI_STATUS_PARMS parms;
+    parms.dwItem = item;
+    EXPECT_EQ(mciSendCommandA(id, MCI_STATUS, MCI_WAIT | MCI_STATUS_ITEM, DWORD_PTR(&parms)), 0u);
+    return DWORD(parms.dwReturn);
+}
+
+MCIERROR seek(MCIDEVICEID id, DWORD to) {
+    MCI_SEEK_PARMS parms;
+    parms.dwTo = to;
+    return mciSendCommandA(id, MCI_SEEK, MCI_WAIT | MCI_TO, DWORD_PTR(&parms));
+}
+
+MCIERROR step(MCIDEVICEID id, int frames) {
+    MCI_DGV_STEP_PARMS parms;
+    parms.dwFrames = DWORD(std::abs(frames));
+    return mciSendCommandA(id, MCI_STEP, MCI_WAIT | MCI_DGV_STEP_FRAMES | (frames < 0 ? MCI_DGV_STEP_REVERSE : 0),
+                           DWORD_PTR(&parms));
+}
+
+MCIERROR play(MCIDEVICEID id, NotifySink& sink, DWORD from) {
+    MCI_PLAY_PARMS parms;
+    parms.dwCallback = sink.callback();
+    parms.dwFrom = from;
+    return mciSendCommandA(id, MCI_PLAY, MCI_NOTIFY | MCI_FROM, DWORD_PTR(&parms));
+}
+
+MCIERROR simple(MCIDEVICEID id, UINT command) {
+    MCI_GENERIC_PARMS parms;
+    return mciSendCommandA(id, command, MCI_WAIT, DWORD_PTR(&parms));
+}
+
+int shownFrame(mci::Service& service, MCIDEVICEID id) {
+    return fixtures::readFrameNumber(service.device(id)->surface()->image());
+}
+
+QString clipOrSkip(ClipKind kind) {
+    QString error;
+    const QString path = fixtures::clip(kind, &error);
+    EXPECT_FALSE(path.isEmpty()) << error.toStdString();
+    return path;
+}
+
+struct ExactCase {
+    ClipKind kind;
+    const char* name;
+};
+
+class FrameOnScreen : public ::testing::TestWithParam<ExactCase> {};
+
+// Random seeks, steps and back steps; after each the barcode on the surface names the frame
+// the position reports. TAVOLEN_LONG_TESTS=1 multiplies the count.
+TEST_P(FrameOnScreen, IsThePositionAfterSeeksStepsAndPauses) {
+    const QString path = clipOrSkip(GetParam().kind);
+    ASSERT_FALSE(path.isEmpty());
+    RealService real;
+    const MCIDEVICEID id = openFile(path);
+    ASSERT_NE(id, 0u);
+    QWidget window;
+    window.resize(400, 300);
+    MCI_DGV_WINDOW_PARMS attach;
+    attach.hWnd = &window;
+    ASSERT_EQ(mciSendCommandA(id, MCI_WINDOW, MCI_WAIT | MCI_DGV_WINDOW_HWND, DWORD_PTR(&attach)), 0u);
+    EXPECT_EQ(shownFrame(real.service(), id), 0);
+
+    const int length = int(status(id, MCI_STATUS_LENGTH));
+    ASSERT_EQ(length, fixtures::clipFrameCount(GetParam().kind));
+    const int rounds = qEnvironmentVariableIntValue("TAVOLEN_LONG_TESTS") ? 1000 : 30;
+    std::mt19937 random(20240611u + unsigned(GetParam().kind));
+    int mismatches = 0;
+    for (int i = 0; i < rounds; ++i) {
+        const int position = int(status(id, MCI_STATUS_POSITION));
+        const int choice = int(random() % 4);
+        if (choice == 0) {
+            ASSERT_EQ(seek(id, random() % DWORD(length)), 0u);
+        } else if (choice == 1 && position + 1 < length) {
+            ASSERT_EQ(step(id, 1), 0u);
+        } else if (choice == 2 && position > 0) {
+            ASSERT_EQ(step(id, -1), 0u);
+        } else {
+            const int by = int(random() % 20) - 10;
+            if (position + by < 0 || position + by >= length) continue;
+            ASSERT_EQ(step(id, by), 0u);
+        }
+        const int reported = int(status(id, MCI_STATUS_POSITION));
+        const int shown = shownFrame(real.service(), id);
+        if (shown != reported) ++mismatches;
+        EXPECT_EQ(shown, reported) << "round " << i;
+    }
+    EXPECT_EQ(mismatches, 0);
+
+    // Playing a little and pausing leaves the frame shown and the position in agreement.
+    NotifySink sink;
+    ASSERT_EQ(play(id, sink, 0), 0u);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return status(id, MCI_STATUS_POSITION) >= 5; }, 20000));
+    ASSERT_EQ(simple(id, MCI_PAUSE), 0u);
+    EXPECT_EQ(shownFrame(real.service(), id), int(status(id, MCI_STATUS_POSITION)));
+    ASSERT_EQ(simple(id, MCI_CLOSE), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Clips, FrameOnScreen,
+                         ::testing::Values(ExactCase{ClipKind::Mpeg1Mpg, "Mpeg1Mpg"},
+                                           ExactCase{ClipKind::Mpeg1Avi, "Mpeg1Avi"},
+                                           ExactCase{ClipKind::Mpeg1Elementary, "Mpeg1Elementary"},
+                                           ExactCase{ClipKind::MjpegAvi, "MjpegAvi"},
+                                           ExactCase{ClipKind::H264Mp4, "H264Mp4"},
+                                           ExactCase{ClipKind::H264Mkv, "H264Mkv"},
+                                           ExactCase{ClipKind::H264VfrMkv, "H264VfrMkv"},
+                                           ExactCase{ClipKind::Mpeg2Ts, "Mpeg2Ts"}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(ServiceMedia, PlaysToTheEndAndNotifies) {
+    const QString path = clipOrSkip(ClipKind::MjpegAvi);
+    RealService real;
+    const MCIDEVICEID id = openFile(path);
+    ASSERT_NE(id, 0u);
+    NotifySink sink;
+    ASSERT_EQ(play(id, sink, 45), 0u);  // the last half second
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !sink.received.empty(); }, 30000));
+    EXPECT_EQ(sink.codes(), std::vector<WPARAM>{MCI_NOTIFY_SUCCESSFUL});
+    EXPECT_EQ(status(id, MCI_STATUS_MODE), MCI_MODE_STOP);
+    EXPECT_EQ(status(id, MCI_STATUS_POSITION), 60u);
+    EXPECT_EQ(shownFrame(real.service(), id), 59);
+}
+
+TEST(ServiceMedia, NaturalSizeHonoursTheSampleAspectRatio) {
+    const QString path = clipOrSkip(ClipKind::Anamorphic);
+    RealService real;
+    const MCIDEVICEID id = openFile(path);
+    ASSERT_NE(id, 0u);
+    MCI_DGV_RECT_PARMS where;
+    ASSERT_EQ(mciSendCommandA(id, MCI_WHERE, MCI_DGV_WHERE_SOURCE, DWORD_PTR(&where)), 0u);
+    EXPECT_EQ(where.rc.right, 320);
+    EXPECT_EQ(where.rc.bottom, 240);
+}
+
+// Sound-only files through the product's own installation, with the sound output switched
+// off the way a machine without a sound card has it.
+class SoundFiles : public ::testing::TestWithParam<ClipKind> {
+protected:
+    void SetUp() override { qputenv("TAVOLEN_AUDIO", "none"); }
+    void TearDown() override { qunsetenv("TAVOLEN_AUDIO"); }
+};
+
+TEST_P(SoundFiles, CountThirtyFramesASecondAndNotifyAtTheEnd) {
+    const QString path = clipOrSkip(GetParam());
+    mci::MediaServiceInstaller installed;
+    const MCIDEVICEID id = openFile(path);
+    ASSERT_NE(id, 0u);
+    // Three seconds; an MP3 carries its encoder's padding, so up to a frame more.
+    const DWORD length = status(id, MCI_STATUS_LENGTH);
+    EXPECT_TRUE(length == 90u || (GetParam() == ClipKind::Mp3Tone && length == 91u)) << length;
+    MCI_GETDEVCAPS_PARMS caps;
+    caps.dwItem = MCI_GETDEVCAPS_DEVICE_TYPE;
+    ASSERT_EQ(mciSendCommandA(id, MCI_GETDEVCAPS, MCI_WAIT | MCI_GETDEVCAPS_ITEM, DWORD_PTR(&caps)), 0u);
+    EXPECT_EQ(caps.dwReturn, MCI_DEVTYPE_WAVEFORM_AUDIO);
+    NotifySink sink;
+    ASSERT_EQ(play(id, sink, 75), 0u);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !sink.received.empty(); }, 30000));
+    EXPECT_EQ(sink.codes(), std::vector<WPARAM>{MCI_NOTIFY_SUCCESSFUL});
+    EXPECT_EQ(status(id, MCI_STATUS_POSITION), length);
+}
+
+INSTANTIATE_TEST_SUITE_P(Tones, SoundFiles, ::testing::Values(ClipKind::WavTone, ClipKind::Mp3Tone));
+
+TEST(ServiceMedia, VideoWithSoundPlaysWithoutASoundDevice) {
+    const QString path = clipOrSkip(ClipKind::WithSound);
+    qputenv("TAVOLEN_AUDIO", "none");
+    mci::MediaServiceInstaller installed;
+    qunsetenv("TAVOLEN_AUDIO");
+    const MCIDEVICEID id = openFile(path);
+    ASSERT_NE(id, 0u);
+    NotifySink sink;
+    ASSERT_EQ(play(id, sink, 285), 0u);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !sink.received.empty(); }, 30000));
+    EXPECT_EQ(sink.codes(), std::vector<WPARAM>{MCI_NOTIFY_SUCCESSFUL});
+    EXPECT_EQ(status(id, MCI_STATUS_POSITION), 300u);
+}
+
+// A large file with an empty index cache: the progress window, its cancel, and the cache hit
+// on the next open.
+class LargeFile : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        s_dir = new QTemporaryDir;
+        s_path = s_dir->filePath("large.avi");
+        QString error;
+        ASSERT_TRUE(fixtures::writeLargeClip(s_path, 60LL << 20, &error)) << error.toStdString();
+    }
+    static void TearDownTestSuite() {
+        delete s_dir;
+        s_dir = nullptr;
+    }
+    void SetUp() override {
+        m_previousCache = qgetenv("XDG_CACHE_HOME");
+        qputenv("XDG_CACHE_HOME", m_cache.path().toUtf8());
+    }
+    void TearDown() override { qputenv("XDG_CACHE_HOME", m_previousCache); }
+
+    static QTemporaryDir* s_dir;
+    static QString s_path;
+    QTemporaryDir m_cache;
+    QByteArray m_previousCache;
+};
+QTemporaryDir* LargeFile::s_dir = nullptr;
+QString LargeFile::s_path;
+
+QWidget* visibleProgressWindow() {
+    for (QWidget* widget : QApplication::topLevelWidgets()) {
+        if (widget->objectName() == "mciOpenProgress" && widget->isVisible()) return widget;
+    }
+    return nullptr;
+}
+
+TEST_F(LargeFile, TheProgressWindowCancelsTheOpen) {
+    // The index pass holds at its first report until the test has pressed cancel, so the
+    // outcome does not depend on how fast the machine reads.
+    std::atomic<bool> pressed{false};
+    RealService real([&](const QString& path, const mci::OpenProgress& progress) {
+        return mci::openMediaFile(path, [&](double fraction) {
+            while (!pressed.load()) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            return progress(fraction);
+        });
+    });
+    bool sawWindow = false;
+    QTimer watcher;
+    QObject::connect(&watcher, &QTimer::timeout, [&] {
+        QWidget* window = visibleProgressWindow();
+        if (window == nullptr || pressed.load()) return;
+        sawWindow = window->isModal();
+        QTest::mouseClick(window->findChild<QPushButton*>("cancel"), Qt::LeftButton);
+        pressed.store(true);
+    });
+    watcher.start(20);
+    MCIERROR error = 0;
+    EXPECT_EQ(openFile(s_path, &error), 0u);
+    EXPECT_TRUE(sawWindow);
+    EXPECT_EQ(error, mci::MCIERR_SOURCE_CANCELLED);
+    EXPECT_EQ(errorText(error), mci::sourceErrorText(mci::MCIERR_SOURCE_CANCELLED));
+    EXPECT_EQ(visibleProgressWindow(), nullptr);
+}
+
+TEST_F(LargeFile, TheSecondOpenUsesTheCache) {
+    std::atomic<int> reports{0};
+    RealService real([&](const QString& path, const mci::OpenProgress& progress) {
+        return mci::openMediaFile(path, [&](double fraction) {
+            ++reports;
+            return progress(fraction);
+        });
+    });
+    const MCIDEVICEID first = openFile(s_path);
+    ASSERT_NE(first, 0u);
+    const DWORD length = status(first, MCI_STATUS_LENGTH);
+    EXPECT_GT(reports.load(), 0);  // an index pass
+    ASSERT_EQ(simple(first, MCI_CLOSE), 0u);
+    EXPECT_FALSE(QDir(m_cache.filePath("tavolen")).isEmpty());
+
+    reports = 0;
+    const MCIDEVICEID second = openFile(s_path);
+    ASSERT_NE(second, 0u);
+    EXPECT_EQ(reports.load(), 0);  // read back from the cache: no pass over the file
+    EXPECT_EQ(status(second, MCI_STATUS_LENGTH), length);
+}
+
+}  // namespace
