@@ -142,6 +142,14 @@ void ListBox::selectionChangedByUser() {
     if (OnClick) guard([this] { OnClick(this); });
 }
 
+QItemSelectionModel::SelectionFlags ListBox::selectionCommand(const QModelIndex& index,
+                                                              const QEvent* event) const {
+    const auto command = QListView::selectionCommand(index, event);
+    const bool selects = command.testFlag(QItemSelectionModel::Select) && index.isValid();
+    if (m_quiet == 0 && !selects) return QItemSelectionModel::NoUpdate;
+    return command;
+}
+
 void ListBox::mousePressEvent(QMouseEvent* event) {
     m_pressChanged = false;
     const QModelIndex at = indexAt(event->position().toPoint());

@@ -6,7 +6,9 @@
 //   clears the selection; out of range raises EStringListError.
 // - OnClick runs (through fw::guard) whenever the user changes the selection with the mouse or
 //   the keys, and also when the user clicks the item that is already selected (so a second
-//   click on an entry acts on it again). Changes made through this API never run it.
+//   click on an entry acts on it again). Changes made through this API never run it. As in a
+//   classic list box, the user cannot take the selection away (Ctrl+click, Ctrl+Space or a
+//   click below the last item leave it), so OnClick always finds an entry selected.
 // - item(i), insert and deleteItem with an index out of range raise EStringListError
 //   ("リストのインデックスが範囲を超えています (%d)"); a list that cannot take another item
 //   raises EStringListError ("行を挿入できません") and is left unchanged.
@@ -19,6 +21,7 @@
 #include "Events.h"
 
 #include <QByteArray>
+#include <QItemSelectionModel>
 #include <QListView>
 #include <vector>
 
@@ -53,6 +56,8 @@ public:
     TNotifyEvent OnClick;
 
 protected:
+    QItemSelectionModel::SelectionFlags selectionCommand(const QModelIndex& index,
+                                                         const QEvent* event) const override;
     void mousePressEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
 

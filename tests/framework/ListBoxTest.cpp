@@ -98,6 +98,16 @@ TEST(ListBox, ClickOnTheSelectedEntryActsOnItAgain) {
     EXPECT_EQ(c.indexes, (std::vector<int>{1, 1, 3}));
 }
 
+TEST(ListBox, TheUserCannotLeaveTheListWithoutASelection) {
+    Clicked c;
+    QTest::mouseClick(c.list.viewport(), Qt::LeftButton, {}, c.centreOf(1));
+    QTest::mouseClick(c.list.viewport(), Qt::LeftButton, Qt::ControlModifier, c.centreOf(1));
+    QTest::mouseClick(c.list.viewport(), Qt::LeftButton, {}, QPoint(20, 190));  // below the items
+    QTest::keyClick(&c.list, Qt::Key_Space, Qt::ControlModifier);
+    EXPECT_EQ(c.list.itemIndex(), 1);
+    for (int index : c.indexes) EXPECT_EQ(index, 1);
+}
+
 TEST(ListBox, AMillionItemsGoInAndOut) {
     ListBox list;
     list.setBounds(0, 0, 105, 201);
