@@ -1,5 +1,6 @@
 #include "Bevel.h"
 #include "Button.h"
+#include "Colors.h"
 #include "Edit.h"
 #include "Form.h"
 #include "Menu.h"
@@ -56,6 +57,32 @@ TEST(Form, OuterSizeIsClientPlusMenuPlusAllowance) {
     EXPECT_EQ(tool.Height(), 357 + Form::kToolCaptionHeight);
     EXPECT_TRUE(tool.windowFlags().testFlag(Qt::Tool));
     EXPECT_FALSE(tool.windowFlags().testFlag(Qt::WindowMaximizeButtonHint));
+    tool.setStayOnTop(true);
+    EXPECT_TRUE(tool.windowFlags().testFlag(Qt::WindowStaysOnTopHint));
+    EXPECT_TRUE(tool.windowFlags().testFlag(Qt::Tool));
+}
+
+TEST(Bevel, EtchedLineIsShadowThenHighlightAlongItsEdge) {
+    auto lines = [](fw::BevelShape shape, QSize size) {
+        fw::Bevel bevel(nullptr, shape);
+        bevel.resize(size);
+        return bevel.grab().toImage();
+    };
+    const QRgb shadow = fw::clBtnShadow.rgb();
+    const QRgb highlight = fw::clBtnHighlight.rgb();
+    const QImage top = lines(fw::BevelShape::bsTopLine, {20, 9});
+    EXPECT_EQ(top.pixel(10, 0), shadow);
+    EXPECT_EQ(top.pixel(10, 1), highlight);
+    const QImage bottom = lines(fw::BevelShape::bsBottomLine, {20, 9});
+    EXPECT_EQ(bottom.pixel(10, 7), shadow);
+    EXPECT_EQ(bottom.pixel(10, 8), highlight);
+    EXPECT_NE(bottom.pixel(10, 0), shadow);
+    const QImage left = lines(fw::BevelShape::bsLeftLine, {2, 20});
+    EXPECT_EQ(left.pixel(0, 10), shadow);
+    EXPECT_EQ(left.pixel(1, 10), highlight);
+    const QImage right = lines(fw::BevelShape::bsRightLine, {9, 20});
+    EXPECT_EQ(right.pixel(7, 10), shadow);
+    EXPECT_EQ(right.pixel(8, 10), highlight);
 }
 
 TEST(Form, MenuCaptionsStandAsGivenAndShortcutsFire) {
