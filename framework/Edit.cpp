@@ -9,6 +9,7 @@ Edit::Edit(QWidget* parent) : Control<QLineEdit>(parent) {}
 void Edit::setText(const QString& text) {
     if (text == QLineEdit::text()) return;
     QLineEdit::setText(text);
+    setCursorPosition(0);
 }
 
 QColor Edit::color() const { return palette().color(QPalette::Base); }

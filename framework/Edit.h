@@ -1,6 +1,8 @@
 // The single-line text box: editable or read-only, with its own background, text colour and
 // font. setText rewrites the box only when the text differs, so a monitor that writes it every
-// 30 ms neither flickers nor throws away the user's caret and selection. UI thread only.
+// 30 ms neither flickers nor throws away the user's caret and selection. A new text shows from
+// its beginning (a long text in a narrow box is cut at the right, not scrolled to its end).
+// UI thread only.
 #pragma once
 
 #include "Control.h"

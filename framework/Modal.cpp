@@ -9,14 +9,6 @@ namespace fw {
 
 namespace {
 
-// Qt's filter syntax: "label (pat pat);;label (pat)".
-QString qtFilter(const QList<FilterEntry>& entries) {
-    QStringList parts;
-    for (const auto& entry : entries)
-        parts << QStringLiteral("%1 (%2)").arg(entry.label, entry.patterns.join(u' '));
-    return parts.join(QStringLiteral(";;"));
-}
-
 class QtModalHost final : public ModalHost {
 public:
     void showBox(BoxKind kind, const QString& caption, const QString& text) override {
@@ -36,8 +28,7 @@ public:
         dialog.setFileMode(open && request.options.fileMustExist ? QFileDialog::ExistingFile
                                                                   : QFileDialog::AnyFile);
         if (!request.options.overwritePrompt) dialog.setOption(QFileDialog::DontConfirmOverwrite);
-        const auto entries = parseFilter(request.filter);
-        const QString filters = qtFilter(entries);
+        const QString filters = qtNameFilters(request.filter);
         if (!filters.isEmpty()) {
             dialog.setNameFilter(filters);
             const QStringList names = dialog.nameFilters();
@@ -72,6 +63,16 @@ QList<FilterEntry> parseFilter(const QString& filter) {
     for (int i = 0; i + 1 < parts.size(); i += 2)
         entries.append(FilterEntry{parts[i], parts[i + 1].split(u';', Qt::SkipEmptyParts)});
     return entries;
+}
+
+QString qtNameFilters(const QString& filter) {
+    QStringList parts;
+    for (FilterEntry entry : parseFilter(filter)) {
+        for (QString& pattern : entry.patterns)
+            if (pattern == QStringLiteral("*.*")) pattern = QStringLiteral("*");
+        parts << QStringLiteral("%1 (%2)").arg(entry.label, entry.patterns.join(u' '));
+    }
+    return parts.join(QStringLiteral(";;"));
 }
 
 }  // namespace fw

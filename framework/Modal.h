@@ -52,5 +52,8 @@ struct FilterEntry {
 };
 // Parses "label|pat;pat|label|pat"; a trailing label without pattern is dropped.
 QList<FilterEntry> parseFilter(const QString& filter);
+// The same filter in Qt's syntax, "label (pat pat);;label (pat)". "*.*" becomes "*": here it
+// would match only names with a dot, and "all files" must show a file without an extension.
+QString qtNameFilters(const QString& filter);
 
 }  // namespace fw

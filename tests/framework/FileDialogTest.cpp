@@ -52,6 +52,13 @@ TEST(FileDialog, SaveProposesTheNameAndCancelChangesNothing) {
     EXPECT_TRUE(modal.dialogs[0].options.overwritePrompt);
 }
 
+TEST(FileDialog, QtFiltersShowEveryFileUnderStarDotStar) {
+    EXPECT_EQ(fw::qtNameFilters(QString::fromUtf8(
+                  "mpeg1|*.mpg;*.mpeg|すべてのファイル|*.*|インデックス(*.idx)|*.idx")),
+              QString::fromUtf8("mpeg1 (*.mpg *.mpeg);;すべてのファイル (*);;"
+                                "インデックス(*.idx) (*.idx)"));
+}
+
 TEST(DialogFolder, UpToTheLastSlashWhichOnlyTheRootKeeps) {
     EXPECT_EQ(fw::dialogInitialDir("/v/a.avi"), "/v");
     EXPECT_EQ(fw::dialogInitialDir("/a.avi"), "/");

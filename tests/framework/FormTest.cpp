@@ -173,6 +173,15 @@ TEST(Edit, SameTextIsNotWrittenAgain) {
     EXPECT_EQ(spy.count(), 2);
 }
 
+TEST(Edit, ALongTextShowsItsBeginning) {
+    fw::Edit edit;
+    edit.setBounds(32, 32, 41, 21);
+    edit.setReadOnly(true);
+    edit.show();
+    edit.setText("x0.333333333333333");
+    EXPECT_EQ(edit.cursorPosition(), 0);  // the box keeps its caret in view
+}
+
 TEST(Form, OnDestroyRunsOnceWhileTheControlsStillExist) {
     int destroyed = 0;
     int buttonsSeen = 0;
