@@ -19,6 +19,9 @@ QVariant ByteListModel::data(const QModelIndex& index, int role) const {
 }
 
 void ByteListModel::insert(int index, const QByteArray& item) {
+    // Grow first: running out of memory must leave the list and its views as they were, not
+    // between beginInsertRows and endInsertRows.
+    if (m_items.size() == m_items.capacity()) m_items.reserve(m_items.size() * 2 + 16);
     beginInsertRows({}, index, index);
     m_items.insert(m_items.begin() + index, item);
     endInsertRows();

@@ -18,7 +18,8 @@ public:
 
     int count() const { return static_cast<int>(m_items.size()); }
     const QByteArray& at(int index) const { return m_items[static_cast<size_t>(index)]; }
-    void insert(int index, const QByteArray& item);  // 0 <= index <= count()
+    // 0 <= index <= count(); may throw std::bad_alloc, and then changes nothing.
+    void insert(int index, const QByteArray& item);
     void remove(int index);                          // 0 <= index < count()
     void clear();
     void setItems(std::vector<QByteArray> items);
