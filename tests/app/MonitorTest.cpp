@@ -114,7 +114,7 @@ TEST_F(PlayerWindow, EnabledButtonsAreAssignedOnlyWhenTheSetChanges) {
     f.MediaPlayer1->installEventFilter(&counter);
     QTest::qWait(50);
     f.MediaPlayer1->SetEnabledButtons(Stopped);
-    QTRY_VERIFY_WITH_TIMEOUT(counter.paints > 0, 5000);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return counter.paints > 0; }, 5000));
     QTest::qWait(100);
 
     counter.paints = 0;
@@ -126,7 +126,7 @@ TEST_F(PlayerWindow, EnabledButtonsAreAssignedOnlyWhenTheSetChanges) {
 
     mci.device.mode = MCI_MODE_PLAY;  // wants [Pause]
     f.Timer1Timer(f.Timer1);
-    QTRY_VERIFY_WITH_TIMEOUT(counter.paints > 0, 5000);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return counter.paints > 0; }, 5000));
     f.MediaPlayer1->removeEventFilter(&counter);
 }
 

@@ -212,7 +212,7 @@ TEST_F(PlayerWindow, StartTimerFiresOnceAndStartsPlayback) {
     EXPECT_FALSE(f.Timer1->enabled());
     EXPECT_EQ(mci.count(MCI_PLAY), 0);
 
-    QTRY_VERIFY_WITH_TIMEOUT(mci.count(MCI_PLAY) == 1, 10000);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return mci.count(MCI_PLAY) == 1; }, 10000));
     EXPECT_FALSE(f.Timer2->enabled());
     EXPECT_TRUE(f.Timer1->enabled());
     EXPECT_EQ(f.MediaPlayer1->EnabledButtons(), TButtonSet{btPause});
