@@ -103,6 +103,15 @@ TEST_F(PlayerWindow, ControlsMenuAndDialogAsDesigned) {
     EXPECT_FALSE(f.OpenDialog1->options().overwritePrompt);
 }
 
+TEST_F(PlayerWindow, CtrlOOpensTheDialog) {
+    TTavolenForm& f = start({file("clip.avi")});
+    f.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&f));
+    modal.dialogs.clear();
+    QTest::keyClick(&f, Qt::Key_O, Qt::ControlModifier);
+    EXPECT_EQ(modal.dialogs.size(), 1u);
+}
+
 // ---- the command line -------------------------------------------------------------------------
 
 TEST_F(PlayerWindow, CommandLineNamesTheFileQuotedOrNot) {
