@@ -120,6 +120,8 @@ struct ExactCase {
     const char* name;
 };
 
+void PrintTo(const ExactCase& clip, std::ostream* out) { *out << clip.name; }
+
 class FrameOnScreen : public ::testing::TestWithParam<ExactCase> {};
 
 // Random seeks, steps and back steps; after each the barcode on the surface names the frame
@@ -235,7 +237,8 @@ TEST_P(SoundFiles, CountThirtyFramesASecondAndNotifyAtTheEnd) {
     EXPECT_EQ(status(id, MCI_STATUS_POSITION), length);
 }
 
-INSTANTIATE_TEST_SUITE_P(Tones, SoundFiles, ::testing::Values(ClipKind::WavTone, ClipKind::Mp3Tone));
+INSTANTIATE_TEST_SUITE_P(Tones, SoundFiles, ::testing::Values(ClipKind::WavTone, ClipKind::Mp3Tone),
+                         [](const auto& info) { return info.param == ClipKind::WavTone ? "Wav" : "Mp3"; });
 
 TEST(ServiceMedia, VideoWithSoundPlaysWithoutASoundDevice) {
     const QString path = clipOrSkip(ClipKind::WithSound);
