@@ -20,7 +20,8 @@ std::optional<OpenFailure> checkFile(const QString& path, QByteArray* head)
     const QFileInfo info(path);
     if (!info.exists())
         return openFailure(MCIERR_FILE_NOT_FOUND);
-    if (info.isDir())
+    // A folder, a pipe or a device is nothing to play, and opening a pipe would wait forever.
+    if (!info.isFile())
         return openFailure(MCIERR_FILE_READ);
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))

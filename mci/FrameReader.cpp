@@ -10,8 +10,7 @@ namespace mci {
 namespace {
 
 // Keyframes to go back when decoding from the governing one did not produce the frame (a
-// container that landed late, a stream whose pictures reach across keyframes); after that,
-// decoding starts at the beginning of the file.
+// container that landed late, a stream whose pictures reach across keyframes).
 constexpr int kKeyframesBack = 3;
 
 std::atomic<int> s_seeks{0};
@@ -40,9 +39,10 @@ std::shared_ptr<const DecodedFrame> FrameReader::frame(int n)
         if (auto found = decodeUntil(n))
             return found;
     }
-    for (int back = 0; back <= kKeyframesBack + 1; ++back) {
-        // The last attempt starts at the very beginning.
-        const int keyframe = back <= kKeyframesBack ? m_index.keyframePacketFor(n, back) : -1;
+    // Bounded: a frame that cannot be decoded (damage) costs a few keyframe intervals of
+    // decoding, never a pass from the start of a long file.
+    for (int back = 0; back <= kKeyframesBack; ++back) {
+        const int keyframe = m_index.keyframePacketFor(n, back);
         if (!seekTo(keyframe))
             continue;
         if (auto found = decodeUntil(n))

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace sourcetest;
@@ -42,6 +43,9 @@ TEST_F(OpenFailures, missingEmptyAndUnreadableFilesSayWhich)
     EXPECT_EQ(openFailureCode(m_dir.filePath("nothing.mpg")), MCIERR_FILE_NOT_FOUND);
     EXPECT_EQ(openFailureCode(write("empty.mpg", {})), mci::MCIERR_SOURCE_EMPTY_FILE);
     EXPECT_EQ(openFailureCode(m_dir.path()), MCIERR_FILE_READ);
+    const QString pipe = m_dir.filePath("pipe.mpg");
+    ASSERT_EQ(mkfifo(QFile::encodeName(pipe).constData(), 0600), 0);
+    EXPECT_EQ(openFailureCode(pipe), MCIERR_FILE_READ);  // and does not wait for a writer
     if (geteuid() != 0) {  // root reads everything
         const QString locked = write("locked.avi", clipBytes(fixtures::ClipKind::MjpegAvi));
         QFile::setPermissions(locked, QFileDevice::WriteOwner);
