@@ -14,16 +14,19 @@
 //   (closing the device) and clears it again.
 // - The unit state LastMode, LastFrame and NaturalRect is shared with the index window; a new
 //   window starts it from zero, as the program does.
+// - Every open switches the device to frames right after MCI_OPEN and sets LastFrame to the
+//   slider's position, so counter, slider and index entries always count frames.
+// - The monitor skips its tick, and a repaint does nothing, while no device is open; a repaint
+//   never seeks while the device plays.
 #pragma once
 
+#include "Form.h"
 #include "MPlayer.h"
 
 #include <QRect>
 #include <QStringList>
 #include <cstdint>
 #include <memory>
-
-#include "Form.h"
 
 class QAction;
 class QMenu;
