@@ -1,5 +1,6 @@
 #include "Mci.h"
 
+#include <algorithm>
 #include <cstring>
 
 MciNotifyEvent::MciNotifyEvent(WPARAM code, MCIDEVICEID device)
@@ -22,8 +23,11 @@ public:
     bool errorString(MCIERROR error, char* text, UINT length) override {
         if (error != MCIERR_DEVICE_NOT_INSTALLED || text == nullptr || length == 0) return false;
         const char* message = "メディアサービスが組み込まれていません";
-        std::strncpy(text, message, length - 1);
-        text[length - 1] = '\0';
+        // Cut only between characters: never leave half a UTF-8 sequence at the end.
+        std::size_t n = std::min<std::size_t>(std::strlen(message), length - 1);
+        while (n > 0 && (static_cast<unsigned char>(message[n]) & 0xC0) == 0x80) --n;
+        std::memcpy(text, message, n);
+        text[n] = '\0';
         return true;
     }
 };
