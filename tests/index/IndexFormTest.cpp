@@ -338,7 +338,7 @@ TEST_F(IndexFormTest, TimerRunsExactlyWhileShownAndPlacementIsKept) {
     const QRect screen = QGuiApplication::primaryScreen()->geometry();
     EXPECT_EQ(index->pos(), QPoint((screen.width() - index->Width()) / 2,
                                    (screen.height() - index->Height()) / 2));
-    QTRY_COMPARE_WITH_TIMEOUT(index->difftime->text(), QStringLiteral("4"), 10000);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return index->difftime->text() == QStringLiteral("4"); }, 10000));
 
     index->move(40, 50);
     index->close();  // the close box hides
@@ -350,7 +350,7 @@ TEST_F(IndexFormTest, TimerRunsExactlyWhileShownAndPlacementIsKept) {
     EXPECT_TRUE(index->Timer1->enabled());
     EXPECT_EQ(index->pos(), QPoint(40, 50));
     EXPECT_EQ(index->Indexlist->count(), 1);
-    QTRY_COMPARE_WITH_TIMEOUT(index->difftime->text(), QStringLiteral("-10"), 10000);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return index->difftime->text() == QStringLiteral("-10"); }, 10000));
 
     index->hide();
     EXPECT_FALSE(index->Timer1->enabled());
