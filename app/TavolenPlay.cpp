@@ -3,6 +3,8 @@
 // TavolenMonitor.cpp.
 #include "TavolenPlay.h"
 
+#include "IndexForm.h"
+
 #include "Application.h"
 #include "Bevel.h"
 #include "CheckBox.h"
@@ -205,7 +207,7 @@ void TTavolenForm::KO1Click(TObject* Sender) {
         return;
     }
     OpenMedia(name);
-    IndexStepAfterOpen();
+    IndexStepAfterOpen(name);
 }
 
 void TTavolenForm::Exit1Click(TObject* Sender) {
@@ -226,8 +228,19 @@ void TTavolenForm::isRepeatClick(TObject* Sender) {}
 void TTavolenForm::BarChange(TObject* Sender) {}
 
 // Saving the index and showing the index window belong to the index window, which this
-// window reaches through the global Index once it exists.
-void TTavolenForm::K2Click(TObject* Sender) {}
-void TTavolenForm::K3Click(TObject* Sender) {}
-void TTavolenForm::IndexStepAfterStart() {}
-void TTavolenForm::IndexStepAfterOpen() {}
+// window reaches through the global Index (absent only in tests of this window alone).
+void TTavolenForm::K2Click(TObject* Sender) {
+    if (Index) Index->SaveIndexClick(Sender);
+}
+
+void TTavolenForm::K3Click(TObject* Sender) {
+    if (Index) Index->ShowWindow();
+}
+
+void TTavolenForm::IndexStepAfterStart() {
+    if (Index) IndexStartTimerStep(*Index, MediaPlayer1->FileName());
+}
+
+void TTavolenForm::IndexStepAfterOpen(const QString& chosenName) {
+    if (Index) IndexFileOpenStep(*Index, chosenName);
+}

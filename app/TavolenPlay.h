@@ -123,7 +123,7 @@ private:
     // Steps that belong to the index window; they run at the end of the start timer's tick
     // and of File > Open.
     void IndexStepAfterStart();
-    void IndexStepAfterOpen();
+    void IndexStepAfterOpen(const QString& chosenName);
 
     std::unique_ptr<Ui::TavolenPlay> m_ui;
     QStringList m_arguments;

@@ -1,6 +1,7 @@
 // Program entry: answers --help and --version without a display, then creates the player
 // window from the command line and runs the message loop until that window closes.
 #include "Files.h"
+#include "IndexForm.h"
 #include "MediaService.h"
 #include "TavolenPlay.h"
 
@@ -40,6 +41,10 @@ int main(int argc, char** argv) {
     mci::MediaServiceInstaller mediaService;
     auto form = std::make_unique<TTavolenForm>(fw::programArguments());
     if (form->StartCancelled()) return 0;
+    // The index window, hidden until an index file or F1 shows it; declared after the player
+    // window so that it goes first.
+    auto index = std::make_unique<TIndex>(form->MediaPlayer1, [] { return LastMode; });
+    Index = index.get();
     form->show();
     return application.exec();
 }

@@ -1,0 +1,78 @@
+// The player window's commands that involve the index window: loading the index file after an
+// open, Ctrl+I and F1, with the index window created as the program creates it.
+#include "PlayerWindowFixture.h"
+
+#include "IndexForm.h"
+#include "ListBox.h"
+
+namespace {
+
+class PlayerWithIndex : public PlayerWindow {
+protected:
+    std::unique_ptr<TIndex> index;
+
+    void SetUp() override {}
+    void TearDown() override {
+        index.reset();
+        form.reset();
+    }
+
+    void createIndex() {
+        index = std::make_unique<TIndex>(form->MediaPlayer1, [] { return LastMode; });
+        Index = index.get();
+    }
+
+    void writeIndex(const QString& name, const QByteArray& bytes) {
+        QFile f(dir.filePath(name));
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(bytes);
+    }
+};
+
+}  // namespace
+
+TEST_F(PlayerWithIndex, StartTimerLoadsTheIndexFileBesideTheMediaAndShowsTheWindow) {
+    writeIndex("clip.idx", "0\r\n30\r\n150\r\n");
+    start({file("clip.avi")});
+    createIndex();
+    EXPECT_FALSE(index->isVisible());
+
+    form->Timer2Timer(form->Timer2);
+
+    EXPECT_TRUE(index->isVisible());
+    EXPECT_EQ(index->Indexlist->items(), (std::vector<QByteArray>{"0", "30", "150"}));
+    EXPECT_TRUE(errors().empty());
+}
+
+TEST_F(PlayerWithIndex, FileOpenClearsTheEntriesAndLoadsTheNewIndexAtOnce) {
+    start({file("first.avi")});
+    createIndex();
+    index->Indexlist->setItems({"5", "6"});
+
+    openFromMenu(file("plain.avi"));  // no index file beside it
+    EXPECT_EQ(index->Indexlist->count(), 0);
+    EXPECT_FALSE(index->isVisible());
+
+    writeIndex("clip.idx", "42\r\n");
+    openFromMenu(file("clip.avi"));
+    EXPECT_TRUE(index->isVisible());
+    EXPECT_EQ(index->Indexlist->items(), std::vector<QByteArray>{"42"});
+}
+
+TEST_F(PlayerWithIndex, F1ShowsTheWindowAndCtrlISavesEvenWhileItIsHidden) {
+    start({file("clip.avi")});
+    createIndex();
+    form->K3->trigger();
+    EXPECT_TRUE(index->isVisible());
+
+    index->hide();
+    index->Indexlist->setItems({"7", "-3"});
+    modal.answers.push_back(dir.filePath("saved.idx"));
+    form->K2->trigger();
+
+    ASSERT_EQ(modal.dialogs.size(), 1u);
+    EXPECT_EQ(modal.dialogs[0].fileName, "clip.idx");
+    QFile saved(dir.filePath("saved.idx"));
+    ASSERT_TRUE(saved.open(QIODevice::ReadOnly));
+    EXPECT_EQ(saved.readAll(), QByteArray("7\r\n-3\r\n"));
+}
