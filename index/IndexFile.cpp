@@ -3,12 +3,40 @@
 #include "Exception.h"
 
 #include <QFile>
-#include <QSaveFile>
 #include <optional>
+
+#include <cerrno>
+#include <cstdlib>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
 std::string utf8(const QString& text) { return text.toUtf8().toStdString(); }
+
+// Writes every byte or reports failure (a full disk gives a short write first, then an error).
+bool writeWhole(int fd, const QByteArray& bytes) {
+    const char* p = bytes.constData();
+    qsizetype left = bytes.size();
+    while (left > 0) {
+        const ssize_t n = ::write(fd, p, size_t(left));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        p += n;
+        left -= n;
+    }
+    return true;
+}
+
+// The replacement keeps the permissions of the file it replaces; a new file gets the usual ones.
+mode_t modeFor(const QByteArray& target) {
+    struct stat existing {};
+    if (::stat(target.constData(), &existing) == 0) return existing.st_mode & 07777;
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    return 0666 & ~mask;
+}
 
 bool isHexDigit(char c) {
     return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
@@ -58,13 +86,34 @@ void SaveIndexFile(const TIndexEntries& entries, const QString& path) {
     text.reserve(total);
     for (const auto& entry : entries) text.append(entry).append("\r\n", 2);
 
-    QSaveFile file(path);
-    // A folder we may not create files in, holding an index file we may write: write in place.
-    file.setDirectWriteFallback(true);
-    if (!file.open(QIODevice::WriteOnly))
-        throw EFCreateError(fw::format("ファイル %s を作成できません", utf8(path).c_str()));
-    if (file.write(text) != text.size() || !file.commit())
+    const QByteArray target = QFile::encodeName(path);
+    const auto cannotCreate = [&] {
+        return EFCreateError(fw::format("ファイル %s を作成できません", utf8(path).c_str()));
+    };
+    // Write a sibling file and rename it over the old one, so that the old index survives any
+    // failure. (Buffered writers are no good here: a short write on a full disk can come back
+    // as success when they flush.)
+    QByteArray temporary = target + ".XXXXXX";
+    const int fd = ::mkstemp(temporary.data());
+    if (fd < 0) {
+        // A folder we may not create files in, holding an index file we may write: in place.
+        if (errno != EACCES && errno != EPERM) throw cannotCreate();
+        const int direct = ::open(target.constData(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+        if (direct < 0) throw cannotCreate();
+        const bool written = writeWhole(direct, text);
+        if (::close(direct) != 0 || !written) throw EWriteError("ストリームへの書き込みエラー");
+        return;
+    }
+    ::fchmod(fd, modeFor(target));
+    const bool written = writeWhole(fd, text) && ::fsync(fd) == 0;
+    if (::close(fd) != 0 || !written) {
+        ::unlink(temporary.constData());
         throw EWriteError("ストリームへの書き込みエラー");
+    }
+    if (::rename(temporary.constData(), target.constData()) != 0) {
+        ::unlink(temporary.constData());
+        throw cannotCreate();
+    }
 }
 
 TIndexEntries SplitIndexLines(const QByteArray& text) {

@@ -4,8 +4,12 @@
 #include <QDir>
 #include <QFile>
 #include <QFileDevice>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+
+#include <csignal>
+#include <sys/resource.h>
 
 namespace {
 
@@ -86,7 +90,15 @@ TEST(IndexFile, FailuresSayWhichFileAndKeepWhatWasThere) {
     } catch (const EFOpenError& e) {
         EXPECT_EQ(std::string(e.what()), "ファイル " + missing.toStdString() + " は開けません");
     }
+    // A folder where the file should be: nothing is replaced.
+    QDir().mkpath(dir.filePath("taken.idx/inner"));
+    EXPECT_THROW(SaveIndexFile({"1"}, dir.filePath("taken.idx")), EFCreateError);
+    EXPECT_TRUE(QFileInfo(dir.filePath("taken.idx/inner")).isDir());
+    EXPECT_THROW(LoadIndexFile(dir.filePath("taken.idx")), EFOpenError);
+}
 
+TEST(IndexFile, ReadOnlyFolderStillTakesAnUpdateOfAnExistingFile) {
+    QTemporaryDir dir;
     // A read-only folder with a writable index file in it: the save still works.
     const QString ro = dir.filePath("ro");
     QDir().mkdir(ro);
@@ -125,4 +137,26 @@ TEST(EntryToFrame, RefusalsNameTheWholeEntry) {
 TEST(EntryToFrame, RecordedEntriesConvertBack) {
     for (std::int32_t n : {0, 1, 345, -31, 2147483647, -2147483647 - 1})
         EXPECT_EQ(EntryToFrame(FrameToEntry(n)), n);
+}
+
+// A disk that fills up in the middle of a save (a file size limit stands in for it): the save
+// reports the write error and the index file that was there keeps its content.
+TEST(IndexFile, FailedWriteKeepsThePreviousIndex) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath("full.idx");
+    SaveIndexFile({"1", "2"}, path);
+
+    rlimit old{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+    auto* previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit small = old;
+    small.rlim_cur = 64;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    TIndexEntries many(100, QByteArray("123456"));
+    EXPECT_THROW(SaveIndexFile(many, path), EWriteError);
+    setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, previousHandler);
+
+    EXPECT_EQ(readAll(path), QByteArray("1\r\n2\r\n"));
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files), QStringList{"full.idx"});
 }
