@@ -13,7 +13,8 @@ namespace mci {
 namespace {
 
 constexpr quint32 kMagic = 0x54564958;  // "TVIX"
-constexpr quint32 kVersion = 1;
+// 2: packet keys that are the same in every process.
+constexpr quint32 kVersion = 2;
 
 // What identifies one state of a media file.
 struct FileKey {

@@ -105,6 +105,15 @@ TEST(FrameIndex, findsPacketsByTheirBytesPreferringTheNearestOfEqualOnes)
     EXPECT_NE(mci::packetKey("abcd", 3), mci::packetKey("abcd", 4));
 }
 
+// Keys are kept in the index cache and read by later processes: they must not depend on
+// anything but the bytes (a hash seeded per process made every kept index useless).
+TEST(FrameIndex, packetKeysAreTheSameInEveryProcess)
+{
+    EXPECT_EQ(mci::packetKey("", 0), 0xe30a5b4d13f31755ull);
+    EXPECT_EQ(mci::packetKey("abcd", 4), 0xbce79d1933326c31ull);
+    EXPECT_EQ(mci::packetKey("0123456789abcdefXYZ", 19), 0x279f9577d4e50865ull);
+}
+
 TEST(FrameIndex, readsBackWhatItSavedAndRefusesDamagedData)
 {
     const FrameIndex index = openGop();
