@@ -6,7 +6,9 @@
 #include "SourceErrors.h"
 #include "SourceTestSupport.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
+#include <QProcess>
 #include <QFile>
 #include <QTemporaryDir>
 
@@ -46,6 +48,38 @@ TEST_F(IndexCacheTest, theSecondOpenUsesTheKeptIndexInTheUsersCacheFolder)
     EXPECT_TRUE(entry.startsWith(m_cache.path() + "/tavolen/")) << entry.toStdString();
     EXPECT_TRUE(QFile::exists(entry));
     EXPECT_FALSE(openMadeAPass());
+}
+
+// The index is kept for the next run of the program: an entry written by another process
+// must give the same frames.
+TEST_F(IndexCacheTest, anEntryKeptByAnotherProcessGivesTheRightFrames)
+{
+    QProcess child;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("TAVOLEN_INDEX_THIS"), m_path);
+    environment.insert(QStringLiteral("XDG_CACHE_HOME"), m_cache.path());
+    child.setProcessEnvironment(environment);
+    child.start(QCoreApplication::applicationFilePath(),
+                {QStringLiteral("--gtest_filter=IndexCacheChild.indexesTheFileNamedByTheParent")});
+    ASSERT_TRUE(child.waitForFinished(120'000));
+    ASSERT_EQ(child.exitCode(), 0) << child.readAll().toStdString();
+    ASSERT_TRUE(QFile::exists(mci::IndexCache::entryPath(m_path)));
+
+    const int before = mci::indexPassCount();
+    auto source = openOrFail(m_path);
+    ASSERT_TRUE(source);
+    EXPECT_EQ(mci::indexPassCount(), before);
+    for (int n : {0, 1, 47, 89, 30})
+        EXPECT_EQ(barcodeOf(*source, n), n);
+}
+
+// The other process of the test above; does nothing when run on its own.
+TEST(IndexCacheChild, indexesTheFileNamedByTheParent)
+{
+    const QString path = qEnvironmentVariable("TAVOLEN_INDEX_THIS");
+    if (path.isEmpty())
+        GTEST_SKIP() << "runs only as the child of anEntryKeptByAnotherProcessGivesTheRightFrames";
+    EXPECT_TRUE(openOrFail(path));
 }
 
 TEST_F(IndexCacheTest, aDamagedEntryIsRebuilt)
