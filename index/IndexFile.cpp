@@ -38,6 +38,14 @@ mode_t modeFor(const QByteArray& target) {
     return 0666 & ~mask;
 }
 
+// An existing file that is marked read-only, or that we may not write. Replacing it through a
+// sibling would only need the folder's permission and so would override the file's own.
+bool protectedFile(const QByteArray& target) {
+    struct stat existing {};
+    if (::stat(target.constData(), &existing) != 0 || !S_ISREG(existing.st_mode)) return false;
+    return (existing.st_mode & 0222) == 0 || ::access(target.constData(), W_OK) != 0;
+}
+
 bool isHexDigit(char c) {
     return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
 }
@@ -90,6 +98,7 @@ void SaveIndexFile(const TIndexEntries& entries, const QString& path) {
     const auto cannotCreate = [&] {
         return EFCreateError(fw::format("ファイル %s を作成できません", utf8(path).c_str()));
     };
+    if (protectedFile(target)) throw cannotCreate();
     // Write a sibling file and rename it over the old one, so that the old index survives any
     // failure. (Buffered writers are no good here: a short write on a full disk can come back
     // as success when they flush.)

@@ -21,7 +21,8 @@ QString IndexFileName(const QString& mediaPath);
 // Writes every entry followed by CR LF. The new content replaces the old one only once it is
 // completely on disk, so a full disk or a failed write never destroys the index file that was
 // there before.
-// Raises EFCreateError "ファイル %s を作成できません" when the file cannot be created, and
+// Raises EFCreateError "ファイル %s を作成できません" when the file cannot be created or is an
+// existing file marked read-only or not writable for us (it is then left as it was), and
 // EWriteError "ストリームへの書き込みエラー" when the write falls short.
 void SaveIndexFile(const TIndexEntries& entries, const QString& path);
 

@@ -95,6 +95,18 @@ TEST(IndexFile, FailuresSayWhichFileAndKeepWhatWasThere) {
     EXPECT_THROW(SaveIndexFile({"1"}, dir.filePath("taken.idx")), EFCreateError);
     EXPECT_TRUE(QFileInfo(dir.filePath("taken.idx/inner")).isDir());
     EXPECT_THROW(LoadIndexFile(dir.filePath("taken.idx")), EFOpenError);
+    // A read-only index file in a writable folder is not replaced behind its back.
+    const QString locked = dir.filePath("locked.idx");
+    writeAll(locked, "1\r\n");
+    QFile::setPermissions(locked, QFileDevice::ReadOwner | QFileDevice::ReadGroup);
+    try {
+        SaveIndexFile({"2"}, locked);
+        ADD_FAILURE() << "replaced a read-only index file";
+    } catch (const EFCreateError& e) {
+        EXPECT_EQ(std::string(e.what()), "ファイル " + locked.toStdString() + " を作成できません");
+    }
+    EXPECT_EQ(readAll(locked), QByteArray("1\r\n"));
+    EXPECT_EQ(QDir(dir.path()).entryList({"locked.idx*"}, QDir::Files | QDir::Hidden).size(), 1);
 }
 
 TEST(IndexFile, ReadOnlyFolderStillTakesAnUpdateOfAnExistingFile) {
