@@ -94,7 +94,13 @@ void SaveIndexFile(const TIndexEntries& entries, const QString& path) {
     text.reserve(total);
     for (const auto& entry : entries) text.append(entry).append("\r\n", 2);
 
-    const QByteArray target = QFile::encodeName(path);
+    // A link keeps pointing at its index: the sibling goes beside the file it names, since a
+    // rename over the link itself would replace the link and leave that file as it was.
+    QByteArray target = QFile::encodeName(path);
+    if (char* resolved = ::realpath(target.constData(), nullptr)) {
+        target = resolved;
+        std::free(resolved);
+    }
     const auto cannotCreate = [&] {
         return EFCreateError(fw::format("ファイル %s を作成できません", utf8(path).c_str()));
     };

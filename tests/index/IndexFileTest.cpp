@@ -109,6 +109,17 @@ TEST(IndexFile, FailuresSayWhichFileAndKeepWhatWasThere) {
     EXPECT_EQ(QDir(dir.path()).entryList({"locked.idx*"}, QDir::Files | QDir::Hidden).size(), 1);
 }
 
+TEST(IndexFile, SavingThroughALinkUpdatesTheFileItPointsTo) {
+    QTemporaryDir dir;
+    const QString real = dir.filePath("real.idx");
+    const QString link = dir.filePath("link.idx");
+    writeAll(real, "1\r\n");
+    ASSERT_TRUE(QFile::link(real, link));
+    SaveIndexFile({"2"}, link);
+    EXPECT_TRUE(QFileInfo(link).isSymLink());
+    EXPECT_EQ(readAll(real), QByteArray("2\r\n"));
+}
+
 TEST(IndexFile, ReadOnlyFolderStillTakesAnUpdateOfAnExistingFile) {
     QTemporaryDir dir;
     // A read-only folder with a writable index file in it: the save still works.
