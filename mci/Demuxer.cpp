@@ -112,6 +112,7 @@ void Demuxer::chooseStreams()
 
 void Demuxer::keepOnly(int streamIndex)
 {
+    m_kept = streamIndex;
     for (unsigned i = 0; i < m_context->nb_streams; ++i)
         m_context->streams[i]->discard = int(i) == streamIndex ? AVDISCARD_DEFAULT : AVDISCARD_ALL;
 }
@@ -128,7 +129,9 @@ int Demuxer::read(AVPacket* packet)
             continue;
         if (result < 0)
             return result;
-        if (m_context->streams[packet->stream_index]->discard != AVDISCARD_ALL)
+        // Program and transport streams announce no streams up front: one met first in the
+        // middle of the file is born undiscarded, so the stream index decides.
+        if (m_kept < 0 || packet->stream_index == m_kept)
             return 0;
         av_packet_unref(packet);
     }

@@ -31,9 +31,11 @@ public:
     // is truncated or broken rather than not a media file at all.
     FormatKnown formatKnown() const { return m_known; }
 
-    // Only packets of this stream are read from now on (the container skips the others).
+    // Only packets of this stream are read from now on (the container skips the others, and
+    // read() drops those of streams the container finds only later in the file).
     void keepOnly(int streamIndex);
-    // The next packet of a kept stream; 0, AVERROR_EOF at the end, or another AVERROR.
+    // The next packet of the kept stream (of any stream before keepOnly); 0, AVERROR_EOF at
+    // the end, or another AVERROR.
     int read(AVPacket* packet);
     // Repositions reading at or before a keyframe of the stream at timestamp ts (stream time
     // base), or at a byte position; false when the container refuses.
@@ -53,6 +55,7 @@ private:
     FormatKnown m_known;
     int m_video = -1;
     int m_audio = -1;
+    int m_kept = -1;  // -1: every stream
     bool m_byteSeek = false;
 };
 

@@ -172,6 +172,32 @@ TEST(FrameReading, readingOnNeverSeeksAndSteppingBackDoes)
     EXPECT_GT(mci::decoderSeekCount(), afterJump);
 }
 
+// Program streams joined end to end, sound only in the middle one: the sound stream appears
+// after the container's first look at the start and its last look at the end, and none of
+// its packets is a frame.
+TEST(FrameReading, aStreamThatAppearsLaterIsNoPartOfTheVideo)
+{
+    CacheFolder cache;
+    QTemporaryDir dir;
+    fixtures::VideoSpec silent;
+    silent.path = dir.filePath(QStringLiteral("silent.mpg"));
+    silent.frames = 300;  // longer than either look
+    QString error;
+    ASSERT_TRUE(fixtures::writeVideo(silent, &error)) << error.toStdString();
+    QFile outer(silent.path), middle(fixtures::clip(ClipKind::WithSound));
+    ASSERT_TRUE(outer.open(QIODevice::ReadOnly) && middle.open(QIODevice::ReadOnly));
+    const QByteArray silentBytes = outer.readAll();
+    const QString joined = dir.filePath(QStringLiteral("joined.mpg"));
+    QFile out(joined);
+    ASSERT_TRUE(out.open(QIODevice::WriteOnly));
+    out.write(silentBytes + middle.readAll() + silentBytes);
+    out.close();
+
+    auto source = openOrFail(joined);
+    ASSERT_TRUE(source);
+    EXPECT_EQ(source->info().frameCount, 600 + fixtures::clipFrameCount(ClipKind::WithSound));
+}
+
 // Clips with bytes damaged here and there: whatever the source gives is never the wrong frame
 // number and never a crash or a hang (this test is also run under AddressSanitizer).
 TEST(FrameReading, damagedClipsNeverCrash)
