@@ -3,6 +3,7 @@
 #include "AudioOutput.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace mci {
 
@@ -125,6 +126,7 @@ MCIERROR Device::play(DWORD flags, const MCI_PLAY_PARMS* parms) {
     }
     if (flags & MCI_FROM) {
         if (const MCIERROR error = showExactly(from)) return error;
+        m_playFrom = from;
     }
     m_runEnd = to;
     m_state.handle(PlaybackEvent::Play, notifyRequest(flags, parms ? parms->dwCallback : 0));
@@ -154,6 +156,9 @@ void Device::onModeChange(Mode from, Mode to) {
 }
 
 void Device::startRun() {
+    // A play from a position while playing: halting the old run just set the position to where
+    // that run had got to.
+    if (m_playFrom) m_position = *std::exchange(m_playFrom, std::nullopt);
     // The frame on screen is the position's own, so the run continues with the next one.
     const bool shownIsPosition = m_shown && m_shown->number == m_position.frame;
     const int first = hasVideo() ? m_position.frame + (shownIsPosition ? 1 : 0) : 0;

@@ -125,6 +125,7 @@ private:
     DWORD m_timeFormat = MCI_FORMAT_FRAMES;
     Position m_position;
     Position m_runEnd;
+    std::optional<Position> m_playFrom;  // MCI_FROM of the play about to start its run
     std::optional<ShownFrame> m_shown;  // the picture on screen and its frame
     quint64 m_pictureToken = 0;         // bumps with every new picture; late conversions drop
     std::unique_ptr<FrameFeeder> m_feeder;  // last: its worker stops first

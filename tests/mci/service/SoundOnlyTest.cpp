@@ -35,6 +35,22 @@ TEST(SoundOnly, CountsThirtyFramesASecondAndTellsTimeInMilliseconds) {
     EXPECT_EQ(sink.codes(), std::vector<WPARAM>{MCI_NOTIFY_SUCCESSFUL});
 }
 
+// A play from a position while playing (how the transport bar jumps during playback) starts
+// there; the run it replaces must not put back its own idea of the position.
+TEST(SoundOnly, APlayFromAPositionWhilePlayingStartsThere) {
+    FakeService fake;
+    fake.addFile("tone.wav", soundMedia(3000000));
+    const MCIDEVICEID id = fake.open("tone.wav");
+    ASSERT_NE(id, 0u);
+    ASSERT_EQ(fake.play(id, nullptr), 0u);
+    fake.clock().advanceUs(1000000);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return fake.status(id, MCI_STATUS_POSITION) == 30u; }, 10000));
+    ASSERT_EQ(fake.play(id, nullptr, MCI_FROM, 6), 0u);
+    EXPECT_EQ(fake.status(id, MCI_STATUS_POSITION), 6u);
+    fake.clock().advanceUs(500000);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return fake.status(id, MCI_STATUS_POSITION) == 21u; }, 10000));
+}
+
 // Reports a heard position the test sets; nullopt when the test says the sound has stopped.
 class ManualAudio final : public mci::AudioOutput {
 public:
