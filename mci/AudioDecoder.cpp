@@ -1,5 +1,6 @@
 #include "AudioDecoder.h"
 
+#include "CodecContext.h"
 #include "SourceErrors.h"
 
 #include <algorithm>
@@ -34,21 +35,11 @@ AudioDecoder::open(const QString& path, qint64 originUs, int sampleRate, int cha
     auto demuxer = std::move(std::get<std::unique_ptr<Demuxer>>(opened));
     if (demuxer->audioStream() < 0)
         return openFailure(MCIERR_INVALID_FILE);
-    const AVStream* stream = demuxer->stream(demuxer->audioStream());
-    const AVCodec* codec = avcodec_find_decoder(stream->codecpar->codec_id);
-    if (!codec)
-        return openFailure(MCIERR_SOURCE_UNSUPPORTED_CODEC);
-    CodecContextPtr context(avcodec_alloc_context3(codec));
-    if (!context)
-        return openFailure(MCIERR_OUT_OF_MEMORY);
-    int result = avcodec_parameters_to_context(context.get(), stream->codecpar);
-    context->pkt_timebase = stream->time_base;
-    if (result >= 0)
-        result = avcodec_open2(context.get(), codec, nullptr);
-    if (result < 0)
-        return openFailureFromAv(result, FormatKnown::Yes);
+    auto codec = openCodecContext(demuxer->stream(demuxer->audioStream()));
+    if (auto* failure = std::get_if<OpenFailure>(&codec))
+        return *failure;
     return std::unique_ptr<AudioDecoder>(
-        new AudioDecoder(std::move(demuxer), std::move(context), originUs, sampleRate, channels));
+        new AudioDecoder(std::move(demuxer), std::move(std::get<CodecContextPtr>(codec)), originUs, sampleRate, channels));
 }
 
 AudioDecoder::AudioDecoder(std::unique_ptr<Demuxer> demuxer, CodecContextPtr codec, qint64 originUs, int rate,

@@ -6,6 +6,7 @@ list(APPEND MCI_SOURCE_FILES
   Demuxer.h Demuxer.cpp
   FrameIndex.h FrameIndex.cpp
   IndexCache.h IndexCache.cpp
+  CodecContext.h CodecContext.cpp
   VideoDecoder.h VideoDecoder.cpp
   FrameReader.h FrameReader.cpp
   DecodedFrameData.h DecodedFrame.cpp
