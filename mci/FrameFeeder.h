@@ -15,7 +15,6 @@
 
 #include <QImage>
 #include <QObject>
-#include <QPointer>
 
 #include <condition_variable>
 #include <deque>

@@ -1,5 +1,8 @@
 // The window shown while a long open runs (the source's index pass over a large file): modal,
 // with the file's name, a progress bar and a cancel button; the user can only watch or cancel.
+//
+// Threads: the window and openWithProgress on the UI thread; the opener runs on a thread of
+// its own and reaches the window only through atomics that the UI thread polls, never a widget.
 #pragma once
 
 #include "PlaybackSource.h"
