@@ -13,7 +13,13 @@ int ByteListModel::rowCount(const QModelIndex& parent) const {
 
 QVariant ByteListModel::data(const QModelIndex& index, int role) const {
     if (!index.isValid() || index.row() >= count()) return {};
-    if (role == Qt::DisplayRole) return QString::fromUtf8(at(index.row()));
+    if (role == Qt::DisplayRole) {
+        // Laying out a line of millions of characters on every paint freezes the window; no
+        // entry needs more than its beginning to be recognised.
+        const QByteArray& item = at(index.row());
+        if (item.size() <= kMaxShownBytes) return QString::fromUtf8(item);
+        return QString::fromUtf8(item.left(kMaxShownBytes)) + QChar(0x2026);
+    }
     if (role == Qt::SizeHintRole && m_itemHeight > 0) return QSize(1, m_itemHeight);
     return {};
 }

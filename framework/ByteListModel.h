@@ -11,6 +11,9 @@ namespace fw {
 
 class ByteListModel : public QAbstractListModel {
 public:
+    // Longest part of an item that is shown; the item itself is kept whole.
+    static constexpr qsizetype kMaxShownBytes = 4095;
+
     explicit ByteListModel(QObject* parent = nullptr);
 
     int rowCount(const QModelIndex& parent = QModelIndex()) const override;

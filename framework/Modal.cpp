@@ -70,7 +70,12 @@ QString qtNameFilters(const QString& filter) {
     for (FilterEntry entry : parseFilter(filter)) {
         for (QString& pattern : entry.patterns)
             if (pattern == QStringLiteral("*.*")) pattern = QStringLiteral("*");
-        parts << QStringLiteral("%1 (%2)").arg(entry.label, entry.patterns.join(u' '));
+        const QString patterns = entry.patterns.join(u' ');
+        // A label that already shows its patterns, "インデックス(*.idx)", is not told them twice.
+        if (entry.label.contains(u'(' + patterns + u')'))
+            parts << entry.label;
+        else
+            parts << QStringLiteral("%1 (%2)").arg(entry.label, patterns);
     }
     return parts.join(QStringLiteral(";;"));
 }

@@ -56,7 +56,7 @@ TEST(FileDialog, QtFiltersShowEveryFileUnderStarDotStar) {
     EXPECT_EQ(fw::qtNameFilters(QString::fromUtf8(
                   "mpeg1|*.mpg;*.mpeg|すべてのファイル|*.*|インデックス(*.idx)|*.idx")),
               QString::fromUtf8("mpeg1 (*.mpg *.mpeg);;すべてのファイル (*);;"
-                                "インデックス(*.idx) (*.idx)"));
+                                "インデックス(*.idx)"));
 }
 
 TEST(DialogFolder, UpToTheLastSlashWhichOnlyTheRootKeeps) {

@@ -1,4 +1,5 @@
 #include "Exception.h"
+#include "ByteListModel.h"
 #include "ListBox.h"
 
 #include <QTest>
@@ -50,6 +51,16 @@ TEST(ListBox, ByteStringsComeBackByteForByte) {
     EXPECT_EQ(list.count(), 2);
     EXPECT_EQ(list.item(0), sjis);
     EXPECT_EQ(list.item(1), broken);
+}
+
+TEST(ListBox, AHugeEntryIsShownByItsBeginningAndKeptWhole) {
+    fw::ListBox list;
+    const QByteArray huge(10'000'000, '7');
+    list.add(huge);
+    const QString shown = list.model()->index(0, 0).data(Qt::DisplayRole).toString();
+    EXPECT_EQ(shown.size(), fw::ByteListModel::kMaxShownBytes + 1);
+    EXPECT_TRUE(shown.endsWith(QChar(0x2026)));
+    EXPECT_EQ(list.item(0), huge);
 }
 
 TEST(ListBox, IndexesOutOfRangeRaiseTheListError) {
