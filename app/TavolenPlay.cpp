@@ -154,6 +154,10 @@ void TTavolenForm::OpenMedia(const QString& name) {
     Bar->setMaximum(MediaPlayer1->Length());
     LastFrame = Bar->position();
     MediaPlayer1->SetStepFrames(1);
+    // The new device starts stopped. Recording that keeps the monitor's repeat rule from
+    // taking it for a playback that just ended and starting it at once: the new file plays
+    // when the start timer fires, one second after the open, as it does at start-up.
+    LastMode = MediaPlayer1->Mode();
     Timer2->setEnabled(true);
 }
 

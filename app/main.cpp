@@ -6,6 +6,9 @@
 #include "TavolenPlay.h"
 
 #include <QApplication>
+#include <QLibraryInfo>
+#include <QLocale>
+#include <QTranslator>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -37,6 +40,11 @@ static bool answeredOption(int argc, char** argv) {
 int main(int argc, char** argv) {
     if (answeredOption(argc, argv)) return 0;
     QApplication application(argc, argv);
+    // The file dialogs and their questions speak Japanese like the rest of the program.
+    QTranslator qtTexts;
+    if (qtTexts.load(QLocale(QLocale::Japanese), QStringLiteral("qtbase"), QStringLiteral("_"),
+                     QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+        application.installTranslator(&qtTexts);
     // Declared before the window, so the window (and its device) goes first.
     mci::MediaServiceInstaller mediaService;
     auto form = std::make_unique<TTavolenForm>(fw::programArguments());

@@ -271,3 +271,23 @@ TEST_F(PlayerWindow, OnlyPaintsThatTouchThePictureRunTheRepaintHandler) {
     f.client()->repaint(QRect(300, 300, 20, 20));
     EXPECT_EQ(mci.count(MCI_UPDATE), 1);
 }
+
+// A file opened from the menu while playing with repeat on waits for the start timer like the
+// first one: the monitor must not read its stopped device as the end of a playback.
+TEST_F(PlayerWindow, FileOpenWhilePlayingWithRepeatWaitsForTheStartTimer) {
+    TTavolenForm& f = playing();
+    ASSERT_TRUE(f.isRepeat->isChecked());
+    f.Timer1Timer(f.Timer1);
+    ASSERT_EQ(LastMode, dmPlaying);
+
+    mci.device.mode = MCI_MODE_STOP;  // the new device
+    openFromMenu(file("next.avi"));
+    mci.clear();
+    f.Timer1Timer(f.Timer1);
+    f.Timer1Timer(f.Timer1);
+
+    EXPECT_EQ(mci.count(MCI_PLAY), 0);
+    EXPECT_EQ(LastMode, dmStopped);
+    f.Timer2Timer(f.Timer2);
+    EXPECT_EQ(mci.count(MCI_PLAY), 1);
+}
