@@ -274,16 +274,20 @@ void TGauge::PaintAsBar(QPainter& Canvas, const TPaintRect& R) const {
     }
 }
 
-void TGauge::PaintAsPie(QPainter& Canvas, const TPaintRect& R) const {
-    int w = R.Right - R.Left;
-    int h = R.Bottom - R.Top;
-    if (m_borderStyle == bsSingle) {
-        ++w;
-        ++h;
-    }
+// The round faces: their extent (one pixel wider and taller with a frame, so that the far
+// edges land on the frame's inner line), the background, and the pen and brush of the empty part.
+QSize TGauge::PrepareRoundFace(QPainter& Canvas, const TPaintRect& R) const {
+    const int grow = m_borderStyle == bsSingle ? 1 : 0;
     FillBox(Canvas, R.Left, R.Top, R.Right, R.Bottom, Color());
     Canvas.setPen(QPen(m_foreColor, 1));
     Canvas.setBrush(m_backColor);
+    return QSize(R.Right - R.Left + grow, R.Bottom - R.Top + grow);
+}
+
+void TGauge::PaintAsPie(QPainter& Canvas, const TPaintRect& R) const {
+    const QSize extent = PrepareRoundFace(Canvas, R);
+    const int w = extent.width();
+    const int h = extent.height();
     Ellipse(Canvas, R.Left, R.Top, w, h);
     const int percentage = Percentage();
     if (percentage == 0) return;
@@ -299,15 +303,9 @@ void TGauge::PaintAsPie(QPainter& Canvas, const TPaintRect& R) const {
 }
 
 void TGauge::PaintAsNeedle(QPainter& Canvas, const TPaintRect& R) const {
-    int w = R.Right - R.Left;
-    int h = R.Bottom - R.Top;
-    if (m_borderStyle == bsSingle) {
-        ++w;
-        ++h;
-    }
-    FillBox(Canvas, R.Left, R.Top, R.Right, R.Bottom, Color());
-    Canvas.setPen(QPen(m_foreColor, 1));
-    Canvas.setBrush(m_backColor);
+    const QSize extent = PrepareRoundFace(Canvas, R);
+    const int w = extent.width();
+    const int h = extent.height();
     // The upper half of an ellipse twice the face's height: a half disc standing on the bottom.
     Pie(Canvas, R.Left, R.Top, w, 2 * h - 1, R.Left + w, R.Bottom - 1, R.Left, R.Bottom - 1);
     Line(Canvas, m_foreColor, R.Left, R.Bottom, R.Left + w, R.Bottom);

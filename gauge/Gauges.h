@@ -101,6 +101,7 @@ private:
     TPaintRect PaintRect() const;
     void PaintAsText(QPainter& Canvas, const TPaintRect& R) const;
     void PaintAsBar(QPainter& Canvas, const TPaintRect& R) const;
+    QSize PrepareRoundFace(QPainter& Canvas, const TPaintRect& R) const;
     void PaintAsPie(QPainter& Canvas, const TPaintRect& R) const;
     void PaintAsNeedle(QPainter& Canvas, const TPaintRect& R) const;
     void PaintText(TBltBitmap& Image, const TPaintRect& R) const;
