@@ -1,4 +1,4 @@
-# Tests of the frame-exact media source (mci/MediaSource.h) against generated clips.
+# Tests of the frame-exact media source (mci/source/MediaSource.h) against generated clips.
 tavolen_add_test(mci_source_tests
   SOURCES
     ${CMAKE_CURRENT_LIST_DIR}/SourceTestSupport.h
