@@ -2,6 +2,8 @@
 
 #include "SourceErrors.h"
 
+#include <array>
+
 namespace mci {
 
 namespace {
@@ -29,6 +31,42 @@ int colorMatrix(const AVFrame* frame)
     return frame->height >= 720 ? SWS_CS_ITU709 : SWS_CS_ITU601;
 }
 
+// The last scaler each thread used: playback converts every picture at one size and format, and
+// setting a scaler up costs as much as a small conversion.
+struct ScalerCache {
+    SwsContext* context = nullptr;
+    std::array<int, 5> shape{};  // what context converts: width, height, format, target size
+    int matrix = -1;
+    bool fullRange = false;
+    ~ScalerCache() { sws_freeContext(context); }
+};
+
+SwsContext* scalerFor(const AVFrame* frame, QSize target)
+{
+    thread_local ScalerCache cache;
+    // Bicubic without the accurate-rounding and full-chroma options: those made a picture
+    // scaled to 1920x1440 take 26 ms instead of 5, too slow to show 30 frames a second.
+    SwsContext* scaler = sws_getCachedContext(cache.context, frame->width, frame->height, AVPixelFormat(frame->format),
+                                              target.width(), target.height(), AV_PIX_FMT_RGB32, SWS_BICUBIC, nullptr,
+                                              nullptr, nullptr);
+    // Compared by shape, not by pointer: a renewed context may reuse the freed one's address.
+    const std::array<int, 5> shape{frame->width, frame->height, frame->format, target.width(), target.height()};
+    const bool renewed = scaler != cache.context || shape != cache.shape;
+    cache.context = scaler;
+    cache.shape = shape;
+    if (!scaler)
+        return nullptr;
+    const int matrix = colorMatrix(frame);
+    const bool full = fullRange(frame);
+    if (renewed || matrix != cache.matrix || full != cache.fullRange) {
+        sws_setColorspaceDetails(scaler, sws_getCoefficients(matrix), full ? 1 : 0, sws_getCoefficients(SWS_CS_DEFAULT), 1,
+                                 0, 1 << 16, 1 << 16);
+        cache.matrix = matrix;
+        cache.fullRange = full;
+    }
+    return scaler;
+}
+
 }  // namespace
 
 DecodedFrame::DecodedFrame(std::unique_ptr<Data> data) : m_data(std::move(data)) {}
@@ -41,26 +79,30 @@ qint64 DecodedFrame::ptsUs() const { return m_data->ptsUs; }
 
 QSize DecodedFrame::size() const { return QSize(m_data->frame->width, m_data->frame->height); }
 
+qint64 DecodedFrame::bytes() const
+{
+    qint64 total = sizeof(AVFrame);
+    for (const AVBufferRef* buffer : m_data->frame->buf) {
+        if (buffer)
+            total += qint64(buffer->size);
+    }
+    return total;
+}
+
 QImage DecodedFrame::toImage(QSize target) const
 {
     const AVFrame* frame = m_data->frame.get();
     if (target.isEmpty() || target.width() > kMaxPictureSide || target.height() > kMaxPictureSide)
         return {};
-    // Bicubic without the accurate-rounding and full-chroma options: those made a picture
-    // scaled to 1920x1440 take 26 ms instead of 5, too slow to show 30 frames a second.
-    SwsPtr scaler(sws_getContext(frame->width, frame->height, AVPixelFormat(frame->format), target.width(),
-                                 target.height(), AV_PIX_FMT_RGB32, SWS_BICUBIC, nullptr, nullptr, nullptr));
+    SwsContext* scaler = scalerFor(frame, target);
     if (!scaler)
         return {};
-    const int* coefficients = sws_getCoefficients(colorMatrix(frame));
-    sws_setColorspaceDetails(scaler.get(), coefficients, fullRange(frame) ? 1 : 0, sws_getCoefficients(SWS_CS_DEFAULT),
-                             1, 0, 1 << 16, 1 << 16);
     QImage image(target, QImage::Format_RGB32);
     if (image.isNull())
         return {};
     uint8_t* planes[4] = {image.bits(), nullptr, nullptr, nullptr};
     int strides[4] = {int(image.bytesPerLine()), 0, 0, 0};
-    if (sws_scale(scaler.get(), frame->data, frame->linesize, 0, frame->height, planes, strides) <= 0)
+    if (sws_scale(scaler, frame->data, frame->linesize, 0, frame->height, planes, strides) <= 0)
         return {};
     return image;
 }

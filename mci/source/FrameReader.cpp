@@ -10,18 +10,26 @@ namespace mci {
 namespace {
 
 // Keyframes to go back when decoding from the governing one did not produce the frame (a
-// container that landed late, a stream whose pictures reach across keyframes).
+// stream whose pictures reach across keyframes, damage).
 constexpr int kKeyframesBack = 3;
+// Packets after a seek that the index does not know (damage, or a file changed since it was
+// indexed) before that way of seeking counts as having failed.
+constexpr int kMaxUnknownPackets = 512;
+// Frames to keep decoded below a user who steps back: three seconds of holding Back, longer
+// than decoding a long keyframe interval takes, so the next span is ready before it is needed.
+constexpr int kBackAhead = 90;
 
 std::atomic<int> s_seeks{0};
+std::atomic<int> s_decoded{0};
 
 }  // namespace
 
 FrameReader::FrameReader(std::unique_ptr<Demuxer> demuxer, std::unique_ptr<VideoDecoder> decoder,
-                         const FrameIndex& index)
+                         const FrameIndex& index, FrameCache& cache)
     : m_demuxer(std::move(demuxer)),
       m_decoder(std::move(decoder)),
       m_index(index),
+      m_cache(cache),
       m_stream(m_demuxer->videoStream()),
       m_packet(av_packet_alloc()),
       m_picture(av_frame_alloc())
@@ -33,24 +41,37 @@ std::shared_ptr<const DecodedFrame> FrameReader::frame(int n)
 {
     if (n < 0 || n >= m_index.frameCount() || !m_packet || !m_picture)
         return nullptr;
-    if (m_last && m_last->number() == n)
-        return m_last;
-    if (canContinueTo(n)) {
-        if (auto found = decodeUntil(n))
-            return found;
+    m_cache.setFocus(n, n >= m_lastAsked ? 1 : -1);
+    m_lastAsked = n;
+    if (m_found && m_found->number() == n)
+        return m_found;
+    if (auto cached = m_cache.find(n))
+        return cached;
+    auto found = decode(n, {});
+    // What was kept may no longer be what the file holds.
+    if (!found)
+        m_cache.clear();
+    return found;
+}
+
+void FrameReader::prefetch(int at, int direction, const StopCheck& stop)
+{
+    if (at < 0 || at >= m_index.frameCount() || !m_packet || !m_picture)
+        return;
+    if (direction > 0) {
+        if (at + 1 < m_index.frameCount() && !m_cache.find(at + 1))
+            decode(at + 1, stop);
+        return;
     }
-    // Bounded: a frame that cannot be decoded (damage) costs a few keyframe intervals of
-    // decoding, never a pass from the start of a long file.
-    for (int back = 0; back <= kKeyframesBack; ++back) {
-        const int keyframe = m_index.keyframePacketFor(n, back);
-        if (!seekTo(keyframe))
-            continue;
-        if (auto found = decodeUntil(n))
-            return found;
-        if (keyframe < 0)
-            break;
+    int runStart = m_cache.cachedRunStart(at);
+    while (runStart > 0 && at - runStart < kBackAhead && !(stop && stop())) {
+        if (!decode(runStart - 1, stop))
+            return;
+        const int extended = m_cache.cachedRunStart(at);
+        if (extended >= runStart)
+            return;  // the cache has no room for more
+        runStart = extended;
     }
-    return nullptr;
 }
 
 int FrameReader::totalSeeks()
@@ -58,66 +79,131 @@ int FrameReader::totalSeeks()
     return s_seeks.load();
 }
 
+int FrameReader::totalDecoded()
+{
+    return s_decoded.load();
+}
+
+std::shared_ptr<const DecodedFrame> FrameReader::decode(int n, const StopCheck& stop)
+{
+    if (canContinueTo(n)) {
+        const Outcome outcome = decodeUntil(n, stop);
+        if (outcome == Outcome::Found)
+            return m_found;
+        if (outcome == Outcome::Stopped)
+            return nullptr;
+    }
+    const SeekHow byteFirst[] = {SeekHow::Byte, SeekHow::PresentationTime, SeekHow::DecodeTime};
+    const SeekHow timeFirst[] = {SeekHow::PresentationTime, SeekHow::DecodeTime, SeekHow::Byte};
+    const SeekHow* order = m_demuxer->prefersByteSeek() ? byteFirst : timeFirst;
+    // Bounded: a frame that cannot be decoded (damage) costs a few keyframe intervals of
+    // decoding, never a pass from the start of a long file.
+    for (int back = 0; back <= kKeyframesBack; ++back) {
+        const int keyframe = m_index.keyframePacketFor(n, back);
+        for (int way = 0; way < 3; ++way) {
+            if (!seekTo(keyframe, order[way]))
+                continue;
+            const Outcome outcome = decodeUntil(n, stop);
+            if (outcome == Outcome::Found)
+                return m_found;
+            if (outcome == Outcome::Stopped)
+                return nullptr;
+            if (outcome == Outcome::Failed)
+                break;  // the keyframe was reached, yet n never came: start earlier
+        }
+        if (keyframe < 0)
+            break;
+    }
+    return nullptr;
+}
+
 bool FrameReader::canContinueTo(int n) const
 {
-    if (!m_positioned || n <= m_lastOutput)
+    if (!m_positioned || m_awaitedKeyframe >= 0 || n <= m_lastOutput)
         return false;
     // Seeking pays off only when it skips frames the decoder would otherwise go through.
     const int keyframe = m_index.keyframePacketFor(n, 0);
     return keyframe < 0 || m_index.frameOfPacket(keyframe) <= m_lastOutput + 1;
 }
 
-bool FrameReader::seekTo(int decodeIndex)
+// decodeIndex -1: decoding starts with the first packet of the file.
+bool FrameReader::seekTo(int decodeIndex, SeekHow how)
 {
-    ++s_seeks;
-    m_decoder->flush();
-    m_positioned = false;
-    m_draining = false;
-    m_lastOutput = -1;
-    m_waitingForKeyframe = decodeIndex >= 0;
-    m_expectedPacket = std::max(decodeIndex, 0);
     if (m_index.packetCount() == 0)
         return false;
-    const bool landed = seekToPacket(m_index.packet(m_expectedPacket))
-        || (decodeIndex <= 0 && m_demuxer->seekToByte(0));
+    ++s_seeks;
+    m_decoder->flush();
+    m_draining = false;
+    m_lastOutput = -1;
+    m_skipped = 0;
+    m_awaitedKeyframe = decodeIndex;
+    m_expectedPacket = std::max(decodeIndex, 0);
+    m_spanStart = decodeIndex >= 0 ? m_index.frameOfPacket(decodeIndex) : 0;
+    const PacketEntry& packet = m_index.packet(m_expectedPacket);
+    bool landed = false;
+    switch (how) {
+    case SeekHow::Byte: {
+        const qint64 position = bytePositionFor(m_expectedPacket);
+        landed = (position >= 0 && m_demuxer->seekToByte(position)) || (decodeIndex < 0 && m_demuxer->seekToByte(0));
+        break;
+    }
+    case SeekHow::PresentationTime:
+        landed = packet.pts != kNoTime && m_demuxer->seekToTimestamp(m_stream, packet.pts);
+        break;
+    case SeekHow::DecodeTime:
+        landed = packet.dts != kNoTime && m_demuxer->seekToTimestamp(m_stream, packet.dts);
+        break;
+    }
     m_positioned = landed;
     return landed;
 }
 
-bool FrameReader::seekToPacket(const PacketEntry& packet)
+// Where to seek to read a packet whole: in program streams a picture may begin in the middle of
+// the container packet at its recorded position, and reading from there loses its start; the
+// packet before it begins earlier.
+qint64 FrameReader::bytePositionFor(int decodeIndex) const
 {
-    if (m_demuxer->prefersByteSeek() && packet.position >= 0)
-        return m_demuxer->seekToByte(packet.position);
-    qint64 ts = packet.dts;
-    if (ts == kNoTime || (packet.pts != kNoTime && packet.pts < ts))
-        ts = packet.pts;
-    if (ts != kNoTime && m_demuxer->seekToTimestamp(m_stream, ts))
-        return true;
-    return packet.position >= 0 && m_demuxer->seekToByte(packet.position);
+    const qint64 own = m_index.packet(decodeIndex).position;
+    for (int i = decodeIndex - 1; i >= std::max(decodeIndex - 4, 0); --i) {
+        const qint64 earlier = m_index.packet(i).position;
+        if (earlier >= 0 && (own < 0 || earlier < own))
+            return earlier;
+    }
+    return own;
 }
 
-std::shared_ptr<const DecodedFrame> FrameReader::decodeUntil(int n)
+FrameReader::Outcome FrameReader::decodeUntil(int n, const StopCheck& stop)
 {
     for (;;) {
+        if (stop && stop()) {
+            // Stopped before the keyframe came: nothing to continue from.
+            if (m_awaitedKeyframe >= 0)
+                m_positioned = false;
+            return Outcome::Stopped;
+        }
         switch (takeFrame(n)) {
         case Step::Found:
-            return m_last;
-        case Step::Passed:
-            return nullptr;
-        case Step::Ended:
-            m_positioned = false;
-            return nullptr;
+            return Outcome::Found;
         case Step::Continue:
             break;
-        }
-        if (feedPacket() == Step::Ended) {
+        default:
             m_positioned = false;
-            return nullptr;
+            return Outcome::Failed;
+        }
+        switch (feedPacket()) {
+        case Step::Ended:
+            m_positioned = false;
+            return Outcome::Failed;
+        case Step::LandedLate:
+            m_positioned = false;
+            return Outcome::LandedLate;
+        default:
+            break;
         }
     }
 }
 
-// Takes the decoder's pictures until it wants another packet.
+// Takes the decoder's pictures until it wants another packet, keeping each in the cache.
 FrameReader::Step FrameReader::takeFrame(int n)
 {
     for (;;) {
@@ -126,25 +212,27 @@ FrameReader::Step FrameReader::takeFrame(int n)
             return Step::Continue;
         if (result < 0)
             return Step::Ended;
+        ++s_decoded;
         const int64_t number = m_picture->pts;
         if (number == AV_NOPTS_VALUE || number < 0 || number >= m_index.frameCount()) {
             av_frame_unref(m_picture.get());
             continue;
         }
         m_lastOutput = int(number);
-        if (number < n) {
+        // A picture shown before the keyframe decoding started at refers to pictures before
+        // it, which the decoder never saw: it is not that frame.
+        if (number < m_spanStart) {
             av_frame_unref(m_picture.get());
             continue;
         }
-        if (number > n) {
-            // n never came out (its packet was lost); this picture cannot be kept for later
-            // either, since the caller will seek.
-            av_frame_unref(m_picture.get());
-            m_positioned = false;
-            return Step::Passed;
+        auto frame = makeFrame(int(number));
+        m_cache.put(frame);
+        if (number == n && frame) {
+            m_found = std::move(frame);
+            return Step::Found;
         }
-        m_last = makeFrame(int(number));
-        return Step::Found;
+        if (number > n)
+            return Step::Passed;  // n never came out (its packet was lost)
     }
 }
 
@@ -156,6 +244,9 @@ FrameReader::Step FrameReader::feedPacket()
     for (;;) {
         const int result = m_demuxer->read(m_packet.get());
         if (result < 0) {
+            // Ended before the keyframe came: this way of seeking went past it.
+            if (m_awaitedKeyframe >= 0)
+                return Step::LandedLate;
             // The end of the file, or a read error: either way the decoder gives out what it holds.
             m_draining = true;
             m_decoder->send(nullptr);
@@ -163,10 +254,12 @@ FrameReader::Step FrameReader::feedPacket()
         }
         const PacketRef packet(m_packet.get());
         const int decodeIndex = m_index.findPacket(packetKey(packet->data, packet->size), m_expectedPacket);
-        if (m_waitingForKeyframe) {
-            if (decodeIndex < 0 || !m_index.packet(decodeIndex).keyframe)
+        if (m_awaitedKeyframe >= 0) {
+            const Step skip = skipToKeyframe(decodeIndex);
+            if (skip == Step::Continue)
                 continue;
-            m_waitingForKeyframe = false;
+            if (skip == Step::LandedLate)
+                return skip;
         }
         m_expectedPacket = decodeIndex >= 0 ? decodeIndex + 1 : m_expectedPacket + 1;
         const int number = decodeIndex >= 0 ? m_index.frameOfPacket(decodeIndex) : -1;
@@ -176,6 +269,21 @@ FrameReader::Step FrameReader::feedPacket()
         m_decoder->send(packet.get());
         return Step::Continue;
     }
+}
+
+// After a seek, packets before the awaited keyframe are passed over without decoding: Continue
+// to skip this one, Found when it is the keyframe, LandedLate when the seek went past it.
+FrameReader::Step FrameReader::skipToKeyframe(int decodeIndex)
+{
+    if (decodeIndex == m_awaitedKeyframe) {
+        m_awaitedKeyframe = -1;
+        return Step::Found;
+    }
+    if (decodeIndex > m_awaitedKeyframe)
+        return Step::LandedLate;
+    if (decodeIndex < 0 && ++m_skipped > kMaxUnknownPackets)
+        return Step::LandedLate;
+    return Step::Continue;
 }
 
 std::shared_ptr<const DecodedFrame> FrameReader::makeFrame(int number)

@@ -1,54 +1,84 @@
-// Exact access to the n-th frame of a video stream: seeks to a keyframe before it, decodes
-// forward and recognises every decoded picture by the packet it came from (FrameIndex).
+// Exact access to the n-th frame of a video stream: seeks to the keyframe that governs it,
+// decodes forward and recognises every decoded picture by the packet it came from (FrameIndex).
 //
-// One thread at a time. Owns its demuxer and decoder; reads the index it was given, which must
-// outlive it.
+// After a seek the container may land early (MP4 seeks by presentation time, so a keyframe's
+// decode time finds the keyframe before it) or, rarely, late. Packets are therefore read
+// without decoding until the expected keyframe's packet arrives, recognised by its key; a late
+// landing is seen at the first packet beyond it and retried another way. So a request decodes
+// at most the frames from its keyframe to the target, plus what the decoder reorders.
+//
+// Every picture decoded on the way is kept in the FrameCache, so a back step within the span
+// just decoded, or a step onto a frame decoded ahead, costs no decoding.
+//
+// One thread at a time. Owns its demuxer and decoder; reads the index and fills the cache it
+// was given, which must outlive it.
 #pragma once
 
 #include "Demuxer.h"
+#include "FrameCache.h"
 #include "FrameIndex.h"
 #include "MediaSource.h"
 #include "VideoDecoder.h"
 
+#include <functional>
 #include <memory>
 
 namespace mci {
 
 class FrameReader {
 public:
-    FrameReader(std::unique_ptr<Demuxer> demuxer, std::unique_ptr<VideoDecoder> decoder, const FrameIndex& index);
+    using StopCheck = std::function<bool()>;
+
+    FrameReader(std::unique_ptr<Demuxer> demuxer, std::unique_ptr<VideoDecoder> decoder, const FrameIndex& index,
+                FrameCache& cache);
 
     // Frame n (0..frameCount-1), or nullptr when it cannot be decoded (the file changed or
-    // became unreadable since the index was made).
+    // became unreadable since the index was made). Moves the cache's focus to n.
     std::shared_ptr<const DecodedFrame> frame(int n);
+    // Decodes ahead of a user at frame `at` travelling in `direction`: forward the next frame,
+    // back the span before the frames already cached below `at`, until enough lie ready.
+    // Returns early, leaving the decoder where it was, as soon as stop() answers true.
+    void prefetch(int at, int direction, const StopCheck& stop);
 
     // How many times any reader restarted decoding at a keyframe.
     static int totalSeeks();
+    // How many pictures any reader's decoder gave out.
+    static int totalDecoded();
 
 private:
+    // How one attempt to reach a frame ended.
+    enum class Outcome { Found, Stopped, LandedLate, Failed };
+    enum class SeekHow { Byte, PresentationTime, DecodeTime };
+
+    std::shared_ptr<const DecodedFrame> decode(int n, const StopCheck& stop);
     bool canContinueTo(int n) const;
-    bool seekTo(int decodeIndex);
-    bool seekToPacket(const PacketEntry& packet);
-    std::shared_ptr<const DecodedFrame> decodeUntil(int n);
-    // Outcome of looking at one decoded picture or of feeding one packet.
-    enum class Step { Continue, Found, Passed, Ended };
+    bool seekTo(int decodeIndex, SeekHow how);
+    qint64 bytePositionFor(int decodeIndex) const;
+    Outcome decodeUntil(int n, const StopCheck& stop);
+    // Outcome of looking at the decoder's pictures or of feeding one packet.
+    enum class Step { Continue, Found, Passed, Ended, LandedLate };
     Step takeFrame(int n);
     Step feedPacket();
+    Step skipToKeyframe(int decodeIndex);
     std::shared_ptr<const DecodedFrame> makeFrame(int number);
 
     std::unique_ptr<Demuxer> m_demuxer;
     std::unique_ptr<VideoDecoder> m_decoder;
     const FrameIndex& m_index;
+    FrameCache& m_cache;
     int m_stream;
     PacketPtr m_packet;
     FramePtr m_picture;
 
-    bool m_positioned = false;   // the decoder continues from a seek without gaps
-    bool m_waitingForKeyframe = false;
-    bool m_draining = false;     // the file ended; the decoder is giving out what it holds
-    int m_expectedPacket = 0;    // decode index the next packet probably has
-    int m_lastOutput = -1;       // the last frame the decoder gave out since the seek
-    std::shared_ptr<const DecodedFrame> m_last;
+    bool m_positioned = false;  // the decoder continues from a seek without gaps
+    int m_awaitedKeyframe = -1; // decode index of the keyframe the seek is for, until it arrives
+    int m_skipped = 0;          // packets read past since the seek without knowing them
+    bool m_draining = false;    // the file ended; the decoder is giving out what it holds
+    int m_spanStart = 0;        // first frame that decoding since the seek gives out whole
+    int m_expectedPacket = 0;   // decode index the next packet probably has
+    int m_lastOutput = -1;      // the last frame the decoder gave out since the seek
+    int m_lastAsked = 0;        // the last frame asked for, for the direction of travel
+    std::shared_ptr<const DecodedFrame> m_found;
 };
 
 }  // namespace mci

@@ -128,13 +128,16 @@ std::variant<qint64, OpenFailure> soundDurationUs(Demuxer& demuxer, const OpenPr
 
 class FileSource final : public MediaSource {
 public:
-    FileSource(QString path, MediaInfo info, qint64 originUs) : m_path(std::move(path)), m_info(info), m_originUs(originUs) {}
+    FileSource(QString path, MediaInfo info, qint64 originUs)
+        : m_path(std::move(path)), m_info(info), m_originUs(originUs), m_cache(FrameCache::defaultBudget())
+    {
+    }
 
     // Video files: the index and the reader that uses it.
     void setVideo(FrameIndex index, std::unique_ptr<Demuxer> demuxer, std::unique_ptr<VideoDecoder> decoder)
     {
         m_index = std::make_unique<FrameIndex>(std::move(index));
-        m_reader = std::make_unique<FrameReader>(std::move(demuxer), std::move(decoder), *m_index);
+        m_reader = std::make_unique<FrameReader>(std::move(demuxer), std::move(decoder), *m_index, m_cache);
     }
 
     const MediaInfo& info() const override { return m_info; }
@@ -157,6 +160,14 @@ public:
 
     std::shared_ptr<const DecodedFrame> frame(int n) override { return m_reader ? m_reader->frame(n) : nullptr; }
 
+    std::shared_ptr<const DecodedFrame> cachedFrame(int n) const override { return m_cache.find(n); }
+
+    void prefetch(int at, int direction, const std::function<bool()>& stop) override
+    {
+        if (m_reader)
+            m_reader->prefetch(at, direction, stop);
+    }
+
     std::unique_ptr<AudioStream> openAudio(int sampleRate, int channels) override
     {
         if (!m_info.hasAudio)
@@ -173,8 +184,9 @@ private:
     QString m_path;
     MediaInfo m_info;
     qint64 m_originUs;
+    FrameCache m_cache;
     std::unique_ptr<FrameIndex> m_index;
-    std::unique_ptr<FrameReader> m_reader;
+    std::unique_ptr<FrameReader> m_reader;  // last: it fills m_cache from m_index
 };
 
 std::variant<std::unique_ptr<MediaSource>, OpenFailure>
@@ -239,6 +251,11 @@ int indexPassCount()
 int decoderSeekCount()
 {
     return FrameReader::totalSeeks();
+}
+
+int decodedFrameCount()
+{
+    return FrameReader::totalDecoded();
 }
 
 std::variant<std::unique_ptr<MediaSource>, OpenFailure> MediaSource::open(const QString& path, const OpenProgress& progress)

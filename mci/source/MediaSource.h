@@ -7,14 +7,15 @@
 // that index, never by counting decoder output after a seek.
 //
 // Threads: nothing here touches widgets, and a source may be opened on any thread (long opens
-// run on a worker). info(), frameStartUs() and frameAtUs() read data fixed at open and may be
-// called from any thread at any time, also while another thread is in frame(); frame() itself
-// is for one thread at a time. An AudioStream is independent of its source (its own file
+// run on a worker). info(), frameStartUs(), frameAtUs() and cachedFrame() may be called from
+// any thread at any time, also while another thread is in frame(); frame() and prefetch() are
+// for one thread at a time. An AudioStream is independent of its source (its own file
 // handle and decoder), may outlive it and is used by one thread at a time. A DecodedFrame is
 // immutable and may be shared across threads.
 //
 // Shape: Demuxer (the container) feeds a FrameIndex built at open or read back from the
-// IndexCache; FrameReader seeks and decodes with a VideoDecoder; AudioDecoder is the sound.
+// IndexCache; FrameReader seeks and decodes with a VideoDecoder into a FrameCache of recent
+// pictures; AudioDecoder is the sound.
 // FFmpeg's headers stay in those files; its error codes become ours in FFmpegError.cpp only.
 #pragma once
 
@@ -66,6 +67,7 @@ public:
     int number() const;     // frame number in presentation order
     qint64 ptsUs() const;   // presentation time from the start of the file
     QSize size() const;     // coded picture size (before the sample aspect ratio)
+    qint64 bytes() const;   // memory the picture holds
     // Scaled to target with a good filter, Format_RGB32; a null image when target is empty.
     QImage toImage(QSize target) const;
 
@@ -107,6 +109,13 @@ public:
     // and decode forward. nullptr when n is out of range, the file has no video, or the file
     // can no longer be read (deleted or truncated while open).
     virtual std::shared_ptr<const DecodedFrame> frame(int n) = 0;
+    // Frame n when it is decoded already (kept from an earlier request or decoded ahead);
+    // never decodes. Any thread, also while another is in frame() or prefetch().
+    virtual std::shared_ptr<const DecodedFrame> cachedFrame(int n) const = 0;
+    // Decodes ahead of a user at frame `at` travelling in `direction` (+1 forward, -1 back), so
+    // that the next steps find their frames decoded. Returns as soon as stop() answers true
+    // (asked between pictures). Same thread rule as frame().
+    virtual void prefetch(int at, int direction, const std::function<bool()>& stop) = 0;
     // A separate linear audio decoder resampled to the given interleaved float format; nullptr
     // without audio or when the file can no longer be opened.
     virtual std::unique_ptr<AudioStream> openAudio(int sampleRate, int channels) = 0;

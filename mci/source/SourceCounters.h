@@ -10,5 +10,7 @@ namespace mci {
 int indexPassCount();
 // Times a frame request restarted decoding at a keyframe (reading on makes none).
 int decoderSeekCount();
+// Pictures the video decoders gave out (a cached frame costs none).
+int decodedFrameCount();
 
 }  // namespace mci

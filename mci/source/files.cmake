@@ -8,6 +8,7 @@ list(APPEND MCI_SOURCE_FILES
   IndexCache.h IndexCache.cpp
   CodecContext.h CodecContext.cpp
   VideoDecoder.h VideoDecoder.cpp
+  FrameCache.h FrameCache.cpp
   FrameReader.h FrameReader.cpp
   DecodedFrameData.h DecodedFrame.cpp
   AudioDecoder.h AudioDecoder.cpp

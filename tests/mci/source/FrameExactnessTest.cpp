@@ -147,8 +147,8 @@ INSTANTIATE_TEST_SUITE_P(Clips, FrameExactness, ::testing::ValuesIn(kMatrix),
 
 namespace {
 
-// Reading on is what playback does, frame after frame: it must never restart the decoder,
-// while a back step must.
+// Reading on is what playback does, frame after frame: it must never restart the decoder, and
+// neither must a back step onto a frame just decoded.
 TEST(FrameReading, readingOnNeverSeeksAndSteppingBackDoes)
 {
     CacheFolder cache;
@@ -165,11 +165,21 @@ TEST(FrameReading, readingOnNeverSeeksAndSteppingBackDoes)
     for (int n = 121; n < 130; ++n)
         ASSERT_TRUE(source->frame(n));
     EXPECT_EQ(mci::decoderSeekCount(), afterJump);
-    // The same frame again is the one already decoded.
+    // The same frame again, and a back step within what was just decoded, are kept frames.
+    const int decoded = mci::decodedFrameCount();
     EXPECT_EQ(source->frame(129), source->frame(129));
-    EXPECT_EQ(mci::decoderSeekCount(), afterJump);
     EXPECT_EQ(barcodeOf(*source, 128), 128);
-    EXPECT_GT(mci::decoderSeekCount(), afterJump);
+    EXPECT_EQ(mci::decoderSeekCount(), afterJump);
+    EXPECT_EQ(mci::decodedFrameCount(), decoded);
+
+    // Without kept frames a back step restarts at the keyframe.
+    qputenv("TAVOLEN_FRAME_CACHE_MB", "0");
+    auto uncached = openOrFail(fixtures::clip(ClipKind::H264Mp4));
+    qunsetenv("TAVOLEN_FRAME_CACHE_MB");
+    ASSERT_TRUE(uncached && uncached->frame(129));
+    const int beforeBack = mci::decoderSeekCount();
+    EXPECT_EQ(barcodeOf(*uncached, 128), 128);
+    EXPECT_GT(mci::decoderSeekCount(), beforeBack);
 }
 
 // Program streams joined end to end, sound only in the middle one: the sound stream appears

@@ -1,0 +1,113 @@
+#include "FrameCache.h"
+
+#include <QtGlobal>
+
+#include <unistd.h>
+
+#include <algorithm>
+
+namespace mci {
+
+FrameCache::FrameCache(qint64 budgetBytes) : m_budget(std::max<qint64>(budgetBytes, 0)) {}
+
+qint64 FrameCache::defaultBudget()
+{
+    constexpr qint64 kMiB = 1024 * 1024;
+    qint64 budget = 1024 * kMiB;
+    const long pages = sysconf(_SC_PHYS_PAGES), pageSize = sysconf(_SC_PAGE_SIZE);
+    if (pages > 0 && pageSize > 0)
+        budget = std::min(budget, qint64(pages) * pageSize / 8);
+    bool ok = false;
+    const qint64 asked = qEnvironmentVariableIntValue("TAVOLEN_FRAME_CACHE_MB", &ok);
+    if (ok && asked >= 0)
+        budget = std::min(budget, asked * kMiB);
+    return budget;
+}
+
+std::shared_ptr<const DecodedFrame> FrameCache::find(int n) const
+{
+    std::lock_guard lock(m_mutex);
+    const auto it = m_frames.find(n);
+    return it != m_frames.end() ? it->second : nullptr;
+}
+
+void FrameCache::put(std::shared_ptr<const DecodedFrame> frame)
+{
+    if (!frame || m_budget == 0)
+        return;
+    std::lock_guard lock(m_mutex);
+    auto& slot = m_frames[frame->number()];
+    if (slot)
+        m_bytes -= slot->bytes();
+    m_bytes += frame->bytes();
+    slot = std::move(frame);
+    evict();
+}
+
+void FrameCache::setFocus(int n, int direction)
+{
+    std::lock_guard lock(m_mutex);
+    m_focus = n;
+    m_direction = direction < 0 ? -1 : 1;
+}
+
+int FrameCache::cachedRunStart(int n) const
+{
+    std::lock_guard lock(m_mutex);
+    auto it = m_frames.find(n);
+    if (it == m_frames.end())
+        return n + 1;
+    int start = n;
+    while (it != m_frames.begin() && std::prev(it)->first == start - 1) {
+        --it;
+        --start;
+    }
+    return start;
+}
+
+void FrameCache::clear()
+{
+    std::lock_guard lock(m_mutex);
+    m_frames.clear();
+    m_bytes = 0;
+}
+
+qint64 FrameCache::bytes() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_bytes;
+}
+
+int FrameCache::count() const
+{
+    std::lock_guard lock(m_mutex);
+    return int(m_frames.size());
+}
+
+void FrameCache::evict()
+{
+    while (m_bytes > m_budget && m_frames.size() > 1) {
+        const auto it = victim();
+        if (it == m_frames.end())
+            return;
+        m_bytes -= it->second->bytes();
+        m_frames.erase(it);
+    }
+}
+
+// The frame behind the direction of travel farthest from the focus, else the farthest ahead;
+// never the focus itself.
+std::map<int, std::shared_ptr<const DecodedFrame>>::iterator FrameCache::victim()
+{
+    const auto lowest = m_frames.begin();
+    const auto highest = std::prev(m_frames.end());
+    const bool forward = m_direction > 0;
+    const auto behind = forward ? lowest : highest;
+    const auto ahead = forward ? highest : lowest;
+    const bool behindIsBehind = forward ? behind->first < m_focus : behind->first > m_focus;
+    if (behindIsBehind)
+        return behind;
+    return ahead->first != m_focus ? ahead : m_frames.end();
+}
+
+}  // namespace mci

@@ -1,0 +1,53 @@
+// Decoded pictures kept for a while, so that stepping back through frames just decoded, or
+// forward onto a frame decoded ahead, costs no decoding at all.
+//
+// Frames stay in the decoder's pixel format (a 1080p picture is about 3 MB); the cache holds at
+// most its budget of them. When it is full, frames lying behind the user's direction of travel
+// go first, the farthest first; then the farthest ahead. The frame the user is at always stays.
+//
+// Threads: any; one mutex guards everything. A cached DecodedFrame is immutable, so a frame
+// handed out stays valid after it has been evicted.
+#pragma once
+
+#include "MediaSource.h"
+
+#include <QtGlobal>
+
+#include <map>
+#include <memory>
+#include <mutex>
+
+namespace mci {
+
+class FrameCache {
+public:
+    explicit FrameCache(qint64 budgetBytes);
+
+    // The lesser of 1 GiB and an eighth of the machine's memory; TAVOLEN_FRAME_CACHE_MB may
+    // lower it (0 turns the cache off).
+    static qint64 defaultBudget();
+
+    std::shared_ptr<const DecodedFrame> find(int n) const;
+    void put(std::shared_ptr<const DecodedFrame> frame);
+    // Where the user is and which way they travel (+1 forward, -1 back); eviction follows it.
+    void setFocus(int n, int direction);
+    // The lowest m such that every frame m..n is cached; n + 1 when n itself is not.
+    int cachedRunStart(int n) const;
+    void clear();
+
+    qint64 bytes() const;
+    int count() const;
+
+private:
+    void evict();  // m_mutex held
+    std::map<int, std::shared_ptr<const DecodedFrame>>::iterator victim();
+
+    const qint64 m_budget;
+    mutable std::mutex m_mutex;
+    std::map<int, std::shared_ptr<const DecodedFrame>> m_frames;
+    qint64 m_bytes = 0;
+    int m_focus = 0;
+    int m_direction = 1;
+};
+
+}  // namespace mci
