@@ -10,15 +10,26 @@ FrameFeeder::~FrameFeeder() {
     {
         std::lock_guard lock(m_mutex);
         m_stop = true;
+        interruptWarm();
     }
     m_wake.notify_all();
     m_thread.join();
 }
 
 std::optional<ShownFrame> FrameFeeder::fetch(int n, QSize size) {
+    if (auto cached = m_source.cachedPicture(n)) {
+        ShownFrame shown{n, cached->toImage(size), std::move(cached)};
+        {
+            std::lock_guard lock(m_mutex);
+            aimWarm(n);
+        }
+        m_wake.notify_all();
+        return shown;
+    }
     std::unique_lock lock(m_mutex);
     const quint64 id = ++m_lastFetchId;
     m_fetch = Fetch{id, n, size};
+    interruptWarm();
     m_wake.notify_all();
     m_fetched.wait(lock, [&] { return m_fetchResult && m_fetchResult->first == id; });
     auto result = std::move(m_fetchResult->second);
@@ -36,6 +47,8 @@ void FrameFeeder::startRun(int from, int last, QSize size) {
         m_runNext = from;
         m_runLast = last;
         m_runSize = size;
+        m_warm.reset();
+        interruptWarm();
     }
     m_wake.notify_all();
 }
@@ -71,6 +84,7 @@ void FrameFeeder::reconvert(std::shared_ptr<const Picture> picture, QSize size, 
     {
         std::lock_guard lock(m_mutex);
         m_reconvert = Reconvert{std::move(picture), size, token};
+        interruptWarm();
     }
     m_wake.notify_all();
 }
@@ -89,6 +103,8 @@ bool FrameFeeder::workOnce(std::unique_lock<std::mutex>& lock) {
         doReconvert(lock);
     } else if (runWantsFrame()) {
         doRunFrame(lock);
+    } else if (m_warm && !m_runActive) {
+        doWarm(lock);
     } else {
         return false;
     }
@@ -108,6 +124,7 @@ void FrameFeeder::doFetch(std::unique_lock<std::mutex>& lock) {
         shown = ShownFrame{request.number, picture->toImage(request.size), std::move(picture)};
     }
     lock.lock();
+    if (shown) aimWarm(request.number);
     m_fetchResult.emplace(request.id, std::move(shown));
     // A fetch moves the source away from where the run was reading; the next run frame seeks
     // back by itself, because the source finds its own way to any frame.
@@ -144,5 +161,23 @@ void FrameFeeder::doRunFrame(std::unique_lock<std::mutex>& lock) {
     m_queue.push_back({generation, ShownFrame{number, std::move(image), std::move(picture)}});
     ++m_runNext;
 }
+
+void FrameFeeder::doWarm(std::unique_lock<std::mutex>& lock) {
+    const Warm warm = *m_warm;
+    m_warm.reset();
+    m_yield = false;
+    lock.unlock();
+    m_source.prefetch(warm.at, warm.direction, [this] { return m_yield.load(std::memory_order_relaxed); });
+    lock.lock();
+    // Given up for a reconversion: carry on afterwards. A fetch or a run sets its own course.
+    if (m_yield && !m_warm && !m_fetch && !m_runActive && !m_stop) m_warm = warm;
+}
+
+void FrameFeeder::aimWarm(int at) {
+    m_warm = Warm{at, at < m_lastFetched ? -1 : 1};
+    m_lastFetched = at;
+}
+
+void FrameFeeder::interruptWarm() { m_yield = true; }
 
 }  // namespace mci

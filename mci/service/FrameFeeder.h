@@ -1,14 +1,20 @@
-// The decode worker of one device: the only thread that uses the device's source once it is
-// open. It serves three kinds of work, in this order of precedence:
+// The decode worker of one device: the only thread that decodes from the device's source once
+// it is open. It serves four kinds of work, in this order of precedence:
 //   fetch      one exact frame, converted at a size, for a seek or step (the caller waits);
 //   reconvert  the shown picture again at a new size (answered on the UI thread);
-//   run        frames from..last in order into a small bounded queue for the presenter.
+//   run        frames from..last in order into a small bounded queue for the presenter;
+//   warm       while no run plays, decoding ahead of the last fetch in the direction the user
+//              travels (the next frame, or the span before the frames kept below a back step),
+//              given up the moment any other work arrives.
+// A fetch whose frame the source has decoded already is answered on the caller's thread at
+// once, without waiting for the worker.
 // Every run has a generation number; halting or restarting a run bumps it, and anything the
 // worker finishes for an older generation is dropped.
 //
-// Threads: public members on the UI thread only. The worker owns the source between the calls;
-// m_mutex guards every field below it. Reconverted pictures reach the UI thread through a
-// queued call on the guard object, so they never arrive after the guard is gone.
+// Threads: public members on the UI thread only. The worker owns the source between the calls
+// (only cachedPicture is called from the UI thread); m_mutex guards every field below it but
+// m_yield, which the worker reads while decoding ahead. Reconverted pictures reach the UI thread
+// through a queued call on the guard object, so they never arrive after the guard is gone.
 #pragma once
 
 #include "PlaybackSource.h"
@@ -16,6 +22,7 @@
 #include <QImage>
 #include <QObject>
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -70,6 +77,10 @@ private:
         int number;
         QSize size;
     };
+    struct Warm {
+        int at;
+        int direction;
+    };
     struct Reconvert {
         std::shared_ptr<const Picture> picture;
         QSize size;
@@ -81,6 +92,9 @@ private:
     void doFetch(std::unique_lock<std::mutex>& lock);
     void doReconvert(std::unique_lock<std::mutex>& lock);
     void doRunFrame(std::unique_lock<std::mutex>& lock);
+    void doWarm(std::unique_lock<std::mutex>& lock);
+    void aimWarm(int at);  // m_mutex held
+    void interruptWarm();  // m_mutex held
     bool runWantsFrame() const;
 
     static constexpr size_t kQueueLimit = 4;
@@ -104,6 +118,9 @@ private:
     quint64 m_lastFetchId = 0;
     std::optional<std::pair<quint64, std::optional<ShownFrame>>> m_fetchResult;
     std::optional<Reconvert> m_reconvert;
+    std::optional<Warm> m_warm;
+    int m_lastFetched = 0;
+    std::atomic<bool> m_yield{false};  // other work waits: decoding ahead stops
 
     std::thread m_thread;  // last: started once everything above exists
 };

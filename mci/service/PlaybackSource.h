@@ -3,8 +3,8 @@
 // notifications and picture handling are checked without decoding.
 //
 // Threads: one thread at a time (the opening thread, then the device's decode worker; openAudio
-// is called once right after the open, before the worker starts). A Picture is immutable and
-// may be converted on any thread.
+// is called once right after the open, before the worker starts), except cachedPicture, which
+// any thread may call at any time. A Picture is immutable and may be converted on any thread.
 #pragma once
 
 #include "MediaSource.h"
@@ -12,6 +12,7 @@
 #include <QImage>
 #include <QSize>
 
+#include <functional>
 #include <memory>
 #include <variant>
 
@@ -33,6 +34,11 @@ public:
     virtual qint64 frameStartUs(int n) const = 0;
     // Exactly frame n; nullptr when out of range or the file can no longer be read.
     virtual std::shared_ptr<const Picture> picture(int n) = 0;
+    // Frame n when it is decoded already; never decodes. Any thread.
+    virtual std::shared_ptr<const Picture> cachedPicture(int n) const { return nullptr; }
+    // Decodes ahead of a user at frame `at` travelling in `direction` (+1 or -1); returns as
+    // soon as stop() answers true. A source without a cache has nothing to do.
+    virtual void prefetch(int at, int direction, const std::function<bool()>& stop) {}
     // A sound stream in the given format; nullptr without sound.
     virtual std::unique_ptr<AudioStream> openAudio(int sampleRate, int channels) = 0;
 };

@@ -24,6 +24,14 @@ public:
         if (!frame) return nullptr;
         return std::make_shared<DecodedPicture>(std::move(frame));
     }
+    std::shared_ptr<const Picture> cachedPicture(int n) const override {
+        auto frame = m_source->cachedFrame(n);
+        if (!frame) return nullptr;
+        return std::make_shared<DecodedPicture>(std::move(frame));
+    }
+    void prefetch(int at, int direction, const std::function<bool()>& stop) override {
+        m_source->prefetch(at, direction, stop);
+    }
     std::unique_ptr<AudioStream> openAudio(int sampleRate, int channels) override {
         return m_source->openAudio(sampleRate, channels);
     }
