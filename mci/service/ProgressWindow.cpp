@@ -1,6 +1,5 @@
 #include "ProgressWindow.h"
 
-#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFileInfo>
 #include <QLabel>
@@ -56,20 +55,29 @@ struct OpenJob {
     std::atomic<double> fraction{0.0};
     std::atomic<bool> done{false};
     SourceOpenResult result;
+    // Lives on the UI thread: the opener's "done" is a queued call on it, so the waiting loop
+    // wakes the moment the open finishes instead of at its next poll.
+    QObject waker;
+    QEventLoop* waiting = nullptr;  // UI thread only
 };
 
-// Runs loop (with flags) until done or, when limit is given, until limit has passed.
+// Runs an event loop (with flags) until the job is done or, when limit is given, until limit
+// has passed. The window's bar follows the job's progress.
 void spin(OpenJob& job, QEventLoop::ProcessEventsFlags flags, ProgressWindow* window,
-          const QElapsedTimer& since, std::optional<std::chrono::milliseconds> limit) {
+          std::optional<std::chrono::milliseconds> limit) {
+    if (job.done.load()) return;
     QEventLoop loop;
-    QTimer poll;
-    poll.setInterval(10);
-    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
-        if (window) window->setFraction(job.fraction.load());
-        if (job.done.load() || (limit && since.elapsed() >= limit->count())) loop.quit();
-    });
-    poll.start();
+    job.waiting = &loop;
+    QTimer timeout;
+    timeout.setSingleShot(true);
+    QObject::connect(&timeout, &QTimer::timeout, &loop, &QEventLoop::quit);
+    if (limit) timeout.start(*limit);
+    QTimer progress;
+    progress.setInterval(50);
+    QObject::connect(&progress, &QTimer::timeout, &loop, [&] { window->setFraction(job.fraction.load()); });
+    if (window) progress.start();
     loop.exec(flags);
+    job.waiting = nullptr;
 }
 
 }  // namespace
@@ -83,14 +91,17 @@ SourceOpenResult openWithProgress(const QString& path, const SourceOpener& opene
             return !job.cancel.load();
         });
         job.done.store(true);
+        QMetaObject::invokeMethod(
+            &job.waker, [&job] {
+                if (job.waiting) job.waiting->quit();
+            },
+            Qt::QueuedConnection);
     });
-    QElapsedTimer since;
-    since.start();
-    spin(job, QEventLoop::ExcludeUserInputEvents, nullptr, since, delay);
+    spin(job, QEventLoop::ExcludeUserInputEvents, nullptr, delay);
     if (!job.done.load()) {
         ProgressWindow window(QFileInfo(path).fileName(), [&job] { job.cancel.store(true); });
         window.show();
-        spin(job, QEventLoop::AllEvents, &window, since, std::nullopt);
+        spin(job, QEventLoop::AllEvents, &window, std::nullopt);
     }
     worker.join();
     return std::move(job.result);

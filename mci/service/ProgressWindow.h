@@ -2,7 +2,8 @@
 // with the file's name, a progress bar and a cancel button; the user can only watch or cancel.
 //
 // Threads: the window and openWithProgress on the UI thread; the opener runs on a thread of
-// its own and reaches the window only through atomics that the UI thread polls, never a widget.
+// its own and reaches the window only through atomics that the UI thread reads, never a widget;
+// its end is a queued call that wakes the waiting loop at once.
 #pragma once
 
 #include "PlaybackSource.h"

@@ -8,6 +8,7 @@
 #include "MediaGenerator.h"
 #include "MediaService.h"
 #include "SourceAdapter.h"
+#include "SourceCounters.h"
 #include "SourceErrors.h"
 
 #include <gtest/gtest.h>
@@ -184,6 +185,43 @@ INSTANTIATE_TEST_SUITE_P(Clips, FrameOnScreen,
                                            ExactCase{ClipKind::H264VfrMkv, "H264VfrMkv"},
                                            ExactCase{ClipKind::Mpeg2Ts, "Mpeg2Ts"}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// Holding Back from the end of a clip of two long keyframe intervals, across the keyframe
+// between them: every step shows exactly its frame, and the frames before that keyframe are
+// decoded ahead once, not again for every step (which would be 250 pictures a step).
+TEST(ServiceMedia, HoldingBackAcrossAKeyframeShowsEveryFrameAndDecodesEachAboutOnce) {
+    const QString path = clipOrSkip(ClipKind::H264Mp4);
+    RealService real;
+    const MCIDEVICEID id = openFile(path);
+    ASSERT_NE(id, 0u);
+    QWidget window;
+    MCI_DGV_WINDOW_PARMS attach;
+    attach.hWnd = &window;
+    ASSERT_EQ(mciSendCommandA(id, MCI_WINDOW, MCI_WAIT | MCI_DGV_WINDOW_HWND, DWORD_PTR(&attach)), 0u);
+    const int last = fixtures::clipFrameCount(ClipKind::H264Mp4) - 1;
+    const int decodedBefore = mci::decodedFrameCount();
+    ASSERT_EQ(seek(id, DWORD(last)), 0u);
+    int mismatches = 0;
+    for (int n = last - 1; n >= last - 120; --n) {
+        ASSERT_EQ(step(id, -1), 0u);
+        QCoreApplication::processEvents();
+        if (shownFrame(real.service(), id) != n && ++mismatches <= 5) ADD_FAILURE() << "a step back to " << n;
+        ASSERT_EQ(status(id, MCI_STATUS_POSITION), DWORD(n));
+    }
+    EXPECT_EQ(mismatches, 0);
+    EXPECT_LE(mci::decodedFrameCount() - decodedBefore, 2 * (last + 1));
+    // Paused, the next frame is decoded ahead: a step forward decodes nothing more.
+    ASSERT_TRUE(QTest::qWaitFor([&] {
+        const int decoded = mci::decodedFrameCount();
+        QTest::qWait(100);
+        return mci::decodedFrameCount() == decoded;
+    }, 20000));
+    const int settled = mci::decodedFrameCount();
+    ASSERT_EQ(step(id, 1), 0u);
+    EXPECT_EQ(shownFrame(real.service(), id), last - 119);
+    EXPECT_EQ(mci::decodedFrameCount(), settled);
+    ASSERT_EQ(simple(id, MCI_CLOSE), 0u);
+}
 
 TEST(ServiceMedia, PlaysToTheEndAndNotifies) {
     const QString path = clipOrSkip(ClipKind::MjpegAvi);
