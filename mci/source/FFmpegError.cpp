@@ -7,8 +7,22 @@ extern "C" {
 }
 
 #include <cerrno>
+#include <cstdlib>
 
 namespace mci {
+
+namespace {
+
+// FFmpeg also answers ENOMEM when a damaged header asks for an absurd allocation; the machine
+// has run short only when a modest allocation fails as well.
+bool memoryRunsShort()
+{
+    void* probe = std::malloc(size_t(64) << 20);
+    std::free(probe);
+    return probe == nullptr;
+}
+
+}  // namespace
 
 MCIERROR mciErrorFromAv(int averror, FormatKnown known)
 {
@@ -22,7 +36,7 @@ MCIERROR mciErrorFromAv(int averror, FormatKnown known)
     case AVERROR(EISDIR):
         return MCIERR_FILE_READ;
     case AVERROR(ENOMEM):
-        return MCIERR_OUT_OF_MEMORY;
+        return memoryRunsShort() ? MCIERR_OUT_OF_MEMORY : broken;
     case AVERROR_EXIT:
         return MCIERR_SOURCE_CANCELLED;
     case AVERROR_DECODER_NOT_FOUND:

@@ -53,6 +53,44 @@ TEST_F(OpenFailures, missingEmptyAndUnreadableFilesSayWhich)
     }
 }
 
+// A WAV header with one field damaged: the file is at fault, whatever the decoder made of it
+// (an absurd size it could not allocate once said the machine had run out of memory), and any
+// file that opens plays.
+TEST_F(OpenFailures, aDamagedWavHeaderIsTheFilesFaultNotTheMachines)
+{
+    struct Damage {
+        const char* name;
+        int offset;  // from the 'fmt ' chunk's body; its size is the four bytes before
+        QByteArray bytes;
+    };
+    const Damage damages[] = {
+        {"chunk size", -4, QByteArray("\xff\xff\0\0", 4)},  {"huge chunk size", -4, QByteArray("\xff\xff\xff\x7f", 4)},
+        {"chunk size 1 MB", -4, QByteArray("\0\0\x10\0", 4)},
+        {"format tag", 0, QByteArray("\xfe\xff", 2)},  {"channels", 2, QByteArray("\xff\xff", 2)},
+        {"channels 0", 2, QByteArray("\0\0", 2)},      {"sample rate", 4, QByteArray("\xff\xff\xff\x7f", 4)},
+        {"block align", 12, QByteArray("\xff\xff", 2)}, {"bits", 14, QByteArray("\xff\xff", 2)},
+        {"gsm", 0, QByteArray("\x31\0", 2)},           {"wma with huge extra data", 0, QByteArray("\x61\x01", 2)},
+    };
+    const QByteArray tone = clipBytes(fixtures::ClipKind::WavTone).left(3900);
+    const int body = int(tone.indexOf("fmt ")) + 8;
+    ASSERT_GT(body, 8);
+    for (const Damage& damage : damages) {
+        QByteArray bytes = tone;
+        bytes.replace(body + damage.offset, damage.bytes.size(), damage.bytes);
+        const MCIERROR code = openFailureCode(write("damaged.wav", bytes));
+        EXPECT_NE(code, MCIERR_OUT_OF_MEMORY) << damage.name;
+        if (code != 0)
+            continue;
+        auto source = openOrFail(write("damaged.wav", bytes));
+        ASSERT_TRUE(source) << damage.name;
+        if (auto sound = source->openAudio(44100, 2)) {
+            std::vector<float> samples(2 * 4096);
+            while (sound->read(samples.data(), 4096) > 0) {
+            }
+        }
+    }
+}
+
 TEST_F(OpenFailures, bytesThatAreNoMediaAreNotAMediaFileWhateverTheName)
 {
     QByteArray noise(256 * 1024, Qt::Uninitialized);
