@@ -11,6 +11,9 @@ namespace {
 
 // Enough for hours of video at high frame rates; anything larger in a cache file is damage.
 constexpr quint32 kMaxPackets = 50'000'000;
+// No video frame is shown longer than this; a time base that says otherwise is damaged, and
+// the frames are timed by the nominal rate instead (1/30 s when that is damaged too).
+constexpr qint64 kLongestFrameUs = 10'000'000;
 
 qint64 presentationTime(const PacketEntry& p)
 {
@@ -48,7 +51,7 @@ FrameIndex::FrameIndex(std::vector<PacketEntry> packets, int timeBaseNum, int ti
     : m_packets(std::move(packets)),
       m_timeBaseNum(timeBaseNum > 0 ? timeBaseNum : 1),
       m_timeBaseDen(timeBaseDen > 0 ? timeBaseDen : 1),
-      m_nominalFrameUs(nominalFrameUs > 0 ? nominalFrameUs : 33'333)
+      m_nominalFrameUs(nominalFrameUs > 0 && nominalFrameUs <= kLongestFrameUs ? nominalFrameUs : 33'333)
 {
     build();
 }
@@ -83,21 +86,9 @@ void FrameIndex::build()
     for (int n = 0; n < frameCount(); ++n)
         m_frameOf[size_t(m_order[size_t(n)])] = n;
 
-    m_startUs.clear();
     m_firstPts = timed && !m_order.empty() ? presentationTime(m_packets[size_t(m_order[0])]) : 0;
-    for (int n = 0; n < frameCount(); ++n) {
-        const qint64 us = timed ? toUs(presentationTime(m_packets[size_t(m_order[size_t(n)])]) - m_firstPts)
-                                : n * m_nominalFrameUs;
-        m_startUs.push_back(us);
-    }
-    if (!m_order.empty()) {
-        const PacketEntry& last = m_packets[size_t(m_order.back())];
-        const qint64 duration = timed && last.duration > 0 ? toUs(last.duration) : m_nominalFrameUs;
-        m_startUs.push_back(m_startUs.back() + std::max<qint64>(duration, 1));
-    } else {
-        m_startUs.push_back(0);
-    }
-
+    if (!(timed && timeFromStamps()))
+        timeFromNominalRate();
     m_keyframes.clear();
     m_byKey.clear();
     for (int i = 0; i < count; ++i) {
@@ -107,6 +98,37 @@ void FrameIndex::build()
     }
     std::sort(m_keyframes.begin(), m_keyframes.end());
     std::sort(m_byKey.begin(), m_byKey.end());
+}
+
+// Times from the timestamps; false, with nothing kept, when a frame would last longer than any
+// video frame can (a damaged time base has made single frames last for years).
+bool FrameIndex::timeFromStamps()
+{
+    m_startUs.clear();
+    for (int n = 0; n < frameCount(); ++n) {
+        const qint64 us = toUs(presentationTime(m_packets[size_t(m_order[size_t(n)])]) - m_firstPts);
+        if (n > 0 && us - m_startUs.back() > kLongestFrameUs)
+            return false;
+        m_startUs.push_back(us);
+    }
+    const qint64 end = m_startUs.empty() ? 0 : m_startUs.back();
+    if (!m_order.empty()) {
+        const PacketEntry& last = m_packets[size_t(m_order.back())];
+        const qint64 duration = last.duration > 0 ? toUs(last.duration) : m_nominalFrameUs;
+        if (duration > kLongestFrameUs)
+            return false;
+        m_startUs.push_back(end + std::max<qint64>(duration, 1));
+    } else {
+        m_startUs.push_back(0);
+    }
+    return true;
+}
+
+void FrameIndex::timeFromNominalRate()
+{
+    m_startUs.clear();
+    for (int n = 0; n <= frameCount(); ++n)
+        m_startUs.push_back(n * m_nominalFrameUs);
 }
 
 qint64 FrameIndex::frameStartUs(int n) const

@@ -73,6 +73,8 @@ public:
 
 private:
     void build();
+    bool timeFromStamps();
+    void timeFromNominalRate();
     qint64 toUs(qint64 ticks) const;
 
     std::vector<PacketEntry> m_packets;

@@ -49,6 +49,34 @@ TEST(FrameIndex, ordersFramesByPresentationTime)
     EXPECT_EQ(index.frameAtUs(160'000), 4);
 }
 
+// A damaged time base makes every frame last for months: the frames keep their order but are
+// timed by the nominal rate, or at 30 a second when the nominal rate is damaged as well, so a
+// playing device counts on instead of sitting on frame 0.
+TEST(FrameIndex, framesThatWouldLastForMonthsAreTimedByTheNominalRate)
+{
+    struct Case {
+        int timeBaseNum, timeBaseDen;
+        qint64 nominalUs;
+        qint64 frameUs;  // what frame 1 starts at
+    };
+    const Case cases[] = {
+        {1, 25, 40'000, 40'000},                  // a sound time base: timed by its stamps
+        {0x7fffffff, 1, 40'000, 40'000},          // a damaged time base, a sound nominal rate
+        {0x7fffffff, 1, 0x7fffffffLL * 1'000'000, 33'333},  // both damaged
+        {1, 1, 10'000'000, 1'000'000},            // a slow slideshow is no damage
+    };
+    for (const Case& c : cases) {
+        std::vector<PacketEntry> packets;
+        const int pts[] = {0, 2, 1, 3};
+        for (int i = 0; i < 4; ++i)
+            packets.push_back(packet(pts[i], i - 1, i == 0, quint64(i)));
+        const FrameIndex index(std::move(packets), c.timeBaseNum, c.timeBaseDen, c.nominalUs);
+        EXPECT_EQ(index.frameOfPacket(1), 2) << c.timeBaseNum;  // still in presentation order
+        EXPECT_EQ(index.frameStartUs(1), c.frameUs) << c.timeBaseNum;
+        EXPECT_EQ(index.frameStartUs(4), 4 * c.frameUs) << c.timeBaseNum;
+    }
+}
+
 TEST(FrameIndex, startsDecodingAtTheLastKeyframeShownAtOrBeforeTheFrame)
 {
     const FrameIndex index = openGop();

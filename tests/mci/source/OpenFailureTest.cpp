@@ -91,6 +91,25 @@ TEST_F(OpenFailures, aDamagedWavHeaderIsTheFilesFaultNotTheMachines)
     }
 }
 
+// An AVI whose stream header's time base was damaged (a frame lasting 68 years): it opens with
+// a believable length and still gives every frame exactly.
+TEST_F(OpenFailures, anAviWithADamagedTimeBaseOpensWithABelievableLength)
+{
+    QByteArray bytes = clipBytes(fixtures::ClipKind::MjpegAvi);
+    const qsizetype header = bytes.indexOf("strh") + 8;  // the video stream's comes first
+    ASSERT_EQ(bytes.mid(header, 4), "vids");
+    bytes.replace(header + 20, 4, QByteArray("\xff\xff\xff\x7f", 4));  // dwScale
+    bytes.replace(header + 24, 4, QByteArray("\x01\0\0\0", 4));        // dwRate
+    auto source = openOrFail(write("damaged.avi", bytes));
+    ASSERT_TRUE(source);
+    const int count = source->info().frameCount;
+    EXPECT_EQ(count, fixtures::clipFrameCount(fixtures::ClipKind::MjpegAvi));
+    EXPECT_LT(source->info().durationUs, qint64(count) * 1'000'000);
+    EXPECT_GT(source->frameStartUs(1), 0);
+    for (int n : {count - 1, 0, count / 2})
+        EXPECT_EQ(barcodeOf(*source, n), n);
+}
+
 TEST_F(OpenFailures, bytesThatAreNoMediaAreNotAMediaFileWhateverTheName)
 {
     QByteArray noise(256 * 1024, Qt::Uninitialized);
