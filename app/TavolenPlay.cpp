@@ -38,6 +38,7 @@ TTavolenForm::TTavolenForm(const QStringList& arguments, QWidget* parent)
     NaturalRect = TRect();
     BuildFromDescription();
     ConnectEvents();
+    ConnectDesktop();
     fw::guard([this] { FormCreate(this); });
 }
 
@@ -204,7 +205,10 @@ void TTavolenForm::Timer2Timer(TObject* Sender) {
 
 void TTavolenForm::KO1Click(TObject* Sender) {
     if (!OpenDialog1->execute()) return;
-    const QString name = OpenDialog1->fileName();
+    OpenChosenFile(OpenDialog1->fileName());
+}
+
+void TTavolenForm::OpenChosenFile(const QString& name) {
     if (!fw::fileExists(name)) {
         fw::Application::showMessage(QStringLiteral("ファイル ") + name +
                                      QStringLiteral(" は存在してません。"));

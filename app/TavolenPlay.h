@@ -18,6 +18,7 @@
 //   slider's position, so counter, slider and index entries always count frames.
 // - The monitor skips its tick, and a repaint does nothing, while no device is open; a repaint
 //   never seeks while the device plays.
+// - A file dropped on the window opens as a file chosen in File > Open (TavolenDesktop.h).
 #pragma once
 
 #include "Form.h"
@@ -105,6 +106,9 @@ public:
     void FormClick(TObject* Sender);
     void MediaPlayer1Click(TObject* Sender, TMPBtnType Button, bool& DoDefault);
 
+    // A file chosen in File > Open's dialog, or dropped on the window: checks that it exists,
+    // opens it and runs the index step of File > Open.
+    void OpenChosenFile(const QString& name);
     // Opens a file on the device and lays the window out around its picture; raises the
     // device's error when the service refuses the file (the rest is then skipped).
     void OpenMedia(const QString& name);
@@ -120,6 +124,8 @@ private:
     void ConnectEvents();
     void ConnectMenuItem(QAction* item, void (TTavolenForm::*handler)(TObject*));
     void PlacePicture(std::int32_t width, std::int32_t height);
+    // Drops (TavolenDesktop.cpp).
+    void ConnectDesktop();
     // Steps that belong to the index window; they run at the end of the start timer's tick
     // and of File > Open.
     void IndexStepAfterStart();
