@@ -3,6 +3,7 @@
 #include "TavolenPlay.h"
 
 #include "Application.h"
+#include "ScreenSaverInhibitor.h"
 
 #include <QDropEvent>
 #include <QFileInfo>
@@ -55,4 +56,12 @@ bool TFileDrop::eventFilter(QObject* watched, QEvent* event) {
     }
 }
 
-void TTavolenForm::ConnectDesktop() { new TFileDrop(*this); }
+void TTavolenForm::ConnectDesktop() {
+    new TFileDrop(*this);
+    m_screenSaver = std::make_unique<fw::ScreenSaverInhibitor>(
+        QStringLiteral("たぼれん"), QStringLiteral("再生中"));
+}
+
+void TTavolenForm::KeepScreenAwake() {
+    m_screenSaver->setInhibited(MediaPlayer1->OpenDeviceId() != 0 && LastMode == dmPlaying);
+}

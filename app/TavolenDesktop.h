@@ -1,9 +1,12 @@
 // What the player window does for the desktop around it: a media file dropped on the window
-// opens as if it had been chosen in File > Open's dialog.
+// opens as if it had been chosen in File > Open's dialog, and the screen stays awake while the
+// device plays.
 //
 // - A drop is taken only when it carries exactly one local file; a folder, several files, a
 //   remote address or anything without an address is refused already while it is dragged, and
 //   ignored should it be dropped all the same.
+// - The screen is kept awake while a device is open and LastMode is dmPlaying, as the monitor
+//   records it; the player window's destruction releases it.
 #pragma once
 
 #include <QObject>

@@ -13,6 +13,7 @@
 #include "Files.h"
 #include "FormDescription.h"
 #include "PlayerRules.h"
+#include "ScreenSaverInhibitor.h"
 #include "Timer.h"
 #include "TrackBar.h"
 #include "ui_TavolenPlay.h"

@@ -18,7 +18,8 @@
 //   slider's position, so counter, slider and index entries always count frames.
 // - The monitor skips its tick, and a repaint does nothing, while no device is open; a repaint
 //   never seeks while the device plays.
-// - A file dropped on the window opens as a file chosen in File > Open (TavolenDesktop.h).
+// - A file dropped on the window opens as a file chosen in File > Open, and the screen stays
+//   awake while the device plays (TavolenDesktop.h).
 #pragma once
 
 #include "Form.h"
@@ -42,6 +43,7 @@ class Bevel;
 class CheckBox;
 class Edit;
 class OpenDialog;
+class ScreenSaverInhibitor;
 class Timer;
 class TrackBar;
 }  // namespace fw
@@ -124,8 +126,9 @@ private:
     void ConnectEvents();
     void ConnectMenuItem(QAction* item, void (TTavolenForm::*handler)(TObject*));
     void PlacePicture(std::int32_t width, std::int32_t height);
-    // Drops (TavolenDesktop.cpp).
+    // Drops and the screen saver (TavolenDesktop.cpp).
     void ConnectDesktop();
+    void KeepScreenAwake();
     // Steps that belong to the index window; they run at the end of the start timer's tick
     // and of File > Open.
     void IndexStepAfterStart();
@@ -135,6 +138,7 @@ private:
     QStringList m_arguments;
     bool m_startCancelled = false;
     QRect m_pictureArea;
+    std::unique_ptr<fw::ScreenSaverInhibitor> m_screenSaver;
 };
 
 // The window's single instance while it exists.
