@@ -40,6 +40,8 @@ static bool answeredOption(int argc, char** argv) {
 int main(int argc, char** argv) {
     if (answeredOption(argc, argv)) return 0;
     QApplication application(argc, argv);
+    // Ties the windows to the installed desktop entry: its name and icon (the app id on Wayland).
+    QGuiApplication::setDesktopFileName(QStringLiteral("io.github.tavolen.Tavolen"));
     // The file dialogs and their questions speak Japanese like the rest of the program.
     QTranslator qtTexts;
     if (qtTexts.load(QLocale(QLocale::Japanese), QStringLiteral("qtbase"), QStringLiteral("_"),
