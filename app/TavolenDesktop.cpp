@@ -27,39 +27,39 @@ TFileDrop::TFileDrop(TTavolenForm& form) : QObject(&form), m_form(form) {
 
 bool TFileDrop::eventFilter(QObject* watched, QEvent* event) {
     switch (event->type()) {
-    case QEvent::DragEnter:
-    case QEvent::DragMove: {
-        auto* drag = static_cast<QDragMoveEvent*>(event);
-        if (DroppedFileName(drag->mimeData()).isEmpty())
-            drag->ignore();
-        else
-            drag->acceptProposedAction();
-        return true;
-    }
-    case QEvent::Drop: {
-        auto* drop = static_cast<QDropEvent*>(event);
-        const QString name = DroppedFileName(drop->mimeData());
-        if (name.isEmpty()) {
-            drop->ignore();
+        case QEvent::DragEnter:
+        case QEvent::DragMove: {
+            auto* drag = static_cast<QDragMoveEvent*>(event);
+            if (DroppedFileName(drag->mimeData()).isEmpty())
+                drag->ignore();
+            else
+                drag->acceptProposedAction();
             return true;
         }
-        drop->acceptProposedAction();
-        // The drag source waits until the drop is done, and an open may show a message box or
-        // the progress window: it runs once the drop has returned.
-        QMetaObject::invokeMethod(
-            &m_form, [form = &m_form, name] { fw::guard([&] { form->OpenChosenFile(name); }); },
-            Qt::QueuedConnection);
-        return true;
-    }
-    default:
-        return QObject::eventFilter(watched, event);
+        case QEvent::Drop: {
+            auto* drop = static_cast<QDropEvent*>(event);
+            const QString name = DroppedFileName(drop->mimeData());
+            if (name.isEmpty()) {
+                drop->ignore();
+                return true;
+            }
+            drop->acceptProposedAction();
+            // The drag source waits until the drop is done, and an open may show a message box or
+            // the progress window: it runs once the drop has returned.
+            QMetaObject::invokeMethod(
+                &m_form, [form = &m_form, name] { fw::guard([&] { form->OpenChosenFile(name); }); },
+                Qt::QueuedConnection);
+            return true;
+        }
+        default:
+            return QObject::eventFilter(watched, event);
     }
 }
 
 void TTavolenForm::ConnectDesktop() {
     new TFileDrop(*this);
-    m_screenSaver = std::make_unique<fw::ScreenSaverInhibitor>(
-        QStringLiteral("たぼれん"), QStringLiteral("再生中"));
+    m_screenSaver = std::make_unique<fw::ScreenSaverInhibitor>(QStringLiteral("たぼれん"),
+                                                               QStringLiteral("再生中"));
 }
 
 void TTavolenForm::KeepScreenAwake() {

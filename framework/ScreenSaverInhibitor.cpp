@@ -28,7 +28,8 @@ struct ScreenSaverInhibitor::State : std::enable_shared_from_this<State> {
 
 void ScreenSaverInhibitor::State::request() {
     if (cookie || requestOut || !bus.isConnected()) return;
-    QDBusMessage call = QDBusMessage::createMethodCall(Service, Path, Interface, QStringLiteral("Inhibit"));
+    QDBusMessage call =
+        QDBusMessage::createMethodCall(Service, Path, Interface, QStringLiteral("Inhibit"));
     call << application << reason;
     requestOut = true;
     auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(call));
@@ -50,7 +51,8 @@ void ScreenSaverInhibitor::State::answered(const QDBusPendingReply<quint32>& rep
 
 void ScreenSaverInhibitor::State::release() {
     if (!cookie) return;
-    QDBusMessage call = QDBusMessage::createMethodCall(Service, Path, Interface, QStringLiteral("UnInhibit"));
+    QDBusMessage call =
+        QDBusMessage::createMethodCall(Service, Path, Interface, QStringLiteral("UnInhibit"));
     call << *cookie;
     cookie.reset();
     // No reply is awaited: there is nothing to do about a refusal, and waiting could stall exit.

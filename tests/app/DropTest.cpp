@@ -100,7 +100,10 @@ TEST_F(DropOnPlayer, AnythingButOneExistingFileOpensNothing) {
         {"two files", {QUrl::fromLocalFile(a), QUrl::fromLocalFile(b)}, {}, false, {}},
         {"a remote file", {QUrl(QStringLiteral("https://example.org/clip.avi"))}, {}, false, {}},
         {"text naming a file", {}, a, false, {}},
-        {"a file that is gone", {QUrl::fromLocalFile(missing)}, {}, true,
+        {"a file that is gone",
+         {QUrl::fromLocalFile(missing)},
+         {},
+         true,
          QStringLiteral("ファイル ") + missing + QStringLiteral(" は存在してません。")},
     };
     index->Indexlist->setItems({"5"});
@@ -111,7 +114,8 @@ TEST_F(DropOnPlayer, AnythingButOneExistingFileOpensNothing) {
         EXPECT_EQ(drop(c.urls, c.text), c.taken);
         EXPECT_EQ(mci.count(MCI_OPEN), 0);
         EXPECT_EQ(mci.count(MCI_CLOSE), 0);
-        EXPECT_EQ(messages(), c.message.isEmpty() ? std::vector<QString>{} : std::vector<QString>{c.message});
+        EXPECT_EQ(messages(),
+                  c.message.isEmpty() ? std::vector<QString>{} : std::vector<QString>{c.message});
         EXPECT_EQ(index->Indexlist->items(), std::vector<QByteArray>{"5"});
         EXPECT_FALSE(form->Timer2->enabled());
     }

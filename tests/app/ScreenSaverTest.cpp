@@ -73,10 +73,10 @@ TEST(ScreenSaverInhibitor, AsksOnceAndGivesBackWhatItGotWhateverTheOrderOfCalls)
     const std::vector<Case> cases{
         {"+w-w", {inhibit, "UnInhibit 1"}},
         {"++w--w+w-", {inhibit, "UnInhibit 1", inhibit, "UnInhibit 2"}},
-        {"+-w", {inhibit, "UnInhibit 1"}},         // released before the cookie came
-        {"+-+w", {inhibit}},                         // wanted again before it came: kept
-        {"+x", {inhibit, "UnInhibit 1"}},           // destroyed before it came
-        {"+wx", {inhibit, "UnInhibit 1"}},          // destroyed while holding it
+        {"+-w", {inhibit, "UnInhibit 1"}},  // released before the cookie came
+        {"+-+w", {inhibit}},                // wanted again before it came: kept
+        {"+x", {inhibit, "UnInhibit 1"}},   // destroyed before it came
+        {"+wx", {inhibit, "UnInhibit 1"}},  // destroyed while holding it
         {"-w", {}},
     };
     for (const Case& c : cases) {
@@ -100,8 +100,8 @@ TEST(ScreenSaverInhibitor, AsksOnceAndGivesBackWhatItGotWhateverTheOrderOfCalls)
 }
 
 TEST(ScreenSaverInhibitor, WithoutBusOrServiceNothingHappens) {
-    const QDBusConnection none =
-        QDBusConnection::connectToBus(QStringLiteral("unix:path=/nonexistent/bus"), QStringLiteral("none"));
+    const QDBusConnection none = QDBusConnection::connectToBus(
+        QStringLiteral("unix:path=/nonexistent/bus"), QStringLiteral("none"));
     ASSERT_FALSE(none.isConnected());
     fw::ScreenSaverInhibitor noBus("test", "playing", none);
     noBus.setInhibited(true);
@@ -169,7 +169,8 @@ struct SessionBus {
         FILE* out = popen("dbus-daemon --session --fork --print-address=1 --print-pid=1", "r");
         if (!out) return false;
         char address[512] = {}, pidText[32] = {};
-        const bool read = std::fgets(address, sizeof address, out) && std::fgets(pidText, sizeof pidText, out);
+        const bool read =
+            std::fgets(address, sizeof address, out) && std::fgets(pidText, sizeof pidText, out);
         pclose(out);
         if (!read) return false;
         busAddress = QString::fromLocal8Bit(address).trimmed();
