@@ -8,8 +8,6 @@
 
 #include <QApplication>
 #include <QDBusConnection>
-#include <QDBusConnectionInterface>
-#include <QDir>
 
 #include <csignal>
 #include <cstdio>
@@ -30,11 +28,7 @@ public:
                              QDBusConnection::ExportAllSlots);
         m_bus.registerService(QStringLiteral("org.freedesktop.ScreenSaver"));
     }
-    ~FakeScreenSaver() override {
-        m_bus.unregisterService(QStringLiteral("org.freedesktop.ScreenSaver"));
-        m_bus.unregisterObject(QStringLiteral("/org/freedesktop/ScreenSaver"));
-        QDBusConnection::disconnectFromBus(QStringLiteral("fake"));
-    }
+    ~FakeScreenSaver() override { QDBusConnection::disconnectFromBus(QStringLiteral("fake")); }
 
     QStringList calls;
     std::set<uint> held;
@@ -100,21 +94,16 @@ TEST(ScreenSaverInhibitor, AsksOnceAndGivesBackWhatItGotWhateverTheOrderOfCalls)
 }
 
 TEST(ScreenSaverInhibitor, WithoutBusOrServiceNothingHappens) {
-    const QDBusConnection none = QDBusConnection::connectToBus(
-        QStringLiteral("unix:path=/nonexistent/bus"), QStringLiteral("none"));
+    const auto none =
+        QDBusConnection::connectToBus(QStringLiteral("unix:path=/nonexistent"), "none");
     ASSERT_FALSE(none.isConnected());
-    fw::ScreenSaverInhibitor noBus("test", "playing", none);
+    fw::ScreenSaverInhibitor noBus("test", "playing", none), noService("test", "playing");
     noBus.setInhibited(true);
-    noBus.setInhibited(false);
-
-    fw::ScreenSaverInhibitor noService("test", "playing");  // the bus, but no fake on it
-    noService.setInhibited(true);
+    noService.setInhibited(true);  // the bus, but nobody on it answers
     QTest::qWait(200);
     noService.setInhibited(false);
-    // The service appearing later is not asked retroactively.
-    FakeScreenSaver fake;
-    QTest::qWait(100);
-    EXPECT_TRUE(fake.calls.isEmpty());
+    FakeScreenSaver fake;  // a service that comes later is not asked after the fact
+    EXPECT_FALSE(settles(fake, 1));
 }
 
 // The player window keeps the screen awake exactly while its device plays.
@@ -154,10 +143,9 @@ TEST_F(PlayerKeepsAwake, WhilePlayingOnlyAndReleasedOnPauseStopAndExit) {
     form.reset();  // the program ends
     EXPECT_FALSE(held(6));
 
-    EXPECT_EQ(fake.calls.join(" | ").toStdString(),
-              QStringList({inhibit, "UnInhibit 1", inhibit, "UnInhibit 2", inhibit, "UnInhibit 3"})
-                  .join(" | ")
-                  .toStdString());
+    const QStringList expected{inhibit,       "UnInhibit 1", inhibit,
+                               "UnInhibit 2", inhibit,       "UnInhibit 3"};
+    EXPECT_EQ(fake.calls.join(" | ").toStdString(), expected.join(" | ").toStdString());
     EXPECT_TRUE(errors().empty());
 }
 
@@ -184,16 +172,19 @@ struct SessionBus {
 
 }  // namespace
 
+// Fails the run, without failing the test listing at build time, when there is no bus.
+struct NoBus : ::testing::Environment {
+    void SetUp() override { FAIL() << "dbus-daemon --session did not start (install dbus-daemon)"; }
+};
+
 int main(int argc, char** argv) {
     if (std::getenv("QT_QPA_PLATFORM") == nullptr) setenv("QT_QPA_PLATFORM", "offscreen", 1);
     SessionBus bus;
-    if (!bus.start()) {
-        std::fprintf(stderr, "cannot start dbus-daemon --session (install dbus-daemon)\n");
-        return 1;
-    }
-    setenv("DBUS_SESSION_BUS_ADDRESS", busAddress.toLocal8Bit().constData(), 1);
+    const bool started = bus.start();
+    if (started) setenv("DBUS_SESSION_BUS_ADDRESS", busAddress.toLocal8Bit().constData(), 1);
     QApplication app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
+    if (!started) ::testing::AddGlobalTestEnvironment(new NoBus);
     return RUN_ALL_TESTS();
 }
 
