@@ -38,6 +38,8 @@ static TButtonSet ButtonsForNewMode(TMediaPlayer& player, TMPModes mode, bool re
 }
 
 void TTavolenForm::Timer1Timer(TObject* Sender) {
+    // First, so that no error later in the tick can keep the screen awake.
+    KeepScreenAwake();
     // After a failed Open there is nothing to watch; reading the length would raise on every
     // tick.
     if (MediaPlayer1->OpenDeviceId() == 0) return;

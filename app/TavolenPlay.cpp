@@ -13,6 +13,7 @@
 #include "Files.h"
 #include "FormDescription.h"
 #include "PlayerRules.h"
+#include "ScreenSaverInhibitor.h"
 #include "Timer.h"
 #include "TrackBar.h"
 #include "ui_TavolenPlay.h"
@@ -38,6 +39,7 @@ TTavolenForm::TTavolenForm(const QStringList& arguments, QWidget* parent)
     NaturalRect = TRect();
     BuildFromDescription();
     ConnectEvents();
+    ConnectDesktop();
     fw::guard([this] { FormCreate(this); });
 }
 
@@ -204,7 +206,10 @@ void TTavolenForm::Timer2Timer(TObject* Sender) {
 
 void TTavolenForm::KO1Click(TObject* Sender) {
     if (!OpenDialog1->execute()) return;
-    const QString name = OpenDialog1->fileName();
+    OpenChosenFile(OpenDialog1->fileName());
+}
+
+void TTavolenForm::OpenChosenFile(const QString& name) {
     if (!fw::fileExists(name)) {
         fw::Application::showMessage(QStringLiteral("ファイル ") + name +
                                      QStringLiteral(" は存在してません。"));

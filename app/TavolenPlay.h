@@ -18,6 +18,8 @@
 //   slider's position, so counter, slider and index entries always count frames.
 // - The monitor skips its tick, and a repaint does nothing, while no device is open; a repaint
 //   never seeks while the device plays.
+// - A file dropped on the window opens as a file chosen in File > Open, and the screen stays
+//   awake while the device plays (TavolenDesktop.h).
 #pragma once
 
 #include "Form.h"
@@ -41,6 +43,7 @@ class Bevel;
 class CheckBox;
 class Edit;
 class OpenDialog;
+class ScreenSaverInhibitor;
 class Timer;
 class TrackBar;
 }  // namespace fw
@@ -105,6 +108,9 @@ public:
     void FormClick(TObject* Sender);
     void MediaPlayer1Click(TObject* Sender, TMPBtnType Button, bool& DoDefault);
 
+    // A file chosen in File > Open's dialog, or dropped on the window: checks that it exists,
+    // opens it and runs the index step of File > Open.
+    void OpenChosenFile(const QString& name);
     // Opens a file on the device and lays the window out around its picture; raises the
     // device's error when the service refuses the file (the rest is then skipped).
     void OpenMedia(const QString& name);
@@ -120,6 +126,9 @@ private:
     void ConnectEvents();
     void ConnectMenuItem(QAction* item, void (TTavolenForm::*handler)(TObject*));
     void PlacePicture(std::int32_t width, std::int32_t height);
+    // Drops and the screen saver (TavolenDesktop.cpp).
+    void ConnectDesktop();
+    void KeepScreenAwake();
     // Steps that belong to the index window; they run at the end of the start timer's tick
     // and of File > Open.
     void IndexStepAfterStart();
@@ -129,6 +138,7 @@ private:
     QStringList m_arguments;
     bool m_startCancelled = false;
     QRect m_pictureArea;
+    std::unique_ptr<fw::ScreenSaverInhibitor> m_screenSaver;
 };
 
 // The window's single instance while it exists.

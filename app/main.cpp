@@ -6,6 +6,7 @@
 #include "TavolenPlay.h"
 
 #include <QApplication>
+#include <QIcon>
 #include <QLibraryInfo>
 #include <QLocale>
 #include <QTranslator>
@@ -40,6 +41,10 @@ static bool answeredOption(int argc, char** argv) {
 int main(int argc, char** argv) {
     if (answeredOption(argc, argv)) return 0;
     QApplication application(argc, argv);
+    // Ties the windows to the installed desktop entry and its icon: the app id on Wayland, the
+    // window icon on X (empty while the program runs uninstalled).
+    QGuiApplication::setDesktopFileName(QStringLiteral("io.github.tavolen.Tavolen"));
+    QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("io.github.tavolen.Tavolen")));
     // The file dialogs and their questions speak Japanese like the rest of the program.
     QTranslator qtTexts;
     if (qtTexts.load(QLocale(QLocale::Japanese), QStringLiteral("qtbase"), QStringLiteral("_"),
