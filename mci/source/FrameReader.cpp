@@ -136,6 +136,7 @@ bool FrameReader::seekTo(int decodeIndex, SeekHow how)
     m_draining = false;
     m_lastOutput = -1;
     m_skipped = 0;
+    m_unknownRun = 0;
     m_awaitedKeyframe = decodeIndex;
     m_expectedPacket = std::max(decodeIndex, 0);
     m_spanStart = decodeIndex >= 0 ? m_index.frameOfPacket(decodeIndex) : 0;
@@ -261,6 +262,11 @@ FrameReader::Step FrameReader::feedPacket()
             if (skip == Step::LandedLate)
                 return skip;
         }
+        // A long run of packets the index does not know: the file was replaced under us, and
+        // reading on would go through all of it for nothing.
+        m_unknownRun = decodeIndex >= 0 ? 0 : m_unknownRun + 1;
+        if (m_unknownRun > kMaxUnknownPackets)
+            return Step::Ended;
         m_expectedPacket = decodeIndex >= 0 ? decodeIndex + 1 : m_expectedPacket + 1;
         const int number = decodeIndex >= 0 ? m_index.frameOfPacket(decodeIndex) : -1;
         packet->pts = number >= 0 ? number : AV_NOPTS_VALUE;

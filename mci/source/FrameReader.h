@@ -73,6 +73,7 @@ private:
     bool m_positioned = false;  // the decoder continues from a seek without gaps
     int m_awaitedKeyframe = -1; // decode index of the keyframe the seek is for, until it arrives
     int m_skipped = 0;          // packets read past since the seek without knowing them
+    int m_unknownRun = 0;       // packets in a row, since the keyframe, that the index does not know
     bool m_draining = false;    // the file ended; the decoder is giving out what it holds
     int m_spanStart = 0;        // first frame that decoding since the seek gives out whole
     int m_expectedPacket = 0;   // decode index the next packet probably has

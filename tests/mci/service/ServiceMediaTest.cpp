@@ -15,6 +15,7 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QFile>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
@@ -221,6 +222,48 @@ TEST(ServiceMedia, HoldingBackAcrossAKeyframeShowsEveryFrameAndDecodesEachAboutO
     EXPECT_EQ(shownFrame(real.service(), id), last - 119);
     EXPECT_EQ(mci::decodedFrameCount(), settled);
     ASSERT_EQ(simple(id, MCI_CLOSE), 0u);
+}
+
+// The file is rewritten under a playing device (another file written over it, cut short, or
+// its middle zeroed): playback must not sit frozen in the playing mode. It stops on the last
+// frame shown with the play's notification failing, and a seek to a frame no longer readable
+// answers with a code that has a text.
+TEST(ServiceMedia, AFileRewrittenWhilePlayingStopsPlaybackAndSaysSo) {
+    const auto cut = [](QByteArray& bytes) { bytes.truncate(bytes.size() / 10); };
+    const auto zeroHalf = [](QByteArray& bytes) { bytes.replace(bytes.size() / 3, bytes.size() / 2, QByteArray(bytes.size() / 2, 0)); };
+    const auto other = [](QByteArray& bytes) {
+        QFile file(fixtures::clip(ClipKind::MjpegAvi));
+        if (file.open(QIODevice::ReadOnly)) bytes = file.readAll();
+    };
+    const std::function<void(QByteArray&)> rewrites[] = {cut, zeroHalf, other};
+    QTemporaryDir dir;
+    for (const auto& rewrite : rewrites) {
+        const QString path = dir.filePath(QStringLiteral("clip.mpg"));
+        QFile::remove(path);
+        ASSERT_TRUE(QFile::copy(clipOrSkip(ClipKind::WithSound), path));
+        RealService real;
+        const MCIDEVICEID id = openFile(path);
+        ASSERT_NE(id, 0u);
+        NotifySink sink;
+        ASSERT_EQ(play(id, sink, 0), 0u);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return status(id, MCI_STATUS_POSITION) >= 3; }, 20000));
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::ReadWrite));
+        QByteArray bytes = file.readAll();
+        rewrite(bytes);
+        file.resize(0);
+        file.seek(0);
+        file.write(bytes);
+        file.close();
+        EXPECT_TRUE(QTest::qWaitFor([&] { return status(id, MCI_STATUS_MODE) == MCI_MODE_STOP; }, 30000))
+            << "still playing at frame " << status(id, MCI_STATUS_POSITION);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !sink.received.empty(); }, 5000));
+        EXPECT_EQ(sink.received.back().code, WPARAM(MCI_NOTIFY_FAILURE));
+        const MCIERROR error = seek(id, status(id, MCI_STATUS_LENGTH) / 2);
+        EXPECT_NE(error, 0u);
+        EXPECT_FALSE(errorText(error).isEmpty());
+        ASSERT_EQ(simple(id, MCI_CLOSE), 0u);
+    }
 }
 
 TEST(ServiceMedia, PlaysToTheEndAndNotifies) {
