@@ -104,20 +104,21 @@ Row forwardSteps(const Clip& clip, const Sides& sides, const std::vector<int>& t
 
 std::vector<Row> playback(const Clip& clip, const Sides& sides, double seconds) {
     const double playable = std::min(seconds, clip.frames() / clip.fps() - 1);
-    Row cpu = newRow(clip, "CPU s per 60 s of playback");
-    Row skipped = newRow(clip, "frames skipped per play");
-    cpu.countsFrames = false;
-    skipped.countsFrames = false;
-    sides.each(cpu, [&](Player& p, Samples& s) {
+    std::vector<Row> rows{newRow(clip, "CPU s per 60 s of playback"), newRow(clip, "frames skipped per play"),
+                          newRow(clip, "frames late per play")};
+    for (Row& row : rows) row.countsFrames = false;
+    const auto add = [](Samples& samples, bool ok, double value) {
+        samples.any = ok;
+        if (ok && value >= 0) samples.values.push_back(value);
+    };
+    sides.each(rows[0], [&](Player& p, Samples&) {
         const PlayRun run = p.play(playable);
-        const bool ours = &p == &sides.ours;
-        Samples& skips = ours ? skipped.ours : skipped.peer;
-        s.any = skips.any = run.ok;
-        if (!run.ok) return;
-        s.values.push_back(run.cpuPerMinute);
-        if (run.skipped >= 0) skips.values.push_back(run.skipped);
+        const auto side = [&](Row& row) -> Samples& { return &p == &sides.ours ? row.ours : row.peer; };
+        add(side(rows[0]), run.ok, run.cpuPerMinute);
+        add(side(rows[1]), run.ok, run.skipped);
+        add(side(rows[2]), run.ok, run.late);
     });
-    return {cpu, skipped};
+    return rows;
 }
 
 Row reopens(const Clip& clip, const Sides& sides, int count) {

@@ -42,17 +42,19 @@ void runEventLoop(int ms) {
     loop.exec();
 }
 
-// Counts the frames playback never showed: every new picture on the surface is read, and a
-// jump of more than one frame skipped the ones between.
-class SkipCounter {
+// Watches playback: every new picture on the surface is read. A jump of more than one frame
+// skipped the ones between; a picture that came more than half a frame period after its pace
+// from the one before was late.
+class PlaybackWatch {
 public:
-    explicit SkipCounter(const QWidget& window) : m_window(window) {
+    PlaybackWatch(const QWidget& window, double fps) : m_window(window), m_periodMs(1000 / fps) {
         m_timer.setTimerType(Qt::PreciseTimer);
         m_timer.setInterval(2);
         QObject::connect(&m_timer, &QTimer::timeout, [this] { sample(); });
         m_timer.start();
     }
     int skipped() const { return m_skipped; }
+    int late() const { return m_late; }
     int shown() const { return m_shown; }
 
 private:
@@ -62,16 +64,25 @@ private:
         m_lastKey = surface->image().cacheKey();
         const int frame = frameIn(surface->image());
         if (frame < 0) return;
-        if (m_last >= 0 && frame > m_last + 1) m_skipped += frame - m_last - 1;
+        const auto now = Clock::now();
+        if (m_last >= 0 && frame > m_last) {
+            m_skipped += frame - m_last - 1;
+            const double gapMs = std::chrono::duration<double, std::milli>(now - m_lastAt).count();
+            if (gapMs > (frame - m_last + 0.5) * m_periodMs) ++m_late;
+        }
         m_last = frame;
+        m_lastAt = now;
         ++m_shown;
     }
 
     const QWidget& m_window;
+    const double m_periodMs;
     QTimer m_timer;
     qint64 m_lastKey = 0;
     int m_last = -1;
+    Clock::time_point m_lastAt;
     int m_skipped = 0;
+    int m_late = 0;
     int m_shown = 0;
 };
 
@@ -182,7 +193,7 @@ void OurPlayer::idle(int ms) { runEventLoop(ms); }
 PlayRun OurPlayer::play(double seconds) {
     PlayRun run;
     if (!seek(0).ok) return run;
-    const SkipCounter counter(m_window);
+    const PlaybackWatch watch(m_window, m_fps);
     const double cpuBefore = cpuSeconds();
     const auto start = Clock::now();
     MCI_PLAY_PARMS parms;
@@ -194,8 +205,9 @@ PlayRun OurPlayer::play(double seconds) {
     mciSendCommandA(m_id, MCI_PAUSE, MCI_WAIT, DWORD_PTR(&pause));
     run.ok = true;
     run.cpuPerMinute = cpu * 60 / wall;
-    run.skipped = counter.skipped();
-    std::fprintf(stderr, "ours: %d frames shown in %.1f s of playback\n", counter.shown(), wall);
+    run.skipped = watch.skipped();
+    run.late = watch.late();
+    std::fprintf(stderr, "ours: %d frames shown in %.1f s of playback\n", watch.shown(), wall);
     return run;
 }
 

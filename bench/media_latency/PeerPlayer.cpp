@@ -12,6 +12,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr int kTimeoutMs = 30000;
+const std::initializer_list<const char*> kDropCounts = {"frame-drop-count", "decoder-frame-drop-count"};
+const std::initializer_list<const char*> kLateCounts = {"vo-delayed-frame-count"};
 
 double msSince(Clock::time_point start) {
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
@@ -109,19 +111,20 @@ double PeerPlayer::cpuSeconds() const {
     return double(fields[11].toLongLong() + fields[12].toLongLong()) / double(sysconf(_SC_CLK_TCK));
 }
 
-int PeerPlayer::dropped() {
-    int count = 0;
-    for (const char* name : {"frame-drop-count", "decoder-frame-drop-count"}) {
+int PeerPlayer::count(std::initializer_list<const char*> properties) {
+    int sum = 0;
+    for (const char* name : properties) {
         const auto value = m_mpv.property(name);
-        if (value && value->isDouble()) count += value->toInt();
+        if (value && value->isDouble()) sum += value->toInt();
     }
-    return count;
+    return sum;
 }
 
 PlayRun PeerPlayer::play(double seconds) {
     PlayRun run;
     if (!seek(0).ok) return run;
-    const int droppedBefore = dropped();
+    const int droppedBefore = count(kDropCounts);
+    const int lateBefore = count(kLateCounts);
     const double cpuBefore = cpuSeconds();
     const auto start = Clock::now();
     if (!m_mpv.setProperty("pause", false)) return run;
@@ -131,7 +134,8 @@ PlayRun PeerPlayer::play(double seconds) {
     m_mpv.setProperty("pause", true);
     run.ok = true;
     run.cpuPerMinute = cpu * 60 / wall;
-    run.skipped = dropped() - droppedBefore;
+    run.skipped = count(kDropCounts) - droppedBefore;
+    run.late = count(kLateCounts) - lateBefore;
     return run;
 }
 

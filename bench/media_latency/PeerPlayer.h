@@ -5,6 +5,8 @@
 #include "MpvConnection.h"
 #include "Player.h"
 
+#include <initializer_list>
+
 namespace bench {
 
 class PeerPlayer final : public Player {
@@ -24,7 +26,7 @@ private:
     int shownFrame();
     Outcome awaitRestart(const QJsonArray& command);
     double cpuSeconds() const;
-    int dropped();
+    int count(std::initializer_list<const char*> properties);  // sum of counters
 
     MpvConnection m_mpv;
     bool m_started = false;

@@ -17,6 +17,7 @@ struct PlayRun {
     bool ok = false;
     double cpuPerMinute = 0;  // CPU seconds (user + system) per 60 s of playback
     int skipped = -1;         // frames never shown, -1 when the player cannot tell
+    int late = -1;            // frames shown late, likewise
 };
 
 class Player {

@@ -77,9 +77,11 @@ void printTable(const std::vector<Row>& rows, bool withPeer, std::FILE* out) {
     std::fprintf(out, "%s\n", qPrintable(rule));
     for (const Row& row : rows) printLine(row, withPeer, out);
     std::fprintf(out,
-                 "\nms unless the measure says otherwise; ratio = ours median / peer median; p90 of a"
-                 "\nrate is the rate 90 %% of the samples reach; wrong = frames shown that were not"
-                 "\nthe frame asked for (in the playback rows: frames skipped).\n");
+                 "\nms unless the measure says otherwise; ratio = ours median / peer median (for"
+                 "\nsteps/s above 1 is ours faster, elsewhere below 1); p90 of a rate is the rate"
+                 "\n90 %% of the samples reach; wrong = frames shown that were not the frame asked"
+                 "\nfor, or requests that failed. Late: ours, a picture more than half a frame"
+                 "\nbehind the pace of the one before; mpv, its vo-delayed-frame-count.\n");
 }
 
 }  // namespace bench
