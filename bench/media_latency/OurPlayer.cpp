@@ -108,14 +108,20 @@ bool OurPlayer::open(const Clip& clip, QString* error) {
     return result == 0;
 }
 
-// The device component's sequence: open by element, frames as the time format, the natural
-// size, then the window and the picture at that size.
+// The device component's sequence: open by element, its capabilities, frames as the time
+// format, the natural size, then the window and the picture at that size.
 MCIERROR OurPlayer::openDevice() {
     MCI_OPEN_PARMS parms;
     parms.lpstrElementName = m_element.constData();
     parms.dwCallback = mciCallbackOf(&m_window);
     if (MCIERROR e = mciSendCommandA(0, MCI_OPEN, MCI_WAIT | MCI_OPEN_ELEMENT, DWORD_PTR(&parms))) return e;
     m_id = parms.wDeviceID;
+    for (const DWORD item : {MCI_GETDEVCAPS_CAN_PLAY, MCI_GETDEVCAPS_CAN_RECORD, MCI_GETDEVCAPS_CAN_EJECT,
+                             MCI_GETDEVCAPS_HAS_VIDEO, MCI_GETDEVCAPS_DEVICE_TYPE}) {
+        MCI_GETDEVCAPS_PARMS caps;
+        caps.dwItem = item;
+        mciSendCommandA(m_id, MCI_GETDEVCAPS, MCI_WAIT | MCI_GETDEVCAPS_ITEM, DWORD_PTR(&caps));
+    }
     MCI_SET_PARMS set;
     set.dwTimeFormat = MCI_FORMAT_FRAMES;
     if (MCIERROR e = mciSendCommandA(m_id, MCI_SET, MCI_WAIT | MCI_SET_TIME_FORMAT, DWORD_PTR(&set))) return e;
