@@ -1,0 +1,99 @@
+#include "Clips.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <cstdio>
+
+namespace bench {
+
+namespace {
+
+using fixtures::Container;
+using fixtures::VideoCodec;
+
+Clip h264Clip(const char* name, QSize size, int frames, int bitRate) {
+    Clip clip;
+    clip.name = QString::fromLatin1(name);
+    clip.spec.container = Container::Mp4;
+    clip.spec.codec = VideoCodec::H264;
+    clip.spec.size = size;
+    clip.spec.frames = frames;
+    clip.spec.gop = 250;
+    clip.spec.bFrames = 3;
+    clip.spec.bitRate = bitRate;
+    return clip;
+}
+
+QString fileNameOf(const Clip& clip) {
+    switch (clip.spec.container) {
+        case Container::Mp4:
+            return clip.name + ".mp4";
+        case Container::Avi:
+            return clip.name + ".avi";
+        default:
+            return clip.name + ".mpg";
+    }
+}
+
+}  // namespace
+
+std::vector<Clip> benchClips() {
+    std::vector<Clip> clips;
+    clips.push_back(h264Clip("h264-720p", QSize(1280, 720), 900, 0));
+    clips.push_back(h264Clip("h264-1080p", QSize(1920, 1080), 900, 0));
+
+    Clip mpeg1;
+    mpeg1.name = QStringLiteral("mpeg1-ps");
+    mpeg1.spec.container = Container::Mpg;
+    mpeg1.spec.codec = VideoCodec::Mpeg1;
+    mpeg1.spec.size = QSize(640, 480);
+    mpeg1.spec.frames = 900;
+    mpeg1.spec.gop = 15;
+    mpeg1.spec.bFrames = 2;
+    mpeg1.spec.bitRate = 1500000;
+    clips.push_back(mpeg1);
+
+    Clip mjpeg;
+    mjpeg.name = QStringLiteral("mjpeg-avi");
+    mjpeg.spec.container = Container::Avi;
+    mjpeg.spec.codec = VideoCodec::Mjpeg;
+    mjpeg.spec.size = QSize(640, 480);
+    mjpeg.spec.frames = 900;
+    clips.push_back(mjpeg);
+
+    // Ten minutes at 30 fps; a low rate keeps the file small and quick enough to write.
+    Clip longClip = h264Clip("h264-720p-10min", QSize(1280, 720), 18000, 400000);
+    longClip.large = true;
+    clips.push_back(longClip);
+    return clips;
+}
+
+bool ensureClip(Clip& clip, const QString& dir, QString* error) {
+    if (!QDir().mkpath(dir)) {
+        *error = QStringLiteral("cannot create %1").arg(dir);
+        return false;
+    }
+    const QString path = QDir(dir).absoluteFilePath(fileNameOf(clip));
+    clip.spec.path = path;
+    if (QFileInfo(path).size() > 0) return true;
+
+    // Written under another name and renamed when whole, so an interrupted run leaves no clip
+    // that a later run would take for a finished one.
+    fixtures::VideoSpec partial = clip.spec;
+    partial.path = QDir(dir).absoluteFilePath(QStringLiteral("partial-") + fileNameOf(clip));
+    std::fprintf(stderr, "writing %s (%d frames)...\n", qPrintable(path), clip.frames());
+    QElapsedTimer took;
+    took.start();
+    if (!fixtures::writeVideo(partial, error)) return false;
+    QFile::remove(path);
+    if (!QFile::rename(partial.path, path)) {
+        *error = QStringLiteral("cannot rename %1").arg(partial.path);
+        return false;
+    }
+    std::fprintf(stderr, "  done in %.1f s\n", took.elapsed() / 1000.0);
+    return true;
+}
+
+}  // namespace bench

@@ -1,0 +1,30 @@
+// The clips the latency bench runs on: long-GOP H.264 with B-frames at two sizes, MPEG-1 in a
+// program stream, MJPEG in AVI and a ten-minute H.264 file. Every frame carries its number as a
+// barcode (Barcode.h), so whatever a player shows can be named.
+#pragma once
+
+#include "MediaGenerator.h"
+
+#include <QString>
+#include <vector>
+
+namespace bench {
+
+struct Clip {
+    QString name;   // for --only and the table
+    bool large = false;  // the ten-minute file, which --quick leaves out
+    fixtures::VideoSpec spec;  // spec.path is set by ensureClip
+
+    int frames() const { return spec.frames; }
+    double fps() const { return double(spec.fpsNum) / spec.fpsDen; }
+    int gop() const { return spec.codec == fixtures::VideoCodec::Mjpeg ? 1 : spec.gop; }
+};
+
+// Every clip the bench knows, in the order the table lists them.
+std::vector<Clip> benchClips();
+
+// Points clip.spec.path into dir and writes the file there unless a complete one is already
+// present; false with a reason when it cannot be written.
+bool ensureClip(Clip& clip, const QString& dir, QString* error);
+
+}  // namespace bench

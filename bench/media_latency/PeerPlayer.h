@@ -1,0 +1,38 @@
+// mpv as the peer: paused, no picture output, exact seeks, driven over its JSON IPC. The frame
+// it shows is its playback time counted from the file's first frame, in frames.
+#pragma once
+
+#include "MpvConnection.h"
+#include "Player.h"
+
+#include <initializer_list>
+
+namespace bench {
+
+class PeerPlayer final : public Player {
+public:
+    bool open(const Clip& clip, QString* error) override;
+    void close() override;
+    Outcome seek(int frame) override;
+    Outcome stepBack() override;
+    Outcome stepForward() override;
+    void idle(int ms) override;
+    PlayRun play(double seconds) override;
+    Outcome reopen() override;
+
+private:
+    bool load();
+    std::optional<double> time();
+    int shownFrame();
+    Outcome awaitRestart(const QJsonArray& command);
+    double cpuSeconds() const;
+    int count(std::initializer_list<const char*> properties);  // sum of counters
+
+    MpvConnection m_mpv;
+    bool m_started = false;
+    QString m_path;
+    double m_fps = 30;
+    double m_origin = 0;  // time of the first frame (a program stream may not start at 0)
+};
+
+}  // namespace bench
