@@ -17,11 +17,21 @@ FrameFeeder::~FrameFeeder() {
 }
 
 std::optional<ShownFrame> FrameFeeder::fetch(int n, QSize size) {
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_ahead && m_ahead->number == n && m_ahead->image.size() == size) {
+            ShownFrame shown = std::move(*m_ahead);
+            m_ahead.reset();
+            aimWarm(n, size);
+            m_wake.notify_all();
+            return shown;
+        }
+    }
     if (auto cached = m_source.cachedPicture(n)) {
         ShownFrame shown{n, cached->toImage(size), std::move(cached)};
         {
             std::lock_guard lock(m_mutex);
-            aimWarm(n);
+            aimWarm(n, size);
         }
         m_wake.notify_all();
         return shown;
@@ -124,7 +134,7 @@ void FrameFeeder::doFetch(std::unique_lock<std::mutex>& lock) {
         shown = ShownFrame{request.number, picture->toImage(request.size), std::move(picture)};
     }
     lock.lock();
-    if (shown) aimWarm(request.number);
+    if (shown) aimWarm(request.number, request.size);
     m_fetchResult.emplace(request.id, std::move(shown));
     // A fetch moves the source away from where the run was reading; the next run frame seeks
     // back by itself, because the source finds its own way to any frame.
@@ -167,15 +177,26 @@ void FrameFeeder::doWarm(std::unique_lock<std::mutex>& lock) {
     m_warm.reset();
     m_yield = false;
     lock.unlock();
-    m_source.prefetch(warm.at, warm.direction, [this] { return m_yield.load(std::memory_order_relaxed); });
+    const auto stop = [this] { return m_yield.load(std::memory_order_relaxed); };
+    m_source.prefetch(warm.at, warm.direction, stop);
+    if (!stop()) convertAhead(warm);
     lock.lock();
     // Given up for a reconversion: carry on afterwards. A fetch or a run sets its own course.
     if (m_yield && !m_warm && !m_fetch && !m_runActive && !m_stop) m_warm = warm;
 }
 
-void FrameFeeder::aimWarm(int at) {
-    m_warm = Warm{at, at < m_lastFetched ? -1 : 1};
+void FrameFeeder::aimWarm(int at, QSize size) {
+    m_warm = Warm{at, at < m_lastFetched ? -1 : 1, size};
     m_lastFetched = at;
+}
+
+void FrameFeeder::convertAhead(const Warm& warm) {
+    const int next = warm.at + warm.direction;
+    auto picture = m_source.cachedPicture(next);
+    if (!picture) return;
+    QImage image = picture->toImage(warm.size);
+    std::lock_guard lock(m_mutex);
+    m_ahead = ShownFrame{next, std::move(image), std::move(picture)};
 }
 
 void FrameFeeder::interruptWarm() { m_yield = true; }

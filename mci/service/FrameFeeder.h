@@ -5,7 +5,8 @@
 //   run        frames from..last in order into a small bounded queue for the presenter;
 //   warm       while no run plays, decoding ahead of the last fetch in the direction the user
 //              travels (the next frame, or the span before the frames kept below a back step),
-//              given up the moment any other work arrives.
+//              given up the moment any other work arrives; the frame next in line is also
+//              converted, so that a step onto it costs nothing at all.
 // A fetch whose frame the source has decoded already is answered on the caller's thread at
 // once, without waiting for the worker.
 // Every run has a generation number; halting or restarting a run bumps it, and anything the
@@ -80,6 +81,7 @@ private:
     struct Warm {
         int at;
         int direction;
+        QSize size;  // of the last fetch: the frame next in line is converted at it
     };
     struct Reconvert {
         std::shared_ptr<const Picture> picture;
@@ -93,7 +95,8 @@ private:
     void doReconvert(std::unique_lock<std::mutex>& lock);
     void doRunFrame(std::unique_lock<std::mutex>& lock);
     void doWarm(std::unique_lock<std::mutex>& lock);
-    void aimWarm(int at);  // m_mutex held
+    void aimWarm(int at, QSize size);  // m_mutex held
+    void convertAhead(const Warm& warm);  // worker, m_mutex not held
     void interruptWarm();  // m_mutex held
     bool runWantsFrame() const;
 
@@ -119,6 +122,7 @@ private:
     std::optional<std::pair<quint64, std::optional<ShownFrame>>> m_fetchResult;
     std::optional<Reconvert> m_reconvert;
     std::optional<Warm> m_warm;
+    std::optional<ShownFrame> m_ahead;  // the frame next in the direction of travel, converted
     int m_lastFetched = 0;
     std::atomic<bool> m_yield{false};  // other work waits: decoding ahead stops
 
