@@ -86,6 +86,11 @@ void FrameIndex::build()
     for (int n = 0; n < frameCount(); ++n)
         m_frameOf[size_t(m_order[size_t(n)])] = n;
 
+    m_reordered.assign(size_t(count), false);
+    for (int i = 0, latest = -1; i < count; ++i) {
+        m_reordered[size_t(i)] = m_frameOf[size_t(i)] >= 0 && m_frameOf[size_t(i)] < latest;
+        latest = std::max(latest, m_frameOf[size_t(i)]);
+    }
     m_firstPts = timed && !m_order.empty() ? presentationTime(m_packets[size_t(m_order[0])]) : 0;
     if (!(timed && timeFromStamps()))
         timeFromNominalRate();

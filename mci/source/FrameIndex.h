@@ -47,6 +47,9 @@ public:
     // Presentation-order number of the frame a packet shows, -1 when it shows none.
     int frameOfPacket(int decodeIndex) const { return m_frameOf[size_t(decodeIndex)]; }
     int packetOfFrame(int n) const { return m_order[size_t(n)]; }
+    // Whether a packet is shown before one decoded earlier: in MPEG-1 and MPEG-2 video exactly
+    // the B-pictures, which no other picture refers to.
+    bool shownBeforeAnEarlierPacket(int decodeIndex) const { return m_reordered[size_t(decodeIndex)]; }
 
     // Time of frame n from the first frame, n in 0..frameCount (frameCount: the end).
     qint64 frameStartUs(int n) const;
@@ -85,6 +88,7 @@ private:
     qint64 m_firstPts = 0;
     std::vector<int> m_order;                      // frame -> decode index
     std::vector<int> m_frameOf;                    // decode index -> frame or -1
+    std::vector<bool> m_reordered;                 // decode index -> shown before an earlier one
     std::vector<qint64> m_startUs;                 // frame -> start, plus the end
     std::vector<std::pair<int, int>> m_keyframes;  // (frame, decode index), by frame
     std::vector<std::pair<quint64, int>> m_byKey;  // (key, decode index), by key

@@ -47,6 +47,7 @@ std::shared_ptr<const DecodedFrame> FrameReader::frame(int n)
         return m_found;
     if (auto cached = m_cache.find(n))
         return cached;
+    m_keepEveryPicture = false;
     auto found = decode(n, {});
     // What was kept may no longer be what the file holds.
     if (!found)
@@ -58,9 +59,13 @@ void FrameReader::prefetch(int at, int direction, const StopCheck& stop)
 {
     if (at < 0 || at >= m_index.frameCount() || !m_packet || !m_picture)
         return;
+    m_keepEveryPicture = true;
     if (direction > 0) {
         if (at + 1 < m_index.frameCount() && !m_cache.find(at + 1))
             decode(at + 1, stop);
+        // A jump may have passed over pictures nobody refers to: the step back finds them too.
+        if (at > 0 && !m_cache.find(at - 1) && !(stop && stop()))
+            decode(at - 1, stop);
         return;
     }
     int runStart = m_cache.cachedRunStart(at);
@@ -173,8 +178,17 @@ qint64 FrameReader::bytePositionFor(int decodeIndex) const
     return own;
 }
 
+// A jump to a frame need not decode the pictures shown before it that no other picture refers
+// to (MPEG B-pictures, two in three); decoding ahead keeps every picture for the steps back.
+bool FrameReader::passesOver(int decodeIndex) const
+{
+    return !m_keepEveryPicture && m_decoder->reorderedPicturesAreUnreferenced()
+        && m_index.shownBeforeAnEarlierPacket(decodeIndex);
+}
+
 FrameReader::Outcome FrameReader::decodeUntil(int n, const StopCheck& stop)
 {
+    m_target = n;
     for (;;) {
         if (stop && stop()) {
             // Stopped before the keyframe came: nothing to continue from.
@@ -269,6 +283,8 @@ FrameReader::Step FrameReader::feedPacket()
             return Step::Ended;
         m_expectedPacket = decodeIndex >= 0 ? decodeIndex + 1 : m_expectedPacket + 1;
         const int number = decodeIndex >= 0 ? m_index.frameOfPacket(decodeIndex) : -1;
+        if (number >= 0 && number < m_target && passesOver(decodeIndex))
+            continue;
         packet->pts = number >= 0 ? number : AV_NOPTS_VALUE;
         packet->dts = AV_NOPTS_VALUE;
         // A packet the decoder rejects is damaged; the pictures around it still come out.

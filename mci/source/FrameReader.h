@@ -60,6 +60,7 @@ private:
     Step takeFrame(int n);
     Step feedPacket();
     Step skipToKeyframe(int decodeIndex);
+    bool passesOver(int decodeIndex) const;
     std::shared_ptr<const DecodedFrame> makeFrame(int number);
 
     std::unique_ptr<Demuxer> m_demuxer;
@@ -79,6 +80,8 @@ private:
     int m_expectedPacket = 0;   // decode index the next packet probably has
     int m_lastOutput = -1;      // the last frame the decoder gave out since the seek
     int m_lastAsked = 0;        // the last frame asked for, for the direction of travel
+    int m_target = 0;           // the frame being decoded towards
+    bool m_keepEveryPicture = false;  // decoding ahead: no picture is passed over
     std::shared_ptr<const DecodedFrame> m_found;
 };
 

@@ -23,6 +23,12 @@ public:
     int receive(AVFrame* frame) { return avcodec_receive_frame(m_context.get(), frame); }
     // Forgets every picture in flight, so decoding can restart at a keyframe after a seek.
     void flush() { avcodec_flush_buffers(m_context.get()); }
+    // Whether a picture shown before one decoded earlier is never a reference (MPEG-1 and
+    // MPEG-2 B-pictures), so a request for a later frame need not decode it.
+    bool reorderedPicturesAreUnreferenced() const
+    {
+        return m_context->codec_id == AV_CODEC_ID_MPEG1VIDEO || m_context->codec_id == AV_CODEC_ID_MPEG2VIDEO;
+    }
 
 private:
     explicit VideoDecoder(CodecContextPtr context) : m_context(std::move(context)) {}

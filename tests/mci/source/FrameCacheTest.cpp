@@ -155,6 +155,25 @@ TEST_P(Decoding, aRequestDecodesNoMoreThanTheSpanFromItsKeyframe)
     }
 }
 
+// A jump in MPEG video passes over the B-pictures before its frame (no picture refers to
+// them), and decoding ahead afterwards brings them in for the step back.
+TEST(Decoding, aJumpInMpegVideoPassesOverPicturesNobodyRefersTo)
+{
+    CacheFolder folder;
+    for (ClipKind kind : {ClipKind::Mpeg1Mpg, ClipKind::Mpeg2Ts}) {
+        auto source = openOrFail(fixtures::clip(kind));
+        ASSERT_TRUE(source);
+        const int target = 15 + 13;  // late in the second keyframe interval of 15
+        const int before = mci::decodedFrameCount();
+        EXPECT_EQ(barcodeOf(*source, target), target);
+        EXPECT_LT(mci::decodedFrameCount() - before, 10);  // not the 14 frames from the keyframe
+        source->prefetch(target, +1, {});
+        EXPECT_TRUE(source->cachedFrame(target - 1));
+        EXPECT_TRUE(source->cachedFrame(target + 1));
+        EXPECT_EQ(barcodeOf(*source, target - 1), target - 1);
+    }
+}
+
 // Stepping back through the whole clip with the decoding ahead a player does between steps:
 // every frame is exactly the one a plain forward pass without any cache gives, and each frame
 // is decoded about once, not once per step.
