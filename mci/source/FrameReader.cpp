@@ -124,7 +124,7 @@ std::shared_ptr<const DecodedFrame> FrameReader::decode(int n, const StopCheck& 
 
 bool FrameReader::canContinueTo(int n) const
 {
-    if (!m_positioned || m_awaitedKeyframe >= 0 || n <= m_lastOutput)
+    if (!m_positioned || m_draining || m_awaitedKeyframe >= 0 || n <= m_lastOutput)
         return false;
     // Seeking pays off only when it skips frames the decoder would otherwise go through.
     const int keyframe = m_index.keyframePacketFor(n, 0);
@@ -289,6 +289,14 @@ FrameReader::Step FrameReader::feedPacket()
         packet->dts = AV_NOPTS_VALUE;
         // A packet the decoder rejects is damaged; the pictures around it still come out.
         m_decoder->send(packet.get());
+        // Asked for the keyframe itself right after a seek (the first frame of a file, above
+        // all): a decoder that holds pictures back would want several more packets first, so
+        // it is drained and gives the picture out at once. Reading on then restarts.
+        if (number == m_target && number == m_spanStart && m_lastOutput < 0 && !m_keepEveryPicture
+            && m_decoder->holdsPicturesBack()) {
+            m_draining = true;
+            m_decoder->send(nullptr);
+        }
         return Step::Continue;
     }
 }

@@ -25,6 +25,12 @@ public:
     void flush() { avcodec_flush_buffers(m_context.get()); }
     // Whether a picture shown before one decoded earlier is never a reference (MPEG-1 and
     // MPEG-2 B-pictures), so a request for a later frame need not decode it.
+    // Whether the decoder gives a picture out only after more packets have come (reordering,
+    // or a picture per thread in flight).
+    bool holdsPicturesBack() const
+    {
+        return m_context->has_b_frames > 0 || (m_context->active_thread_type & FF_THREAD_FRAME);
+    }
     bool reorderedPicturesAreUnreferenced() const
     {
         return m_context->codec_id == AV_CODEC_ID_MPEG1VIDEO || m_context->codec_id == AV_CODEC_ID_MPEG2VIDEO;
