@@ -4,6 +4,7 @@
 
 #include <QFile>
 #include <optional>
+#include <utility>
 
 #include <cerrno>
 #include <cstdlib>
@@ -44,6 +45,66 @@ bool protectedFile(const QByteArray& target) {
     struct stat existing {};
     if (::stat(target.constData(), &existing) != 0 || !S_ISREG(existing.st_mode)) return false;
     return (existing.st_mode & 0222) == 0 || ::access(target.constData(), W_OK) != 0;
+}
+
+// Writes all of bytes at offset 0, or reports failure.
+bool writeWholeAt(int fd, const QByteArray& bytes) {
+    const char* p = bytes.constData();
+    qsizetype done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::pwrite(fd, p + done, size_t(bytes.size() - done), off_t(done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += n;
+    }
+    return true;
+}
+
+// The whole content of an open file of the given size; nullopt when it cannot be read.
+std::optional<QByteArray> readWholeAt(int fd, off_t size) {
+    if (size > kMaxIndexFileBytes) return std::nullopt;
+    QByteArray bytes(qsizetype(size), Qt::Uninitialized);
+    qsizetype done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::pread(fd, bytes.data() + done, size_t(bytes.size() - done), off_t(done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return std::nullopt;
+        done += n;
+    }
+    return bytes;
+}
+
+struct FileDescriptor {
+    int fd;
+    ~FileDescriptor() {
+        if (fd >= 0) ::close(fd);
+    }
+};
+
+// A folder we may not create files in, holding an index file we may write: the save goes into
+// the file itself, and no failure may leave it torn. The space for the new content is
+// reserved before a byte changes (a full disk then refuses at once), and should the write
+// fail all the same (an I/O error, a filesystem that copies on write), the old bytes go back.
+// (A file we may write but not read, or one beyond the size limit, has no copy to put back;
+// then the reservation alone guards it.)
+template <typename CannotCreate>
+void saveInPlace(const QByteArray& target, const QByteArray& text, const CannotCreate& cannotCreate) {
+    FileDescriptor file{::open(target.constData(), O_RDWR | O_CLOEXEC)};
+    if (file.fd < 0) file.fd = ::open(target.constData(), O_WRONLY | O_CLOEXEC);
+    struct stat before {};
+    if (file.fd < 0 || ::fstat(file.fd, &before) != 0 || !S_ISREG(before.st_mode))
+        throw cannotCreate();
+    const std::optional<QByteArray> old = readWholeAt(file.fd, before.st_size);
+    const auto restore = [&] {
+        if (old) writeWholeAt(file.fd, *old);
+        [[maybe_unused]] const int ignored = ::ftruncate(file.fd, before.st_size);
+        return EWriteError("ストリームへの書き込みエラー");
+    };
+    if (!text.isEmpty() && ::posix_fallocate(file.fd, 0, off_t(text.size())) != 0) throw restore();
+    if (!writeWholeAt(file.fd, text)) throw restore();
+    if (::ftruncate(file.fd, off_t(text.size())) != 0 || ::fsync(file.fd) != 0) throw restore();
+    const int fd = std::exchange(file.fd, -1);
+    if (::close(fd) != 0) throw EWriteError("ストリームへの書き込みエラー");
 }
 
 bool isHexDigit(char c) {
@@ -111,12 +172,8 @@ void SaveIndexFile(const TIndexEntries& entries, const QString& path) {
     QByteArray temporary = target + ".XXXXXX";
     const int fd = ::mkstemp(temporary.data());
     if (fd < 0) {
-        // A folder we may not create files in, holding an index file we may write: in place.
         if (errno != EACCES && errno != EPERM) throw cannotCreate();
-        const int direct = ::open(target.constData(), O_WRONLY | O_TRUNC | O_CLOEXEC);
-        if (direct < 0) throw cannotCreate();
-        const bool written = writeWhole(direct, text);
-        if (::close(direct) != 0 || !written) throw EWriteError("ストリームへの書き込みエラー");
+        saveInPlace(target, text, cannotCreate);
         return;
     }
     ::fchmod(fd, modeFor(target));

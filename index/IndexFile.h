@@ -20,7 +20,9 @@ QString IndexFileName(const QString& mediaPath);
 
 // Writes every entry followed by CR LF. The new content replaces the old one only once it is
 // completely on disk, so a full disk or a failed write never destroys the index file that was
-// there before.
+// there before. In a folder where no file may be created, an existing index file we may write
+// is rewritten in place, with the room for the new content reserved first: a disk too full for
+// it refuses the save and keeps the old bytes.
 // Raises EFCreateError "ファイル %s を作成できません" when the file cannot be created or is an
 // existing file marked read-only or not writable for us (it is then left as it was), and
 // EWriteError "ストリームへの書き込みエラー" when the write falls short.

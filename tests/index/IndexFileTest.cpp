@@ -9,7 +9,11 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <grp.h>
+#include <pwd.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
@@ -32,6 +36,43 @@ std::string convertMessage(const char* text) {
         return e.what();
     }
     return "converted";
+}
+
+// Saves in a child process that runs as an unprivileged user (nobody when the tests run as
+// root, whose rights would make every folder writable) with its files limited to sizeLimit
+// bytes. Returns the message the save raised, empty when it succeeded.
+std::string saveAsAnotherUser(const TIndexEntries& entries, const QString& path, rlim_t sizeLimit) {
+    int channel[2];
+    if (::pipe(channel) != 0) return "no pipe";
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(channel[0]);
+        std::string said = "dropping rights failed";
+        const passwd* nobody = ::getpwnam("nobody");
+        const bool dropped = ::geteuid() != 0 ||
+            (nobody && ::setgroups(0, nullptr) == 0 && ::setgid(nobody->pw_gid) == 0 &&
+             ::setuid(nobody->pw_uid) == 0);
+        std::signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{sizeLimit, sizeLimit};
+        if (dropped && ::setrlimit(RLIMIT_FSIZE, &limit) == 0) {
+            try {
+                SaveIndexFile(entries, path);
+                said.clear();
+            } catch (const std::exception& e) {
+                said = e.what();
+            }
+        }
+        [[maybe_unused]] const auto n = ::write(channel[1], said.data(), said.size());
+        ::_exit(0);
+    }
+    ::close(channel[1]);
+    std::string said;
+    char buffer[512];
+    for (ssize_t n; (n = ::read(channel[0], buffer, sizeof buffer)) > 0;) said.append(buffer, size_t(n));
+    ::close(channel[0]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return said;
 }
 
 }  // namespace
@@ -120,18 +161,53 @@ TEST(IndexFile, SavingThroughALinkUpdatesTheFileItPointsTo) {
     EXPECT_EQ(readAll(real), QByteArray("2\r\n"));
 }
 
-TEST(IndexFile, ReadOnlyFolderStillTakesAnUpdateOfAnExistingFile) {
+// A folder we may not create files in, holding an index file we may write: the save goes into
+// the file itself. The cases run as an unprivileged user, so that they hold under root too;
+// a file size limit stands in for a full disk.
+TEST(IndexFile, ReadOnlyFolderUpdatesInPlaceAndAFullDiskKeepsTheOldBytes) {
     QTemporaryDir dir;
-    // A read-only folder with a writable index file in it: the save still works.
     const QString ro = dir.filePath("ro");
     QDir().mkdir(ro);
-    const QString kept = ro + "/kept.idx";
-    writeAll(kept, "1\r\n");
-    QFile::setPermissions(ro, QFileDevice::ReadOwner | QFileDevice::ExeOwner);
-    if (QFile(ro + "/probe").open(QIODevice::WriteOnly)) GTEST_SKIP() << "running with root rights";
-    SaveIndexFile({"2"}, kept);
-    EXPECT_EQ(readAll(kept), QByteArray("2\r\n"));
-    EXPECT_THROW(SaveIndexFile({"3"}, ro + "/new.idx"), EFCreateError);
+    const QByteArray old = QByteArray(4088, '7') + "\r\n";  // 4,090 bytes, as seen torn
+    const TIndexEntries longer(1000, QByteArray("1234567"));
+    const struct {
+        const char* file;
+        TIndexEntries entries;
+        rlim_t sizeLimit;
+        const char* said;
+        QByteArray after;
+    } cases[] = {
+        {"kept.idx", {"2"}, RLIM_INFINITY, "", "2\r\n"},
+        {"kept.idx", longer, 6000, "ストリームへの書き込みエラー", old},
+        {"kept.idx", {}, 10, "", ""},
+        {"new.idx", {"3"}, RLIM_INFINITY, "を作成できません", "<missing>"},
+    };
+    for (const auto& c : cases) {
+        const QString path = ro + "/" + c.file;
+        QFile::setPermissions(ro, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                      QFileDevice::ExeOwner);
+        for (const QString& left : QDir(ro).entryList(QDir::Files)) QFile::remove(ro + "/" + left);
+        if (QByteArray(c.file) == "kept.idx") {
+            writeAll(path, old);
+            QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                            QFileDevice::ReadOther | QFileDevice::WriteOther);
+        }
+        const QFileDevice::Permissions openToAll = QFileDevice::ReadOwner |
+            QFileDevice::ExeOwner | QFileDevice::ReadOther | QFileDevice::ExeOther;
+        QFile::setPermissions(dir.path(), openToAll | QFileDevice::WriteOwner);
+        QFile::setPermissions(ro, openToAll);
+        const std::string said = saveAsAnotherUser(c.entries, path, c.sizeLimit);
+        EXPECT_NE(said.find(c.said), std::string::npos) << c.file << ": " << said;
+        if (*c.said == 0) {
+            EXPECT_EQ(said, "") << c.file;
+        }
+        const QByteArray after = QFile::exists(path) ? readAll(path) : QByteArray("<missing>");
+        EXPECT_TRUE(after == c.after) << c.file << " limited to " << c.sizeLimit << ": "
+                                      << after.size() << " bytes, ending "
+                                      << after.right(20).toStdString();
+        EXPECT_EQ(QDir(ro).entryList(QDir::Files | QDir::Hidden).size(),
+                  QFile::exists(path) ? 1 : 0);
+    }
     QFile::setPermissions(ro, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
 }
 
