@@ -160,6 +160,14 @@ TMediaPlayer& TIndex::Device() const {
     return *m_device;
 }
 
+// Position does not check for an open device and reads 0 without one; recording or comparing
+// that would pass a failure off as a frame.
+TMediaPlayer& TIndex::OpenDevice() const {
+    TMediaPlayer& device = Device();
+    if (device.OpenDeviceId() == 0) throw EMCIDeviceError("MCI デバイスがありません");
+    return device;
+}
+
 std::int32_t TIndex::EntryFrame(const QByteArray& entry) {
     if (entry.size() > kMaxEntryText) {
         const std::string shown = entry.left(kMaxEntryText).toStdString();
@@ -190,7 +198,7 @@ void TIndex::SaveIndexClick(TObject*) {
     SaveIndexFile(Indexlist->items(), SaveIndexDialog1.fileName());
 }
 
-void TIndex::RegClick(TObject*) { Indexlist->add(FrameToEntry(Device().Position())); }
+void TIndex::RegClick(TObject*) { Indexlist->add(FrameToEntry(OpenDevice().Position())); }
 
 void TIndex::DelClick(TObject*) {
     const int selected = Indexlist->itemIndex();
@@ -202,25 +210,27 @@ void TIndex::DelClick(TObject*) {
 }
 
 void TIndex::Timer1Timer(TObject*) {
+    // A failure here would come back every 30 ms; it is reported once, and again only when it
+    // changes or after a tick that succeeded.
+    try {
+        ShowDifference();
+        m_reportedTickError.reset();
+    } catch (const Exception& error) {
+        if (m_reportedTickError == error.Message()) return;
+        m_reportedTickError = error.Message();
+        throw;
+    }
+}
+
+void TIndex::ShowDifference() {
     if (Indexlist->count() == 0) {
         difftime->setText(QString());
-        m_reportedReference.reset();
         return;
     }
     // The reference is converted before the device is asked, so a failing entry changes
-    // nothing; its error is reported once, not every 30 ms.
-    const QByteArray reference = Indexlist->item(0);
-    std::int32_t r = 0;
-    try {
-        r = EntryFrame(reference);
-    } catch (const EConvertError&) {
-        if (m_reportedReference == reference) return;
-        m_reportedReference = reference;
-        throw;
-    }
-    m_reportedReference.reset();
-
-    const std::int32_t p = Device().Position();
+    // nothing.
+    const std::int32_t r = EntryFrame(Indexlist->item(0));
+    const std::int32_t p = OpenDevice().Position();
     const auto d = static_cast<std::int32_t>(static_cast<std::uint32_t>(p) -
                                              static_cast<std::uint32_t>(r));
     PieG->SetProgress(std::abs(d % 30));
@@ -228,7 +238,7 @@ void TIndex::Timer1Timer(TObject*) {
 }
 
 void TIndex::FormShow(TObject*) {
-    m_reportedReference.reset();
+    m_reportedTickError.reset();
     Timer1->setEnabled(true);
 }
 

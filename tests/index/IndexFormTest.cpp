@@ -293,6 +293,29 @@ TEST_F(IndexFormTest, HandlersThatNeedTheDeviceFailOnceItIsGone) {
     EXPECT_EQ(orphan.Indexlist->count(), 1);
 }
 
+// After a failed open nothing is open: recording "0" would pass a failure off as an entry.
+TEST_F(IndexFormTest, WithNoDeviceOpenRegAndTheDifferenceReportNoDeviceOnce) {
+    SetEntries({"100"});
+    mci.device.position = 107;
+    Tick();
+    player.Close();
+    fw::guard([this] { index->RegClick(index->Reg); });
+    for (int i = 0; i < 5; ++i) Tick();
+    EXPECT_EQ(modal.texts(fw::BoxKind::Error),
+              std::vector<QString>(2, ErrorText("MCI デバイスがありません")));
+    EXPECT_EQ(index->Indexlist->items(), (std::vector<QByteArray>{"100"}));
+    EXPECT_EQ(index->difftime->text(), QStringLiteral("7"));
+
+    player.Open();  // a device again: the difference comes back, a later loss is news
+    mci.device.position = 107;
+    Tick();
+    EXPECT_EQ(index->difftime->text(), QStringLiteral("7"));
+    player.Close();
+    Tick();
+    Tick();
+    EXPECT_EQ(modal.boxes.size(), 3u);
+}
+
 // ---- saving ----------------------------------------------------------------------------------
 
 TEST_F(IndexFormTest, SaveProposesTheIndexFileBesideTheMedia) {
