@@ -20,6 +20,7 @@
 #include <QAction>
 #include <QMenu>
 #include <QMenuBar>
+#include <utility>
 
 TMPModes LastMode = dmNotReady;
 std::int32_t LastFrame = 0;
@@ -242,9 +243,12 @@ void TTavolenForm::K3Click(TObject* Sender) {
 }
 
 void TTavolenForm::IndexStepAfterStart() {
-    if (Index) IndexStartTimerStep(*Index, MediaPlayer1->FileName());
+    const auto editsAtFileOpen = std::exchange(m_indexEditsAtFileOpen, std::nullopt);
+    if (Index) IndexStartTimerStep(*Index, MediaPlayer1->FileName(), editsAtFileOpen);
 }
 
 void TTavolenForm::IndexStepAfterOpen(const QString& chosenName) {
-    if (Index) IndexFileOpenStep(*Index, chosenName);
+    if (!Index) return;
+    m_indexEditsAtFileOpen = Index->UserEdits();
+    IndexFileOpenStep(*Index, chosenName);
 }

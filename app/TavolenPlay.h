@@ -27,6 +27,7 @@
 #include <QStringList>
 #include <cstdint>
 #include <memory>
+#include <optional>
 
 class QAction;
 class QMenu;
@@ -129,6 +130,9 @@ private:
     QStringList m_arguments;
     bool m_startCancelled = false;
     QRect m_pictureArea;
+    // The index window's UserEdits() when File > Open cleared or loaded its entries, until the
+    // start timer that follows has run.
+    std::optional<std::uint64_t> m_indexEditsAtFileOpen;
 };
 
 // The window's single instance while it exists.

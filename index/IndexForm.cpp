@@ -186,7 +186,10 @@ void TIndex::IndexlistClick(TObject*) {
     if (m_lastMode && m_lastMode() == dmPlaying) device.Play();
 }
 
-void TIndex::ListClrClick(TObject*) { Indexlist->clear(); }
+void TIndex::ListClrClick(TObject*) {
+    Indexlist->clear();
+    ++m_userEdits;
+}
 
 void TIndex::SaveIndexClick(TObject*) {
     const QString fileName = Device().FileName();
@@ -198,12 +201,16 @@ void TIndex::SaveIndexClick(TObject*) {
     SaveIndexFile(Indexlist->items(), SaveIndexDialog1.fileName());
 }
 
-void TIndex::RegClick(TObject*) { Indexlist->add(FrameToEntry(OpenDevice().Position())); }
+void TIndex::RegClick(TObject*) {
+    Indexlist->add(FrameToEntry(OpenDevice().Position()));
+    ++m_userEdits;
+}
 
 void TIndex::DelClick(TObject*) {
     const int selected = Indexlist->itemIndex();
     if (selected < 0) return;
     Indexlist->deleteItem(selected);
+    ++m_userEdits;
     // The view would select the neighbour on its own, and a second press would then delete an
     // entry the user never chose.
     Indexlist->setItemIndex(-1);
@@ -259,7 +266,9 @@ void TIndex::ShowWindow() {
     raise();
 }
 
-void IndexStartTimerStep(TIndex& index, const QString& mediaFileName) {
+void IndexStartTimerStep(TIndex& index, const QString& mediaFileName,
+                         std::optional<std::uint64_t> editsAtFileOpen) {
+    if (editsAtFileOpen && index.UserEdits() != *editsAtFileOpen) return;
     const QString name = IndexFileName(mediaFileName);
     if (!fw::fileExists(name)) return;
     index.LoadEntries(name);

@@ -95,6 +95,9 @@ public:
     void LoadEntries(const QString& path);
     // Shows a hidden window (FormShow runs first) or brings a visible one to the front.
     void ShowWindow();
+    // How many times the user has changed the entries (登録, 削除, 消去); loading a file or
+    // clearing the list for another media file is no change of the user's.
+    std::uint64_t UserEdits() const { return m_userEdits; }
 
     // An entry's frame number, the entry read back bounded at kMaxEntryText bytes.
     static std::int32_t EntryFrame(const QByteArray& entry);
@@ -112,6 +115,7 @@ private:
     std::function<TMPModes()> m_lastMode;
     // The message of the difference timer's failure that has already been reported.
     std::optional<std::string> m_reportedTickError;
+    std::uint64_t m_userEdits = 0;
 };
 
 // The one index window, created at program entry right after the player window.
@@ -123,7 +127,10 @@ extern TIndex* Index;
 // Last step of the start timer: when the index file of the media file exists, its lines replace
 // the entries and the window is shown; otherwise nothing happens. An unreadable file raises
 // "ファイル %s は開けません" before anything changes, so the window stays as it was.
-void IndexStartTimerStep(TIndex& index, const QString& mediaFileName);
+// editsAtFileOpen is UserEdits() as File > Open found it, when the start timer follows one:
+// if the user has changed the entries since, they stay as the user left them.
+void IndexStartTimerStep(TIndex& index, const QString& mediaFileName,
+                         std::optional<std::uint64_t> editsAtFileOpen = std::nullopt);
 
 // Last step of File > Open: the entries are cleared; when the index file of the chosen name
 // exists, the window is shown and then its lines replace the entries.

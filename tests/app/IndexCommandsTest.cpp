@@ -3,7 +3,10 @@
 #include "PlayerWindowFixture.h"
 
 #include "IndexForm.h"
+#include "Button.h"
 #include "ListBox.h"
+
+#include <functional>
 
 namespace {
 
@@ -75,4 +78,39 @@ TEST_F(PlayerWithIndex, F1ShowsTheWindowAndCtrlISavesEvenWhileItIsHidden) {
     QFile saved(dir.filePath("saved.idx"));
     ASSERT_TRUE(saved.open(QIODevice::ReadOnly));
     EXPECT_EQ(saved.readAll(), QByteArray("7\r\n-3\r\n"));
+}
+
+// One second after File > Open the start timer reads the index file again. That second reading
+// stays (it shows what changed on disk meanwhile), but what the user did to the list in that
+// second must not vanish under it.
+TEST_F(PlayerWithIndex, TheStartTimerKeepsWhatTheUserDidInTheFirstSecondAfterFileOpen) {
+    start({file("first.avi")});
+    createIndex();
+    form->Timer2Timer(form->Timer2);
+    const struct {
+        const char* edit;
+        std::function<void()> run;
+        std::vector<QByteArray> after;
+    } cases[] = {
+        {"none", [] {}, {"42", "43"}},
+        {"登録", [&] { index->RegClick(index->Reg); }, {"42", "77"}},
+        {"削除",
+         [&] {
+             index->Indexlist->setItemIndex(0);
+             index->DelClick(index->Del);
+         },
+         {}},
+        {"消去", [&] { index->ListClrClick(index->ListClr); }, {}},
+    };
+    for (const auto& c : cases) {
+        writeIndex("clip.idx", "42\r\n");
+        openFromMenu(file("clip.avi"));
+        ASSERT_EQ(index->Indexlist->items(), std::vector<QByteArray>{"42"});
+        mci.device.position = 77;
+        c.run();
+        writeIndex("clip.idx", "42\r\n43\r\n");
+        form->Timer2Timer(form->Timer2);
+        EXPECT_EQ(index->Indexlist->items(), c.after) << c.edit;
+    }
+    EXPECT_TRUE(errors().empty());
 }
