@@ -107,6 +107,21 @@ void saveInPlace(const QByteArray& target, const QByteArray& text, const CannotC
     if (::close(fd) != 0) throw EWriteError("ストリームへの書き込みエラー");
 }
 
+// Calls line(start, length) for each line of the text: CR LF, a lone LF and a lone CR end a
+// line; a NUL byte ends the text. The call may overwrite the bytes of its line and any before.
+template <typename Line>
+void forEachLine(const char* text, qsizetype size, const Line& line) {
+    const char* p = text;
+    const char* end = text + size;
+    while (p < end && *p != '\0') {
+        const char* start = p;
+        while (p < end && *p != '\r' && *p != '\n' && *p != '\0') ++p;
+        line(start, p - start);
+        if (p < end && *p == '\r') ++p;
+        if (p < end && *p == '\n') ++p;
+    }
+}
+
 bool isHexDigit(char c) {
     return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
 }
@@ -150,10 +165,8 @@ QString IndexFileName(const QString& mediaPath) {
 
 void SaveIndexFile(const TIndexEntries& entries, const QString& path) {
     QByteArray text;
-    qsizetype total = 0;
-    for (const auto& entry : entries) total += entry.size() + 2;
-    text.reserve(total);
-    for (const auto& entry : entries) text.append(entry).append("\r\n", 2);
+    text.reserve(entries.totalBytes() + 2 * entries.size());
+    for (qsizetype i = 0; i < entries.size(); ++i) text.append(entries.view(i)).append("\r\n", 2);
 
     // A link keeps pointing at its index: the sibling goes beside the file it names, since a
     // rename over the link itself would replace the link and leave that file as it was.
@@ -188,17 +201,18 @@ void SaveIndexFile(const TIndexEntries& entries, const QString& path) {
     }
 }
 
-TIndexEntries SplitIndexLines(const QByteArray& text) {
+TIndexEntries SplitIndexLines(QByteArray text) {
+    // Counted first, so the lengths are allocated once; then each line moves down over the
+    // line ends before it, inside the text's own buffer.
+    qsizetype count = 0;
+    forEachLine(text.constData(), text.size(), [&](const char*, qsizetype) { ++count; });
+    const qsizetype size = text.size();
     TIndexEntries lines;
-    const char* p = text.constData();
-    const char* end = p + text.size();
-    while (p < end && *p != '\0') {
-        const char* start = p;
-        while (p < end && *p != '\r' && *p != '\n' && *p != '\0') ++p;
-        lines.emplace_back(start, p - start);
-        if (p < end && *p == '\r') ++p;
-        if (p < end && *p == '\n') ++p;
-    }
+    const char* kept = lines.adopt(std::move(text));
+    lines.reserve(count, 0);
+    forEachLine(kept, size, [&](const char* start, qsizetype length) {
+        lines.append(QByteArrayView(start, length));
+    });
     return lines;
 }
 
@@ -209,9 +223,9 @@ TIndexEntries LoadIndexFile(const QString& path) {
     };
     if (!file.open(QIODevice::ReadOnly)) throw cannotOpen();
     if (file.size() > kMaxIndexFileBytes) throw cannotOpen();
-    const QByteArray text = file.readAll();
+    QByteArray text = file.readAll();
     if (file.error() != QFileDevice::NoError) throw cannotOpen();
-    return SplitIndexLines(text);
+    return SplitIndexLines(std::move(text));
 }
 
 std::int32_t EntryToFrame(const QByteArray& entry) {

@@ -6,12 +6,15 @@
 // duration of one load or save. Failures are exceptions (see each function).
 #pragma once
 
+#include "ByteList.h"
+
 #include <QByteArray>
 #include <QString>
 #include <cstdint>
-#include <vector>
 
-using TIndexEntries = std::vector<QByteArray>;
+// The entries, kept compactly: loading a file costs about its own size again, however short
+// its lines.
+using TIndexEntries = fw::ByteList;
 
 // The index file of a media path: the path without its last four characters, then ".idx".
 // "/v/a.avi" gives "/v/a.idx"; "/v/clip.mpeg" gives "/v/clip..idx"; a path of four characters
@@ -36,8 +39,8 @@ void SaveIndexFile(const TIndexEntries& entries, const QString& path);
 TIndexEntries LoadIndexFile(const QString& path);
 inline constexpr std::int64_t kMaxIndexFileBytes = 256ll * 1024 * 1024;
 
-// Splits a file's content into entries by the rule above.
-TIndexEntries SplitIndexLines(const QByteArray& text);
+// Splits a file's content into entries by the rule above, reusing the text's memory.
+TIndexEntries SplitIndexLines(QByteArray text);
 
 // Turns an entry into a frame number: leading blanks (code 32 only), then either decimal with an
 // optional sign or hexadecimal after "$", "x", "X", "0x" or "0X" (no sign), filling the rest of

@@ -198,7 +198,7 @@ void TIndex::SaveIndexClick(TObject*) {
     SaveIndexDialog1.setInitialDir(fw::dialogInitialDir(proposed));
     SaveIndexDialog1.setFileName(fw::dialogFileName(proposed));
     if (!SaveIndexDialog1.execute()) return;
-    SaveIndexFile(Indexlist->items(), SaveIndexDialog1.fileName());
+    SaveIndexFile(Indexlist->itemList(), SaveIndexDialog1.fileName());
 }
 
 void TIndex::RegClick(TObject*) {
