@@ -47,7 +47,7 @@ BENCHMARK(SplitLines)->Arg(1000)->Arg(1000000)->Unit(benchmark::kMillisecond);
 
 void ConvertEntry(benchmark::State& state) {
     const QByteArray entry = "  1234567";
-    for (auto _ : state) benchmark::DoNotOptimize(EntryToFrame(entry));
+    for (auto _ : state) benchmark::DoNotOptimize(EntryTextToFrame(entry));
 }
 BENCHMARK(ConvertEntry);
 

@@ -228,7 +228,7 @@ TIndexEntries LoadIndexFile(const QString& path) {
     return SplitIndexLines(std::move(text));
 }
 
-std::int32_t EntryToFrame(const QByteArray& entry) {
+std::int32_t EntryTextToFrame(const QByteArray& entry) {
     const char* p = entry.constData();
     const char* end = p + entry.size();
     while (p < end && *p == ' ') ++p;

@@ -42,11 +42,13 @@ inline constexpr std::int64_t kMaxIndexFileBytes = 256ll * 1024 * 1024;
 // Splits a file's content into entries by the rule above, reusing the text's memory.
 TIndexEntries SplitIndexLines(QByteArray text);
 
-// Turns an entry into a frame number: leading blanks (code 32 only), then either decimal with an
-// optional sign or hexadecimal after "$", "x", "X", "0x" or "0X" (no sign), filling the rest of
-// the text exactly, within the signed 32-bit range (hexadecimal up to 8 significant digits, the
-// top bit giving a negative number). Raises EConvertError "'%s' は整数ではありません".
-std::int32_t EntryToFrame(const QByteArray& entry);
+// Turns an entry's whole text, however long, into a frame number. This is the plain conversion;
+// the index window reads its entries back bounded first (TIndex::BoundedEntryToFrame).
+// The text: leading blanks (code 32 only), then either decimal with an optional sign or
+// hexadecimal after "$", "x", "X", "0x" or "0X" (no sign), filling the rest of the text exactly,
+// within the signed 32-bit range (hexadecimal up to 8 significant digits, the top bit giving a
+// negative number). Raises EConvertError "'%s' は整数ではありません".
+std::int32_t EntryTextToFrame(const QByteArray& entry);
 
 // The decimal text of a frame number, as recorded entries hold it.
 QByteArray FrameToEntry(std::int32_t frame);

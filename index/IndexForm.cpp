@@ -168,12 +168,12 @@ TMediaPlayer& TIndex::OpenDevice() const {
     return device;
 }
 
-std::int32_t TIndex::EntryFrame(const QByteArray& entry) {
+std::int32_t TIndex::BoundedEntryToFrame(const QByteArray& entry) {
     if (entry.size() > kMaxEntryText) {
         const std::string shown = entry.left(kMaxEntryText).toStdString();
         throw EConvertError(fw::format("'%s' は整数ではありません", shown.c_str()));
     }
-    return EntryToFrame(entry);
+    return EntryTextToFrame(entry);
 }
 
 // ---- handlers --------------------------------------------------------------------------------
@@ -182,7 +182,7 @@ void TIndex::IndexlistClick(TObject*) {
     TMediaPlayer& device = Device();
     device.Pause();
     const QByteArray entry = Indexlist->item(Indexlist->itemIndex());
-    device.SetPosition(EntryFrame(entry));
+    device.SetPosition(BoundedEntryToFrame(entry));
     if (m_lastMode && m_lastMode() == dmPlaying) device.Play();
 }
 
@@ -236,7 +236,7 @@ void TIndex::ShowDifference() {
     }
     // The reference is converted before the device is asked, so a failing entry changes
     // nothing.
-    const std::int32_t r = EntryFrame(Indexlist->item(0));
+    const std::int32_t r = BoundedEntryToFrame(Indexlist->item(0));
     const std::int32_t p = OpenDevice().Position();
     const auto d = static_cast<std::int32_t>(static_cast<std::uint32_t>(p) -
                                              static_cast<std::uint32_t>(r));
@@ -264,21 +264,4 @@ void TIndex::LoadEntries(const QString& path) {
 void TIndex::ShowWindow() {
     show();
     raise();
-}
-
-void IndexStartTimerStep(TIndex& index, const QString& mediaFileName,
-                         std::optional<std::uint64_t> editsAtFileOpen) {
-    if (editsAtFileOpen && index.UserEdits() != *editsAtFileOpen) return;
-    const QString name = IndexFileName(mediaFileName);
-    if (!fw::fileExists(name)) return;
-    index.LoadEntries(name);
-    index.ShowWindow();
-}
-
-void IndexFileOpenStep(TIndex& index, const QString& chosenName) {
-    index.Indexlist->clear();
-    const QString name = IndexFileName(chosenName);
-    if (!fw::fileExists(name)) return;
-    index.ShowWindow();
-    index.LoadEntries(name);
 }

@@ -99,8 +99,9 @@ public:
     // clearing the list for another media file is no change of the user's.
     std::uint64_t UserEdits() const { return m_userEdits; }
 
-    // An entry's frame number, the entry read back bounded at kMaxEntryText bytes.
-    static std::int32_t EntryFrame(const QByteArray& entry);
+    // An entry's frame number as the window reads it back from its list: bounded at
+    // kMaxEntryText bytes, a longer entry failing (EntryTextToFrame is the plain conversion).
+    static std::int32_t BoundedEntryToFrame(const QByteArray& entry);
 
 private:
     void CreateComponents();
@@ -120,18 +121,3 @@ private:
 
 // The one index window, created at program entry right after the player window.
 extern TIndex* Index;
-
-// ---- the player window's index commands ------------------------------------------------------
-// Each is one line in the player window; failures propagate to its handler.
-
-// Last step of the start timer: when the index file of the media file exists, its lines replace
-// the entries and the window is shown; otherwise nothing happens. An unreadable file raises
-// "ファイル %s は開けません" before anything changes, so the window stays as it was.
-// editsAtFileOpen is UserEdits() as File > Open found it, when the start timer follows one:
-// if the user has changed the entries since, they stay as the user left them.
-void IndexStartTimerStep(TIndex& index, const QString& mediaFileName,
-                         std::optional<std::uint64_t> editsAtFileOpen = std::nullopt);
-
-// Last step of File > Open: the entries are cleared; when the index file of the chosen name
-// exists, the window is shown and then its lines replace the entries.
-void IndexFileOpenStep(TIndex& index, const QString& chosenName);

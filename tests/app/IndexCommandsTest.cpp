@@ -2,6 +2,8 @@
 // open, Ctrl+I and F1, with the index window created as the program creates it.
 #include "PlayerWindowFixture.h"
 
+#include "Application.h"
+#include "IndexFile.h"
 #include "IndexForm.h"
 #include "Button.h"
 #include "ListBox.h"
@@ -60,6 +62,54 @@ TEST_F(PlayerWithIndex, FileOpenClearsTheEntriesAndLoadsTheNewIndexAtOnce) {
     openFromMenu(file("clip.avi"));
     EXPECT_TRUE(index->isVisible());
     EXPECT_EQ(index->Indexlist->items(), std::vector<QByteArray>{"42"});
+}
+
+TEST_F(PlayerWithIndex, StartTimerLooksForTheNameWithItsLastFourCharactersReplaced) {
+    writeIndex("a.idx", "10\r\n");
+    start({file("a.mpeg")});
+    createIndex();
+    index->Indexlist->setItems({"7"});
+    form->Timer2Timer(form->Timer2);  // looks for a..idx: absent
+    EXPECT_FALSE(index->isVisible());
+    EXPECT_EQ(index->Indexlist->items(), std::vector<QByteArray>{"7"});
+
+    writeIndex("a..idx", "30\r\n");
+    form->Timer2Timer(form->Timer2);
+    EXPECT_EQ(index->Indexlist->items(), std::vector<QByteArray>{"30"});
+}
+
+TEST_F(PlayerWithIndex, FileOpenWithoutAnIndexFileKeepsAVisibleWindowVisible) {
+    start({file("first.avi")});
+    createIndex();
+    index->Indexlist->setItems({"1"});
+    index->ShowWindow();
+    openFromMenu(file("b.avi"));
+    EXPECT_EQ(index->Indexlist->count(), 0);
+    EXPECT_TRUE(index->isVisible());
+}
+
+TEST_F(PlayerWithIndex, UnreadableIndexFileLeavesTheWindowAsItWas) {
+    // Larger than any index file is allowed to be, so it cannot be read; sparse, so it costs
+    // no disk.
+    {
+        QFile huge(dir.filePath("d.idx"));
+        ASSERT_TRUE(huge.open(QIODevice::WriteOnly));
+        ASSERT_TRUE(huge.resize(kMaxIndexFileBytes + 1));
+    }
+    start({file("d.avi")});
+    createIndex();
+    index->Indexlist->setItems({"1"});
+    const QString message = QStringLiteral("ファイル %1 は開けません").arg(dir.filePath("d.idx"));
+    fw::guard([&] { form->Timer2Timer(form->Timer2); });
+    EXPECT_EQ(errors(), std::vector<QString>{fw::Application::errorText(message)});
+    EXPECT_FALSE(index->isVisible());
+    EXPECT_EQ(index->Indexlist->items(), std::vector<QByteArray>{"1"});
+
+    // At File > Open the list has already been cleared and the window shown.
+    openFromMenu(dir.filePath("d.avi"));
+    EXPECT_EQ(errors().size(), 2u);
+    EXPECT_TRUE(index->isVisible());
+    EXPECT_EQ(index->Indexlist->count(), 0);
 }
 
 TEST_F(PlayerWithIndex, F1ShowsTheWindowAndCtrlISavesEvenWhileItIsHidden) {

@@ -31,7 +31,7 @@ void writeAll(const QString& path, const QByteArray& bytes) {
 
 std::string convertMessage(const char* text) {
     try {
-        EntryToFrame(text);
+        EntryTextToFrame(text);
     } catch (const EConvertError& e) {
         return e.what();
     }
@@ -211,31 +211,31 @@ TEST(IndexFile, ReadOnlyFolderUpdatesInPlaceAndAFullDiskKeepsTheOldBytes) {
     QFile::setPermissions(ro, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
 }
 
-TEST(EntryToFrame, DecimalAndHexadecimalForms) {
-    EXPECT_EQ(EntryToFrame(" 12"), 12);
-    EXPECT_EQ(EntryToFrame("+7"), 7);
-    EXPECT_EQ(EntryToFrame("-0"), 0);
-    EXPECT_EQ(EntryToFrame("007"), 7);
-    EXPECT_EQ(EntryToFrame("$1E"), 30);
-    EXPECT_EQ(EntryToFrame("x1e"), 30);
-    EXPECT_EQ(EntryToFrame("0X1E"), 30);
-    EXPECT_EQ(EntryToFrame("2147483647"), 2147483647);
-    EXPECT_EQ(EntryToFrame("-2147483648"), -2147483647 - 1);
-    EXPECT_EQ(EntryToFrame("$FFFFFFFF"), -1);
-    EXPECT_EQ(EntryToFrame("$0FFFFFFFF"), -1);
+TEST(EntryTextToFrame, DecimalAndHexadecimalForms) {
+    EXPECT_EQ(EntryTextToFrame(" 12"), 12);
+    EXPECT_EQ(EntryTextToFrame("+7"), 7);
+    EXPECT_EQ(EntryTextToFrame("-0"), 0);
+    EXPECT_EQ(EntryTextToFrame("007"), 7);
+    EXPECT_EQ(EntryTextToFrame("$1E"), 30);
+    EXPECT_EQ(EntryTextToFrame("x1e"), 30);
+    EXPECT_EQ(EntryTextToFrame("0X1E"), 30);
+    EXPECT_EQ(EntryTextToFrame("2147483647"), 2147483647);
+    EXPECT_EQ(EntryTextToFrame("-2147483648"), -2147483647 - 1);
+    EXPECT_EQ(EntryTextToFrame("$FFFFFFFF"), -1);
+    EXPECT_EQ(EntryTextToFrame("$0FFFFFFFF"), -1);
 }
 
-TEST(EntryToFrame, RefusalsNameTheWholeEntry) {
+TEST(EntryTextToFrame, RefusalsNameTheWholeEntry) {
     for (const char* bad : {"12 ", "-$1E", "2147483648", "-2147483649", "$100000000", "", "   ",
                             "-", "$", "0x", "\t5", "1.5", "12abc"}) {
-        EXPECT_THROW(EntryToFrame(bad), EConvertError) << '"' << bad << '"';
+        EXPECT_THROW(EntryTextToFrame(bad), EConvertError) << '"' << bad << '"';
     }
     EXPECT_EQ(convertMessage("12 "), "'12 ' は整数ではありません");
 }
 
-TEST(EntryToFrame, RecordedEntriesConvertBack) {
+TEST(EntryTextToFrame, RecordedEntriesConvertBack) {
     for (std::int32_t n : {0, 1, 345, -31, 2147483647, -2147483647 - 1})
-        EXPECT_EQ(EntryToFrame(FrameToEntry(n)), n);
+        EXPECT_EQ(EntryTextToFrame(FrameToEntry(n)), n);
 }
 
 // A disk that fills up in the middle of a save (a file size limit stands in for it): the save
