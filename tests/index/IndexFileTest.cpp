@@ -1,5 +1,6 @@
 #include "Exception.h"
 #include "IndexFile.h"
+#include "Unprivileged.h"
 
 #include <QDir>
 #include <QFile>
@@ -9,11 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
-#include <grp.h>
-#include <pwd.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace {
 
@@ -38,41 +35,16 @@ std::string convertMessage(const char* text) {
     return "converted";
 }
 
-// Saves in a child process that runs as an unprivileged user (nobody when the tests run as
-// root, whose rights would make every folder writable) with its files limited to sizeLimit
-// bytes. Returns the message the save raised, empty when it succeeded.
+// Saves as an unprivileged user (so a read-only folder is read-only under root too) with its
+// files limited to sizeLimit bytes. Returns the message the save raised, empty when it succeeded.
 std::string saveAsAnotherUser(const TIndexEntries& entries, const QString& path, rlim_t sizeLimit) {
-    int channel[2];
-    if (::pipe(channel) != 0) return "no pipe";
-    const pid_t child = ::fork();
-    if (child == 0) {
-        ::close(channel[0]);
-        std::string said = "dropping rights failed";
-        const passwd* nobody = ::getpwnam("nobody");
-        const bool dropped = ::geteuid() != 0 ||
-            (nobody && ::setgroups(0, nullptr) == 0 && ::setgid(nobody->pw_gid) == 0 &&
-             ::setuid(nobody->pw_uid) == 0);
+    return runUnprivileged([&] {
         std::signal(SIGXFSZ, SIG_IGN);
         const rlimit limit{sizeLimit, sizeLimit};
-        if (dropped && ::setrlimit(RLIMIT_FSIZE, &limit) == 0) {
-            try {
-                SaveIndexFile(entries, path);
-                said.clear();
-            } catch (const std::exception& e) {
-                said = e.what();
-            }
-        }
-        [[maybe_unused]] const auto n = ::write(channel[1], said.data(), said.size());
-        ::_exit(0);
-    }
-    ::close(channel[1]);
-    std::string said;
-    char buffer[512];
-    for (ssize_t n; (n = ::read(channel[0], buffer, sizeof buffer)) > 0;) said.append(buffer, size_t(n));
-    ::close(channel[0]);
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    return said;
+        if (setrlimit(RLIMIT_FSIZE, &limit) != 0) return std::string("<no size limit>");
+        SaveIndexFile(entries, path);
+        return std::string();
+    });
 }
 
 }  // namespace
