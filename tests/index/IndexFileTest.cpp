@@ -12,6 +12,11 @@
 #include <csignal>
 #include <sys/resource.h>
 
+namespace fw {
+// Failures show the entries, not the list's bytes.
+void PrintTo(const ByteList& list, std::ostream* out) { *out << ::testing::PrintToString(list.toVector()); }
+}  // namespace fw
+
 namespace {
 
 QByteArray readAll(const QString& path) {
