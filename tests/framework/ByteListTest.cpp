@@ -46,17 +46,3 @@ TEST(ByteList, KeepsTheSameItemsAsAVectorUnderRandomEdits) {
     list.clear();
     EXPECT_TRUE(list.isEmpty());
 }
-
-// A text cut into lines in its own buffer: each appended view lies further on than the items
-// before it.
-TEST(ByteList, AdoptedTextBecomesTheItemsInPlace) {
-    QByteArray text = QByteArray("ab\ncd\n\n") + QByteArray(400, 'x') + "\nz";
-    const QByteArray original = text;
-    ByteList list;
-    const char* kept = list.adopt(text);  // shared with `text` until it is written
-    const std::pair<int, int> lines[] = {{0, 2}, {3, 2}, {6, 0}, {7, 400}, {408, 1}};
-    for (auto [start, length] : lines) list.append(QByteArrayView(kept + start, length));
-    EXPECT_EQ(list, (ByteList{"ab", "cd", "", QByteArray(400, 'x'), "z"}));
-    EXPECT_EQ(list.totalBytes(), 405);
-    EXPECT_EQ(text, original);
-}

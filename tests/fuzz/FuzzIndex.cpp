@@ -1,5 +1,5 @@
 // The index file under arbitrary bytes: cutting a text into entries, the save and load round
-// trip (byte for byte), both entry conversions, and editing the compact list the entries live in.
+// trip (byte for byte), and both entry conversions.
 #include "FuzzCheck.h"
 
 #include "Exception.h"
@@ -10,7 +10,6 @@
 #include <charconv>
 #include <cstdint>
 #include <string>
-#include <vector>
 
 namespace {
 
@@ -71,23 +70,6 @@ void checkConversion(const QByteArray& entry) {
         FUZZ_CHECK(plain == value);
 }
 
-// Removing and inserting entries in the compact list, against a plain vector.
-void checkEditing(TIndexEntries entries, const std::uint8_t* data, size_t size) {
-    std::vector<QByteArray> expected = entries.toVector();
-    for (size_t i = 0; i < size && i < 32; ++i) {
-        const size_t at = data[i] % (expected.size() + 1);
-        if (data[i] & 1 && at < expected.size()) {
-            entries.remove(qsizetype(at));
-            expected.erase(expected.begin() + long(at));
-        } else if (!expected.empty()) {
-            const size_t from = (data[i] >> 1) % expected.size();
-            entries.insert(qsizetype(at), entries.view(qsizetype(from)));
-            expected.insert(expected.begin() + long(at), QByteArray(expected[from]));
-        }
-    }
-    FUZZ_CHECK(entries.toVector() == expected);
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size) {
@@ -97,6 +79,5 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size) {
     checkRoundTrip(entries);
     for (qsizetype i = 0; i < entries.size() && i < 64; ++i) checkConversion(entries.at(i));
     checkConversion(input);  // a whole input as one entry: any bytes at all
-    checkEditing(entries, data, size);
     return 0;
 }
