@@ -121,8 +121,8 @@ private:
     void ConnectEvents();
     void ConnectMenuItem(QAction* item, void (TTavolenForm::*handler)(TObject*));
     void PlacePicture(std::int32_t width, std::int32_t height);
-    // Steps that belong to the index window; they run at the end of the start timer's tick
-    // and of File > Open.
+    // The index file's steps at the end of the start timer's tick and of File > Open
+    // (TavolenIndex.cpp): load the media file's index file into the index window.
     void IndexStepAfterStart();
     void IndexStepAfterOpen(const QString& chosenName);
 

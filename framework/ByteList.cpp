@@ -50,8 +50,8 @@ const char* ByteList::adopt(QByteArray storage) {
 qsizetype ByteList::lengthOf(qsizetype index) const {
     const std::uint8_t length = m_lengths[size_t(index)];
     if (length != kLong) return length;
-    const auto found = std::lower_bound(m_long.begin(), m_long.end(),
-                                        std::pair<qsizetype, qsizetype>(index, 0));
+    const auto found =
+        std::lower_bound(m_long.begin(), m_long.end(), std::pair<qsizetype, qsizetype>(index, 0));
     return found->second;
 }
 
@@ -121,8 +121,8 @@ void ByteList::insert(qsizetype index, QByteArrayView item) {
     std::memmove(at + item.size(), at, size_t(m_used - offset));
     if (item.size() > 0) std::memcpy(at, item.data(), size_t(item.size()));
     m_used += item.size();
-    auto later = std::lower_bound(m_long.begin(), m_long.end(),
-                                  std::pair<qsizetype, qsizetype>(index, 0));
+    auto later =
+        std::lower_bound(m_long.begin(), m_long.end(), std::pair<qsizetype, qsizetype>(index, 0));
     for (auto i = later; i != m_long.end(); ++i) ++i->first;
     if (item.size() >= kLong) m_long.emplace(later, index, item.size());
     m_lengths.insert(m_lengths.begin() + index,
@@ -136,8 +136,8 @@ void ByteList::remove(qsizetype index) {
     char* at = m_bytes.data() + offset;
     std::memmove(at, at + length, size_t(m_used - offset - length));
     m_used -= length;
-    auto later = std::lower_bound(m_long.begin(), m_long.end(),
-                                  std::pair<qsizetype, qsizetype>(index, 0));
+    auto later =
+        std::lower_bound(m_long.begin(), m_long.end(), std::pair<qsizetype, qsizetype>(index, 0));
     if (later != m_long.end() && later->first == index) later = m_long.erase(later);
     for (auto i = later; i != m_long.end(); ++i) --i->first;
     m_lengths.erase(m_lengths.begin() + index);

@@ -57,7 +57,7 @@ public:
 
 private:
     static constexpr std::uint8_t kLong = 255;  // the length is in m_long
-    static constexpr qsizetype kBlock = 32;      // items per stored offset
+    static constexpr qsizetype kBlock = 32;     // items per stored offset
 
     qsizetype lengthOf(qsizetype index) const;
     qsizetype offsetOf(qsizetype index) const;
@@ -69,7 +69,7 @@ private:
     qsizetype m_used = 0;
     std::vector<std::uint8_t> m_lengths;
     std::vector<std::pair<qsizetype, qsizetype>> m_long;  // (index, length), by index
-    std::vector<qsizetype> m_starts;                       // offset of item k * kBlock
+    std::vector<qsizetype> m_starts;                      // offset of item k * kBlock
 };
 
 }  // namespace fw

@@ -19,26 +19,26 @@ TEST(ByteList, KeepsTheSameItemsAsAVectorUnderRandomEdits) {
     for (int step = 0; step < 3000; ++step) {
         const auto at = qsizetype(random() % (expected.size() + 1));
         switch (random() % 5) {
-        case 0:
-        case 1: {
-            const QByteArray item = someItem();
-            list.insert(at, item);
-            expected.insert(expected.begin() + at, item);
-            break;
-        }
-        case 2:
-            if (expected.empty()) break;
-            list.insert(at, list.view(at % list.size()));  // one of its own items
-            expected.insert(expected.begin() + at, expected[size_t(at % (expected.size()))]);
-            break;
-        case 3:
-            if (at == qsizetype(expected.size())) break;
-            list.remove(at);
-            expected.erase(expected.begin() + at);
-            break;
-        default:
-            list.append(someItem());
-            expected.push_back(list.at(list.size() - 1));
+            case 0:
+            case 1: {
+                const QByteArray item = someItem();
+                list.insert(at, item);
+                expected.insert(expected.begin() + at, item);
+                break;
+            }
+            case 2:
+                if (expected.empty()) break;
+                list.insert(at, list.view(at % list.size()));  // one of its own items
+                expected.insert(expected.begin() + at, expected[size_t(at % (expected.size()))]);
+                break;
+            case 3:
+                if (at == qsizetype(expected.size())) break;
+                list.remove(at);
+                expected.erase(expected.begin() + at);
+                break;
+            default:
+                list.append(someItem());
+                expected.push_back(list.at(list.size() - 1));
         }
     }
     ASSERT_EQ(list.toVector(), expected);

@@ -50,8 +50,10 @@ void checkConversion(const QByteArray& entry) {
         plain = EntryTextToFrame(entry);
     } catch (const EConvertError& error) {
         // The message is C text: it quotes the entry up to a NUL, which no loaded entry holds.
-        const QByteArray quoted = entry.left(entry.indexOf('\0') < 0 ? entry.size() : entry.indexOf('\0'));
-        FUZZ_CHECK(std::string(error.what()) == "'" + quoted.toStdString() + "' は整数ではありません");
+        const QByteArray quoted =
+            entry.left(entry.indexOf('\0') < 0 ? entry.size() : entry.indexOf('\0'));
+        FUZZ_CHECK(std::string(error.what()) ==
+                   "'" + quoted.toStdString() + "' は整数ではありません");
     }
     try {
         bounded = TIndex::BoundedEntryToFrame(entry);

@@ -16,8 +16,8 @@ extern "C" {
 
 namespace {
 
-constexpr int kInOrder = 12;   // frames read from the start
-constexpr int kAtRandom = 6;   // then this many anywhere
+constexpr int kInOrder = 12;  // frames read from the start
+constexpr int kAtRandom = 6;  // then this many anywhere
 constexpr int kSoundReads = 8;
 
 void readFrames(mci::MediaSource& source, const std::uint8_t* data, size_t size) {

@@ -53,9 +53,10 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
-    const bool tones =
-        (dir.exists("tone.wav") || writeTone(dir.filePath("tone.wav"), ToneFormat::Wav, 0.05, 440, &error)) &&
-        (dir.exists("tone.mp3") || writeTone(dir.filePath("tone.mp3"), ToneFormat::Mp3, 0.1, 440, &error));
+    const bool tones = (dir.exists("tone.wav") ||
+                        writeTone(dir.filePath("tone.wav"), ToneFormat::Wav, 0.05, 440, &error)) &&
+                       (dir.exists("tone.mp3") ||
+                        writeTone(dir.filePath("tone.mp3"), ToneFormat::Mp3, 0.1, 440, &error));
     if (!tones) std::fprintf(stderr, "tones: %s\n", qPrintable(error));
     return tones ? 0 : 1;
 }

@@ -41,7 +41,8 @@ std::string runUnprivileged(const std::function<std::string()>& body) {
     ::close(channel[1]);
     std::string said;
     char buffer[512];
-    for (ssize_t n; (n = ::read(channel[0], buffer, sizeof buffer)) > 0;) said.append(buffer, size_t(n));
+    for (ssize_t n; (n = ::read(channel[0], buffer, sizeof buffer)) > 0;)
+        said.append(buffer, size_t(n));
     ::close(channel[0]);
     int status = 0;
     if (child < 0 || ::waitpid(child, &status, 0) != child || !WIFEXITED(status))
