@@ -1,7 +1,6 @@
 #include "PlayerRules.h"
 
-#include <cmath>
-#include <limits>
+#include <algorithm>
 
 QString FrameToTimeCode(std::int32_t n) {
     const std::int32_t hours = n / 108000;
@@ -41,31 +40,6 @@ QString InitialDirOf(const QString& fileName) {
     if (slash < 0) return QString();
     const bool keepSlash = slash == 0 || fileName.at(slash - 1) == QLatin1Char('/');
     return fileName.left(keepSlash ? slash + 1 : slash);
-}
-
-double ZoomFactor(int p) {
-    if (p > 0) return p / 4.0 + 1;
-    if (p < 0) return 1 / (std::abs(p) / 4.0 + 1);
-    return 1;
-}
-
-QString ZoomText(double k) {
-    // asprintf formats in the C locale, so the separator is a point whatever the user's settings.
-    return QString::asprintf("x%.15g", k);
-}
-
-std::int32_t RoundHalfEven(double value) {
-    constexpr double low = std::numeric_limits<std::int32_t>::min();
-    constexpr double high = std::numeric_limits<std::int32_t>::max();
-    if (!(value > low)) return std::numeric_limits<std::int32_t>::min();  // NaN too
-    if (value >= high) return std::numeric_limits<std::int32_t>::max();
-    // An exact half: halving it gives a quarter, which std::round cannot tie on.
-    const bool half = std::abs(value - std::trunc(value)) == 0.5;
-    return static_cast<std::int32_t>(half ? 2 * std::round(value / 2) : std::round(value));
-}
-
-QSize ScaledSize(QSize natural, double k) {
-    return QSize(RoundHalfEven(natural.width() * k), RoundHalfEven(natural.height() * k));
 }
 
 TWindowLayout PlanLayout(int w, int h, bool barVertical) {

@@ -1,6 +1,7 @@
 // The player window's arithmetic, kept apart from any widget so that each rule can be checked
 // on its own: the time code, the sound-file test, the command line, the initial folder of the
-// open dialog, the zoom factor and its text, and the geometry of the window around a picture.
+// open dialog, and the geometry of the window around a picture. (The zoom's arithmetic is in
+// TavolenZoom.h.)
 //
 // Everything here is pure and may be called from any thread.
 #pragma once
@@ -31,15 +32,6 @@ QString CommandLineFileName(const QStringList& arguments);
 // only when it is the first character or follows another "/" ("/a.avi" gives "/",
 // "/v/a.avi" gives "/v", "a.avi" gives "").
 QString InitialDirOf(const QString& fileName);
-
-// Zoom slider position p (-8 .. 8) to factor: p / 4 + 1 above the middle, its reciprocal below.
-double ZoomFactor(int p);
-// "x" and the factor with 15 significant digits, no trailing zeros, a point as separator.
-QString ZoomText(double k);
-// Nearest integer, an exact half going to the even neighbour; clamped to the 32-bit range.
-std::int32_t RoundHalfEven(double value);
-// The natural size scaled by k, each side rounded half to even.
-QSize ScaledSize(QSize natural, double k);
 
 // Where everything goes for a picture of w × h. Rectangles are in client pixels; the window
 // size is the outer size (frame, caption and menu bar included).

@@ -1,5 +1,5 @@
 // The playback monitor (Timer1, every 30 ms), the overrides of the transport buttons, the
-// click on the window, repainting the picture, and the zoom slider.
+// click on the window, and repainting the picture.
 #include "TavolenPlay.h"
 
 #include "Edit.h"
@@ -108,13 +108,4 @@ void TTavolenForm::UpdateDisplay() {
     mciSendCommandA(device, MCI_UPDATE, MCI_DGV_UPDATE_HDC, DWORD_PTR(&parms));
     // The seek puts a paused picture back on its frame; while playing it would stop playback.
     if (MediaPlayer1->Mode() != dmPlaying) MediaPlayer1->SetPosition(pos);
-}
-
-void TTavolenForm::ScalbarChange(TObject* Sender) {
-    const double k = ZoomFactor(Scalbar->position());
-    Scal->setText(ZoomText(k));
-    // Always from the natural size, so zooming back and forth never accumulates rounding.
-    const QSize size = ScaledSize(QSize(NaturalRect.Right, NaturalRect.Bottom), k);
-    LayoutWindow(TRect{0, 0, size.width(), size.height()});
-    PlacePicture(size.width(), size.height());
 }

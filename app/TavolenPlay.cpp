@@ -1,9 +1,7 @@
 // Creation, opening a file, the layout around the picture, the start timer and the menu
-// commands. The monitor, the transport overrides, repainting and the zoom are in
-// TavolenMonitor.cpp.
+// commands. The monitor, the transport overrides and repainting are in TavolenMonitor.cpp, the
+// zoom in TavolenZoom.cpp, and the commands that involve the index window in TavolenIndex.cpp.
 #include "TavolenPlay.h"
-
-#include "IndexForm.h"
 
 #include "Application.h"
 #include "Bevel.h"
@@ -235,21 +233,3 @@ void TTavolenForm::FormDestroy(TObject* Sender) { MediaPlayer1->Close(); }
 void TTavolenForm::isRepeatClick(TObject* Sender) {}
 
 void TTavolenForm::BarChange(TObject* Sender) {}
-
-// Saving the index and showing the index window belong to the index window, which this
-// window reaches through the global Index (absent only in tests of this window alone).
-void TTavolenForm::K2Click(TObject* Sender) {
-    if (Index) Index->SaveIndexClick(Sender);
-}
-
-void TTavolenForm::K3Click(TObject* Sender) {
-    if (Index) Index->ShowWindow();
-}
-
-void TTavolenForm::IndexStepAfterStart() {
-    if (Index) IndexStartTimerStep(*Index, MediaPlayer1->FileName());
-}
-
-void TTavolenForm::IndexStepAfterOpen(const QString& chosenName) {
-    if (Index) IndexFileOpenStep(*Index, chosenName);
-}

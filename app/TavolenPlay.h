@@ -29,6 +29,7 @@
 #include <QStringList>
 #include <cstdint>
 #include <memory>
+#include <optional>
 
 class QAction;
 class QMenu;
@@ -129,8 +130,8 @@ private:
     // Drops and the screen saver (TavolenDesktop.cpp).
     void ConnectDesktop();
     void KeepScreenAwake();
-    // Steps that belong to the index window; they run at the end of the start timer's tick
-    // and of File > Open.
+    // The index file's steps at the end of the start timer's tick and of File > Open
+    // (TavolenIndex.cpp): load the media file's index file into the index window.
     void IndexStepAfterStart();
     void IndexStepAfterOpen(const QString& chosenName);
 
@@ -139,6 +140,9 @@ private:
     bool m_startCancelled = false;
     QRect m_pictureArea;
     std::unique_ptr<fw::ScreenSaverInhibitor> m_screenSaver;
+    // The index window's UserEdits() when File > Open cleared or loaded its entries, until the
+    // start timer that follows has run.
+    std::optional<std::uint64_t> m_indexEditsAtFileOpen;
 };
 
 // The window's single instance while it exists.

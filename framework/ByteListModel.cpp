@@ -16,9 +16,9 @@ QVariant ByteListModel::data(const QModelIndex& index, int role) const {
     if (role == Qt::DisplayRole) {
         // Laying out a line of millions of characters on every paint freezes the window; no
         // entry needs more than its beginning to be recognised.
-        const QByteArray& item = at(index.row());
+        const QByteArrayView item = m_items.view(index.row());
         if (item.size() <= kMaxShownBytes) return QString::fromUtf8(item);
-        return QString::fromUtf8(item.left(kMaxShownBytes)) + QChar(0x2026);
+        return QString::fromUtf8(item.first(kMaxShownBytes)) + QChar(0x2026);
     }
     if (role == Qt::SizeHintRole && m_itemHeight > 0) return QSize(1, m_itemHeight);
     return {};
@@ -27,25 +27,25 @@ QVariant ByteListModel::data(const QModelIndex& index, int role) const {
 void ByteListModel::insert(int index, const QByteArray& item) {
     // Grow first: running out of memory must leave the list and its views as they were, not
     // between beginInsertRows and endInsertRows.
-    if (m_items.size() == m_items.capacity()) m_items.reserve(m_items.size() * 2 + 16);
+    m_items.reserve(1, item.size());
     beginInsertRows({}, index, index);
-    m_items.insert(m_items.begin() + index, item);
+    m_items.insert(index, item);
     endInsertRows();
 }
 
 void ByteListModel::remove(int index) {
     beginRemoveRows({}, index, index);
-    m_items.erase(m_items.begin() + index);
+    m_items.remove(index);
     endRemoveRows();
 }
 
 void ByteListModel::clear() {
     beginResetModel();
-    std::vector<QByteArray>().swap(m_items);
+    m_items.clear();
     endResetModel();
 }
 
-void ByteListModel::setItems(std::vector<QByteArray> items) {
+void ByteListModel::setItems(ByteList items) {
     beginResetModel();
     m_items = std::move(items);
     endResetModel();

@@ -1,11 +1,12 @@
 // The items of a ListBox: byte strings kept exactly as given, shown decoded as UTF-8 (bytes
-// that are not UTF-8 show as replacement characters but are never rewritten). One vector,
-// no second copy. UI thread only.
+// that are not UTF-8 show as replacement characters but are never rewritten). One compact
+// ByteList, no second copy. UI thread only.
 #pragma once
 
 #include <QAbstractListModel>
+#include "ByteList.h"
+
 #include <QByteArray>
-#include <vector>
 
 namespace fw {
 
@@ -20,18 +21,19 @@ public:
     QVariant data(const QModelIndex& index, int role) const override;
 
     int count() const { return static_cast<int>(m_items.size()); }
-    const QByteArray& at(int index) const { return m_items[static_cast<size_t>(index)]; }
+    QByteArray at(int index) const { return m_items.at(index); }
+    const ByteList& items() const { return m_items; }
     // 0 <= index <= count(); may throw std::bad_alloc, and then changes nothing.
     void insert(int index, const QByteArray& item);
     void remove(int index);                          // 0 <= index < count()
     void clear();
-    void setItems(std::vector<QByteArray> items);
+    void setItems(ByteList items);
 
     int itemHeight() const { return m_itemHeight; }
     void setItemHeight(int height);  // the size hint of every row; 0 leaves it to the style
 
 private:
-    std::vector<QByteArray> m_items;
+    ByteList m_items;
     int m_itemHeight = 0;
 };
 

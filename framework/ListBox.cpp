@@ -76,15 +76,11 @@ void ListBox::clear() {
     m_model->clear();
 }
 
-std::vector<QByteArray> ListBox::items() const {
-    std::vector<QByteArray> all;
-    all.reserve(static_cast<size_t>(count()));
-    for (int i = 0; i < count(); ++i) all.push_back(m_model->at(i));
-    return all;
-}
+std::vector<QByteArray> ListBox::items() const { return m_model->items().toVector(); }
 
-void ListBox::setItems(std::vector<QByteArray> items) {
-    if (items.size() > static_cast<size_t>(INT_MAX)) throw EStringListError("行を挿入できません");
+const ByteList& ListBox::itemList() const { return m_model->items(); }
+
+void ListBox::setItems(ByteList items) {
     Quiet quiet(m_quiet);
     m_model->setItems(std::move(items));
 }

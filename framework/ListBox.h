@@ -17,6 +17,7 @@
 // UI thread only.
 #pragma once
 
+#include "ByteList.h"
 #include "Control.h"
 #include "Events.h"
 
@@ -39,8 +40,10 @@ public:
     void insert(int index, const QByteArray& item);
     void deleteItem(int index);
     void clear();
+    // Every item, copied one by one; itemList() is the list itself.
     std::vector<QByteArray> items() const;
-    void setItems(std::vector<QByteArray> items);
+    const ByteList& itemList() const;
+    void setItems(ByteList items);
 
     int itemIndex() const;
     void setItemIndex(int index);

@@ -4,6 +4,7 @@
 
 #include <QFile>
 #include <optional>
+#include <utility>
 
 #include <cerrno>
 #include <cstdlib>
@@ -44,6 +45,81 @@ bool protectedFile(const QByteArray& target) {
     struct stat existing {};
     if (::stat(target.constData(), &existing) != 0 || !S_ISREG(existing.st_mode)) return false;
     return (existing.st_mode & 0222) == 0 || ::access(target.constData(), W_OK) != 0;
+}
+
+// Writes all of bytes at offset 0, or reports failure.
+bool writeWholeAt(int fd, const QByteArray& bytes) {
+    const char* p = bytes.constData();
+    qsizetype done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::pwrite(fd, p + done, size_t(bytes.size() - done), off_t(done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += n;
+    }
+    return true;
+}
+
+// The whole content of an open file of the given size; nullopt when it cannot be read.
+std::optional<QByteArray> readWholeAt(int fd, off_t size) {
+    if (size > kMaxIndexFileBytes) return std::nullopt;
+    QByteArray bytes(qsizetype(size), Qt::Uninitialized);
+    qsizetype done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::pread(fd, bytes.data() + done, size_t(bytes.size() - done), off_t(done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return std::nullopt;
+        done += n;
+    }
+    return bytes;
+}
+
+struct FileDescriptor {
+    int fd;
+    ~FileDescriptor() {
+        if (fd >= 0) ::close(fd);
+    }
+};
+
+// A folder we may not create files in, holding an index file we may write: the save goes into
+// the file itself, and no failure may leave it torn. The space for the new content is
+// reserved before a byte changes (a full disk then refuses at once), and should the write
+// fail all the same (an I/O error, a filesystem that copies on write), the old bytes go back.
+// (A file we may write but not read, or one beyond the size limit, has no copy to put back;
+// then the reservation alone guards it.)
+template <typename CannotCreate>
+void saveInPlace(const QByteArray& target, const QByteArray& text, const CannotCreate& cannotCreate) {
+    FileDescriptor file{::open(target.constData(), O_RDWR | O_CLOEXEC)};
+    if (file.fd < 0) file.fd = ::open(target.constData(), O_WRONLY | O_CLOEXEC);
+    struct stat before {};
+    if (file.fd < 0 || ::fstat(file.fd, &before) != 0 || !S_ISREG(before.st_mode))
+        throw cannotCreate();
+    const std::optional<QByteArray> old = readWholeAt(file.fd, before.st_size);
+    const auto restore = [&] {
+        if (old) writeWholeAt(file.fd, *old);
+        [[maybe_unused]] const int ignored = ::ftruncate(file.fd, before.st_size);
+        return EWriteError("ストリームへの書き込みエラー");
+    };
+    if (!text.isEmpty() && ::posix_fallocate(file.fd, 0, off_t(text.size())) != 0) throw restore();
+    if (!writeWholeAt(file.fd, text)) throw restore();
+    if (::ftruncate(file.fd, off_t(text.size())) != 0 || ::fsync(file.fd) != 0) throw restore();
+    const int fd = std::exchange(file.fd, -1);
+    if (::close(fd) != 0) throw EWriteError("ストリームへの書き込みエラー");
+}
+
+// Calls line(start, length) for each line of the text: CR LF, a lone LF and a lone CR end a
+// line; a NUL byte ends the text. The call may overwrite the bytes of its line and any before.
+template <typename Line>
+void forEachLine(const char* text, qsizetype size, const Line& line) {
+    const char* p = text;
+    const char* end = text + size;
+    while (p < end && *p != '\0') {
+        const char* start = p;
+        while (p < end && *p != '\r' && *p != '\n' && *p != '\0') ++p;
+        line(start, p - start);
+        if (p < end && *p == '\r') ++p;
+        if (p < end && *p == '\n') ++p;
+    }
 }
 
 bool isHexDigit(char c) {
@@ -89,10 +165,8 @@ QString IndexFileName(const QString& mediaPath) {
 
 void SaveIndexFile(const TIndexEntries& entries, const QString& path) {
     QByteArray text;
-    qsizetype total = 0;
-    for (const auto& entry : entries) total += entry.size() + 2;
-    text.reserve(total);
-    for (const auto& entry : entries) text.append(entry).append("\r\n", 2);
+    text.reserve(entries.totalBytes() + 2 * entries.size());
+    for (qsizetype i = 0; i < entries.size(); ++i) text.append(entries.view(i)).append("\r\n", 2);
 
     // A link keeps pointing at its index: the sibling goes beside the file it names, since a
     // rename over the link itself would replace the link and leave that file as it was.
@@ -111,12 +185,8 @@ void SaveIndexFile(const TIndexEntries& entries, const QString& path) {
     QByteArray temporary = target + ".XXXXXX";
     const int fd = ::mkstemp(temporary.data());
     if (fd < 0) {
-        // A folder we may not create files in, holding an index file we may write: in place.
         if (errno != EACCES && errno != EPERM) throw cannotCreate();
-        const int direct = ::open(target.constData(), O_WRONLY | O_TRUNC | O_CLOEXEC);
-        if (direct < 0) throw cannotCreate();
-        const bool written = writeWhole(direct, text);
-        if (::close(direct) != 0 || !written) throw EWriteError("ストリームへの書き込みエラー");
+        saveInPlace(target, text, cannotCreate);
         return;
     }
     ::fchmod(fd, modeFor(target));
@@ -131,17 +201,18 @@ void SaveIndexFile(const TIndexEntries& entries, const QString& path) {
     }
 }
 
-TIndexEntries SplitIndexLines(const QByteArray& text) {
+TIndexEntries SplitIndexLines(QByteArray text) {
+    // Counted first, so the lengths are allocated once; then each line moves down over the
+    // line ends before it, inside the text's own buffer.
+    qsizetype count = 0;
+    forEachLine(text.constData(), text.size(), [&](const char*, qsizetype) { ++count; });
+    const qsizetype size = text.size();
     TIndexEntries lines;
-    const char* p = text.constData();
-    const char* end = p + text.size();
-    while (p < end && *p != '\0') {
-        const char* start = p;
-        while (p < end && *p != '\r' && *p != '\n' && *p != '\0') ++p;
-        lines.emplace_back(start, p - start);
-        if (p < end && *p == '\r') ++p;
-        if (p < end && *p == '\n') ++p;
-    }
+    const char* kept = lines.adopt(std::move(text));
+    lines.reserve(count, 0);
+    forEachLine(kept, size, [&](const char* start, qsizetype length) {
+        lines.append(QByteArrayView(start, length));
+    });
     return lines;
 }
 
@@ -152,12 +223,12 @@ TIndexEntries LoadIndexFile(const QString& path) {
     };
     if (!file.open(QIODevice::ReadOnly)) throw cannotOpen();
     if (file.size() > kMaxIndexFileBytes) throw cannotOpen();
-    const QByteArray text = file.readAll();
+    QByteArray text = file.readAll();
     if (file.error() != QFileDevice::NoError) throw cannotOpen();
-    return SplitIndexLines(text);
+    return SplitIndexLines(std::move(text));
 }
 
-std::int32_t EntryToFrame(const QByteArray& entry) {
+std::int32_t EntryTextToFrame(const QByteArray& entry) {
     const char* p = entry.constData();
     const char* end = p + entry.size();
     while (p < end && *p == ' ') ++p;

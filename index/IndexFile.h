@@ -6,12 +6,15 @@
 // duration of one load or save. Failures are exceptions (see each function).
 #pragma once
 
+#include "ByteList.h"
+
 #include <QByteArray>
 #include <QString>
 #include <cstdint>
-#include <vector>
 
-using TIndexEntries = std::vector<QByteArray>;
+// The entries, kept compactly: loading a file costs about its own size again, however short
+// its lines.
+using TIndexEntries = fw::ByteList;
 
 // The index file of a media path: the path without its last four characters, then ".idx".
 // "/v/a.avi" gives "/v/a.idx"; "/v/clip.mpeg" gives "/v/clip..idx"; a path of four characters
@@ -20,7 +23,9 @@ QString IndexFileName(const QString& mediaPath);
 
 // Writes every entry followed by CR LF. The new content replaces the old one only once it is
 // completely on disk, so a full disk or a failed write never destroys the index file that was
-// there before.
+// there before. In a folder where no file may be created, an existing index file we may write
+// is rewritten in place, with the room for the new content reserved first: a disk too full for
+// it refuses the save and keeps the old bytes.
 // Raises EFCreateError "ファイル %s を作成できません" when the file cannot be created or is an
 // existing file marked read-only or not writable for us (it is then left as it was), and
 // EWriteError "ストリームへの書き込みエラー" when the write falls short.
@@ -34,14 +39,16 @@ void SaveIndexFile(const TIndexEntries& entries, const QString& path);
 TIndexEntries LoadIndexFile(const QString& path);
 inline constexpr std::int64_t kMaxIndexFileBytes = 256ll * 1024 * 1024;
 
-// Splits a file's content into entries by the rule above.
-TIndexEntries SplitIndexLines(const QByteArray& text);
+// Splits a file's content into entries by the rule above, reusing the text's memory.
+TIndexEntries SplitIndexLines(QByteArray text);
 
-// Turns an entry into a frame number: leading blanks (code 32 only), then either decimal with an
-// optional sign or hexadecimal after "$", "x", "X", "0x" or "0X" (no sign), filling the rest of
-// the text exactly, within the signed 32-bit range (hexadecimal up to 8 significant digits, the
-// top bit giving a negative number). Raises EConvertError "'%s' は整数ではありません".
-std::int32_t EntryToFrame(const QByteArray& entry);
+// Turns an entry's whole text, however long, into a frame number. This is the plain conversion;
+// the index window reads its entries back bounded first (TIndex::BoundedEntryToFrame).
+// The text: leading blanks (code 32 only), then either decimal with an optional sign or
+// hexadecimal after "$", "x", "X", "0x" or "0X" (no sign), filling the rest of the text exactly,
+// within the signed 32-bit range (hexadecimal up to 8 significant digits, the top bit giving a
+// negative number). Raises EConvertError "'%s' は整数ではありません".
+std::int32_t EntryTextToFrame(const QByteArray& entry);
 
 // The decimal text of a frame number, as recorded entries hold it.
 QByteArray FrameToEntry(std::int32_t frame);

@@ -160,12 +160,20 @@ TMediaPlayer& TIndex::Device() const {
     return *m_device;
 }
 
-std::int32_t TIndex::EntryFrame(const QByteArray& entry) {
+// Position does not check for an open device and reads 0 without one; recording or comparing
+// that would pass a failure off as a frame.
+TMediaPlayer& TIndex::OpenDevice() const {
+    TMediaPlayer& device = Device();
+    if (device.OpenDeviceId() == 0) throw EMCIDeviceError("MCI デバイスがありません");
+    return device;
+}
+
+std::int32_t TIndex::BoundedEntryToFrame(const QByteArray& entry) {
     if (entry.size() > kMaxEntryText) {
         const std::string shown = entry.left(kMaxEntryText).toStdString();
         throw EConvertError(fw::format("'%s' は整数ではありません", shown.c_str()));
     }
-    return EntryToFrame(entry);
+    return EntryTextToFrame(entry);
 }
 
 // ---- handlers --------------------------------------------------------------------------------
@@ -174,11 +182,14 @@ void TIndex::IndexlistClick(TObject*) {
     TMediaPlayer& device = Device();
     device.Pause();
     const QByteArray entry = Indexlist->item(Indexlist->itemIndex());
-    device.SetPosition(EntryFrame(entry));
+    device.SetPosition(BoundedEntryToFrame(entry));
     if (m_lastMode && m_lastMode() == dmPlaying) device.Play();
 }
 
-void TIndex::ListClrClick(TObject*) { Indexlist->clear(); }
+void TIndex::ListClrClick(TObject*) {
+    Indexlist->clear();
+    ++m_userEdits;
+}
 
 void TIndex::SaveIndexClick(TObject*) {
     const QString fileName = Device().FileName();
@@ -187,40 +198,46 @@ void TIndex::SaveIndexClick(TObject*) {
     SaveIndexDialog1.setInitialDir(fw::dialogInitialDir(proposed));
     SaveIndexDialog1.setFileName(fw::dialogFileName(proposed));
     if (!SaveIndexDialog1.execute()) return;
-    SaveIndexFile(Indexlist->items(), SaveIndexDialog1.fileName());
+    SaveIndexFile(Indexlist->itemList(), SaveIndexDialog1.fileName());
 }
 
-void TIndex::RegClick(TObject*) { Indexlist->add(FrameToEntry(Device().Position())); }
+void TIndex::RegClick(TObject*) {
+    Indexlist->add(FrameToEntry(OpenDevice().Position()));
+    ++m_userEdits;
+}
 
 void TIndex::DelClick(TObject*) {
     const int selected = Indexlist->itemIndex();
     if (selected < 0) return;
     Indexlist->deleteItem(selected);
+    ++m_userEdits;
     // The view would select the neighbour on its own, and a second press would then delete an
     // entry the user never chose.
     Indexlist->setItemIndex(-1);
 }
 
 void TIndex::Timer1Timer(TObject*) {
+    // A failure here would come back every 30 ms; it is reported once, and again only when it
+    // changes or after a tick that succeeded.
+    try {
+        ShowDifference();
+        m_reportedTickError.reset();
+    } catch (const Exception& error) {
+        if (m_reportedTickError == error.Message()) return;
+        m_reportedTickError = error.Message();
+        throw;
+    }
+}
+
+void TIndex::ShowDifference() {
     if (Indexlist->count() == 0) {
         difftime->setText(QString());
-        m_reportedReference.reset();
         return;
     }
     // The reference is converted before the device is asked, so a failing entry changes
-    // nothing; its error is reported once, not every 30 ms.
-    const QByteArray reference = Indexlist->item(0);
-    std::int32_t r = 0;
-    try {
-        r = EntryFrame(reference);
-    } catch (const EConvertError&) {
-        if (m_reportedReference == reference) return;
-        m_reportedReference = reference;
-        throw;
-    }
-    m_reportedReference.reset();
-
-    const std::int32_t p = Device().Position();
+    // nothing.
+    const std::int32_t r = BoundedEntryToFrame(Indexlist->item(0));
+    const std::int32_t p = OpenDevice().Position();
     const auto d = static_cast<std::int32_t>(static_cast<std::uint32_t>(p) -
                                              static_cast<std::uint32_t>(r));
     PieG->SetProgress(std::abs(d % 30));
@@ -228,7 +245,7 @@ void TIndex::Timer1Timer(TObject*) {
 }
 
 void TIndex::FormShow(TObject*) {
-    m_reportedReference.reset();
+    m_reportedTickError.reset();
     Timer1->setEnabled(true);
 }
 
@@ -247,19 +264,4 @@ void TIndex::LoadEntries(const QString& path) {
 void TIndex::ShowWindow() {
     show();
     raise();
-}
-
-void IndexStartTimerStep(TIndex& index, const QString& mediaFileName) {
-    const QString name = IndexFileName(mediaFileName);
-    if (!fw::fileExists(name)) return;
-    index.LoadEntries(name);
-    index.ShowWindow();
-}
-
-void IndexFileOpenStep(TIndex& index, const QString& chosenName) {
-    index.Indexlist->clear();
-    const QString name = IndexFileName(chosenName);
-    if (!fw::fileExists(name)) return;
-    index.ShowWindow();
-    index.LoadEntries(name);
 }

@@ -11,9 +11,12 @@
 //   is not owned; once it is gone, every handler that needs it raises "MCI デバイスがありません".
 // - The entries are the items of Indexlist and nothing else: no second copy is kept.
 // - The difference timer Timer1 runs exactly while the window is shown.
-// - A first entry that is not a frame number is reported by the difference timer once, not on
-//   every tick: the tick stays silent while entry 0 keeps the text that failed last, and reports
-//   again when entry 0 changes to another text that fails, or after the window is shown anew.
+// - A failing tick of the difference timer (a first entry that is not a frame number, no device
+//   open) is reported once, not every 30 ms: the tick stays silent while it fails with the
+//   message it reported last, and reports again when the message changes (entry 0 changed to
+//   another text that fails), after a tick that succeeded, or after the window is shown anew.
+// - 登録 and the difference display need an open device: without one (after a failed open)
+//   they raise "MCI デバイスがありません" rather than take the position 0 for a frame.
 // - An entry is read back bounded at kMaxEntryText bytes; a longer one is no frame number and
 //   fails its conversion, the message quoting only its first kMaxEntryText bytes (converting a
 //   cut-off text could silently give the wrong frame, "000…05" read as 0).
@@ -30,6 +33,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <string>
 
 class TGauge;
 
@@ -75,7 +79,8 @@ public:
     // to the path the user confirms. A FileName of 4 characters or fewer does nothing. Raises
     // the index file's save errors; the entries stay as they are.
     void SaveIndexClick(TObject* Sender);
-    // Appends the device's position as decimal text.
+    // Appends the device's position as decimal text; raises "MCI デバイスがありません" when no
+    // device is open, and nothing is appended.
     void RegClick(TObject* Sender);
     // Removes the selected entry; nothing selected, nothing happens.
     void DelClick(TObject* Sender);
@@ -90,9 +95,13 @@ public:
     void LoadEntries(const QString& path);
     // Shows a hidden window (FormShow runs first) or brings a visible one to the front.
     void ShowWindow();
+    // How many times the user has changed the entries (登録, 削除, 消去); loading a file or
+    // clearing the list for another media file is no change of the user's.
+    std::uint64_t UserEdits() const { return m_userEdits; }
 
-    // An entry's frame number, the entry read back bounded at kMaxEntryText bytes.
-    static std::int32_t EntryFrame(const QByteArray& entry);
+    // An entry's frame number as the window reads it back from its list: bounded at
+    // kMaxEntryText bytes, a longer entry failing (EntryTextToFrame is the plain conversion).
+    static std::int32_t BoundedEntryToFrame(const QByteArray& entry);
 
 private:
     void CreateComponents();
@@ -100,24 +109,15 @@ private:
     void CreateButtons();
     void SetTabOrder();
     TMediaPlayer& Device() const;
+    TMediaPlayer& OpenDevice() const;
+    void ShowDifference();
 
     QPointer<TMediaPlayer> m_device;
     std::function<TMPModes()> m_lastMode;
-    // The entry 0 text whose failed conversion the difference timer has already reported.
-    std::optional<QByteArray> m_reportedReference;
+    // The message of the difference timer's failure that has already been reported.
+    std::optional<std::string> m_reportedTickError;
+    std::uint64_t m_userEdits = 0;
 };
 
 // The one index window, created at program entry right after the player window.
 extern TIndex* Index;
-
-// ---- the player window's index commands ------------------------------------------------------
-// Each is one line in the player window; failures propagate to its handler.
-
-// Last step of the start timer: when the index file of the media file exists, its lines replace
-// the entries and the window is shown; otherwise nothing happens. An unreadable file raises
-// "ファイル %s は開けません" before anything changes, so the window stays as it was.
-void IndexStartTimerStep(TIndex& index, const QString& mediaFileName);
-
-// Last step of File > Open: the entries are cleared; when the index file of the chosen name
-// exists, the window is shown and then its lines replace the entries.
-void IndexFileOpenStep(TIndex& index, const QString& chosenName);

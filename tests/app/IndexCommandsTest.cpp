@@ -2,8 +2,13 @@
 // open, Ctrl+I and F1, with the index window created as the program creates it.
 #include "PlayerWindowFixture.h"
 
+#include "Application.h"
+#include "IndexFile.h"
 #include "IndexForm.h"
+#include "Button.h"
 #include "ListBox.h"
+
+#include <functional>
 
 namespace {
 
@@ -59,6 +64,54 @@ TEST_F(PlayerWithIndex, FileOpenClearsTheEntriesAndLoadsTheNewIndexAtOnce) {
     EXPECT_EQ(index->Indexlist->items(), std::vector<QByteArray>{"42"});
 }
 
+TEST_F(PlayerWithIndex, StartTimerLooksForTheNameWithItsLastFourCharactersReplaced) {
+    writeIndex("a.idx", "10\r\n");
+    start({file("a.mpeg")});
+    createIndex();
+    index->Indexlist->setItems({"7"});
+    form->Timer2Timer(form->Timer2);  // looks for a..idx: absent
+    EXPECT_FALSE(index->isVisible());
+    EXPECT_EQ(index->Indexlist->items(), std::vector<QByteArray>{"7"});
+
+    writeIndex("a..idx", "30\r\n");
+    form->Timer2Timer(form->Timer2);
+    EXPECT_EQ(index->Indexlist->items(), std::vector<QByteArray>{"30"});
+}
+
+TEST_F(PlayerWithIndex, FileOpenWithoutAnIndexFileKeepsAVisibleWindowVisible) {
+    start({file("first.avi")});
+    createIndex();
+    index->Indexlist->setItems({"1"});
+    index->ShowWindow();
+    openFromMenu(file("b.avi"));
+    EXPECT_EQ(index->Indexlist->count(), 0);
+    EXPECT_TRUE(index->isVisible());
+}
+
+TEST_F(PlayerWithIndex, UnreadableIndexFileLeavesTheWindowAsItWas) {
+    // Larger than any index file is allowed to be, so it cannot be read; sparse, so it costs
+    // no disk.
+    {
+        QFile huge(dir.filePath("d.idx"));
+        ASSERT_TRUE(huge.open(QIODevice::WriteOnly));
+        ASSERT_TRUE(huge.resize(kMaxIndexFileBytes + 1));
+    }
+    start({file("d.avi")});
+    createIndex();
+    index->Indexlist->setItems({"1"});
+    const QString message = QStringLiteral("ファイル %1 は開けません").arg(dir.filePath("d.idx"));
+    fw::guard([&] { form->Timer2Timer(form->Timer2); });
+    EXPECT_EQ(errors(), std::vector<QString>{fw::Application::errorText(message)});
+    EXPECT_FALSE(index->isVisible());
+    EXPECT_EQ(index->Indexlist->items(), std::vector<QByteArray>{"1"});
+
+    // At File > Open the list has already been cleared and the window shown.
+    openFromMenu(dir.filePath("d.avi"));
+    EXPECT_EQ(errors().size(), 2u);
+    EXPECT_TRUE(index->isVisible());
+    EXPECT_EQ(index->Indexlist->count(), 0);
+}
+
 TEST_F(PlayerWithIndex, F1ShowsTheWindowAndCtrlISavesEvenWhileItIsHidden) {
     start({file("clip.avi")});
     createIndex();
@@ -75,4 +128,39 @@ TEST_F(PlayerWithIndex, F1ShowsTheWindowAndCtrlISavesEvenWhileItIsHidden) {
     QFile saved(dir.filePath("saved.idx"));
     ASSERT_TRUE(saved.open(QIODevice::ReadOnly));
     EXPECT_EQ(saved.readAll(), QByteArray("7\r\n-3\r\n"));
+}
+
+// One second after File > Open the start timer reads the index file again. That second reading
+// stays (it shows what changed on disk meanwhile), but what the user did to the list in that
+// second must not vanish under it.
+TEST_F(PlayerWithIndex, TheStartTimerKeepsWhatTheUserDidInTheFirstSecondAfterFileOpen) {
+    start({file("first.avi")});
+    createIndex();
+    form->Timer2Timer(form->Timer2);
+    const struct {
+        const char* edit;
+        std::function<void()> run;
+        std::vector<QByteArray> after;
+    } cases[] = {
+        {"none", [] {}, {"42", "43"}},
+        {"登録", [&] { index->RegClick(index->Reg); }, {"42", "77"}},
+        {"削除",
+         [&] {
+             index->Indexlist->setItemIndex(0);
+             index->DelClick(index->Del);
+         },
+         {}},
+        {"消去", [&] { index->ListClrClick(index->ListClr); }, {}},
+    };
+    for (const auto& c : cases) {
+        writeIndex("clip.idx", "42\r\n");
+        openFromMenu(file("clip.avi"));
+        ASSERT_EQ(index->Indexlist->items(), std::vector<QByteArray>{"42"});
+        mci.device.position = 77;
+        c.run();
+        writeIndex("clip.idx", "42\r\n43\r\n");
+        form->Timer2Timer(form->Timer2);
+        EXPECT_EQ(index->Indexlist->items(), c.after) << c.edit;
+    }
+    EXPECT_TRUE(errors().empty());
 }

@@ -2,6 +2,7 @@
 #include "PlayerWindowFixture.h"
 
 #include "PlayerRules.h"
+#include "TavolenZoom.h"
 
 namespace {
 

@@ -1,6 +1,7 @@
 // The player window's arithmetic: time code, sound-file test, command line, initial folder,
 // zoom and layout numbers.
 #include "PlayerRules.h"
+#include "TavolenZoom.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,6 @@
 #include "Exception.h"
 #include "IndexFile.h"
+#include "Unprivileged.h"
 
 #include <QDir>
 #include <QFile>
@@ -10,6 +11,11 @@
 
 #include <csignal>
 #include <sys/resource.h>
+
+namespace fw {
+// Failures show the entries, not the list's bytes.
+void PrintTo(const ByteList& list, std::ostream* out) { *out << ::testing::PrintToString(list.toVector()); }
+}  // namespace fw
 
 namespace {
 
@@ -27,11 +33,23 @@ void writeAll(const QString& path, const QByteArray& bytes) {
 
 std::string convertMessage(const char* text) {
     try {
-        EntryToFrame(text);
+        EntryTextToFrame(text);
     } catch (const EConvertError& e) {
         return e.what();
     }
     return "converted";
+}
+
+// Saves as an unprivileged user (so a read-only folder is read-only under root too) with its
+// files limited to sizeLimit bytes. Returns the message the save raised, empty when it succeeded.
+std::string saveAsAnotherUser(const TIndexEntries& entries, const QString& path, rlim_t sizeLimit) {
+    return runUnprivileged([&] {
+        std::signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{sizeLimit, sizeLimit};
+        if (setrlimit(RLIMIT_FSIZE, &limit) != 0) return std::string("<no size limit>");
+        SaveIndexFile(entries, path);
+        return std::string();
+    });
 }
 
 }  // namespace
@@ -120,46 +138,81 @@ TEST(IndexFile, SavingThroughALinkUpdatesTheFileItPointsTo) {
     EXPECT_EQ(readAll(real), QByteArray("2\r\n"));
 }
 
-TEST(IndexFile, ReadOnlyFolderStillTakesAnUpdateOfAnExistingFile) {
+// A folder we may not create files in, holding an index file we may write: the save goes into
+// the file itself. The cases run as an unprivileged user, so that they hold under root too;
+// a file size limit stands in for a full disk.
+TEST(IndexFile, ReadOnlyFolderUpdatesInPlaceAndAFullDiskKeepsTheOldBytes) {
     QTemporaryDir dir;
-    // A read-only folder with a writable index file in it: the save still works.
     const QString ro = dir.filePath("ro");
     QDir().mkdir(ro);
-    const QString kept = ro + "/kept.idx";
-    writeAll(kept, "1\r\n");
-    QFile::setPermissions(ro, QFileDevice::ReadOwner | QFileDevice::ExeOwner);
-    if (QFile(ro + "/probe").open(QIODevice::WriteOnly)) GTEST_SKIP() << "running with root rights";
-    SaveIndexFile({"2"}, kept);
-    EXPECT_EQ(readAll(kept), QByteArray("2\r\n"));
-    EXPECT_THROW(SaveIndexFile({"3"}, ro + "/new.idx"), EFCreateError);
+    const QByteArray old = QByteArray(4088, '7') + "\r\n";  // 4,090 bytes, as seen torn
+    const TIndexEntries longer(1000, QByteArray("1234567"));
+    const struct {
+        const char* file;
+        TIndexEntries entries;
+        rlim_t sizeLimit;
+        const char* said;
+        QByteArray after;
+    } cases[] = {
+        {"kept.idx", {"2"}, RLIM_INFINITY, "", "2\r\n"},
+        {"kept.idx", longer, 6000, "ストリームへの書き込みエラー", old},
+        {"kept.idx", {}, 10, "", ""},
+        {"new.idx", {"3"}, RLIM_INFINITY, "を作成できません", "<missing>"},
+    };
+    for (const auto& c : cases) {
+        const QString path = ro + "/" + c.file;
+        QFile::setPermissions(ro, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                      QFileDevice::ExeOwner);
+        for (const QString& left : QDir(ro).entryList(QDir::Files)) QFile::remove(ro + "/" + left);
+        if (QByteArray(c.file) == "kept.idx") {
+            writeAll(path, old);
+            QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                            QFileDevice::ReadOther | QFileDevice::WriteOther);
+        }
+        const QFileDevice::Permissions openToAll = QFileDevice::ReadOwner |
+            QFileDevice::ExeOwner | QFileDevice::ReadOther | QFileDevice::ExeOther;
+        QFile::setPermissions(dir.path(), openToAll | QFileDevice::WriteOwner);
+        QFile::setPermissions(ro, openToAll);
+        const std::string said = saveAsAnotherUser(c.entries, path, c.sizeLimit);
+        EXPECT_NE(said.find(c.said), std::string::npos) << c.file << ": " << said;
+        if (*c.said == 0) {
+            EXPECT_EQ(said, "") << c.file;
+        }
+        const QByteArray after = QFile::exists(path) ? readAll(path) : QByteArray("<missing>");
+        EXPECT_TRUE(after == c.after) << c.file << " limited to " << c.sizeLimit << ": "
+                                      << after.size() << " bytes, ending "
+                                      << after.right(20).toStdString();
+        EXPECT_EQ(QDir(ro).entryList(QDir::Files | QDir::Hidden).size(),
+                  QFile::exists(path) ? 1 : 0);
+    }
     QFile::setPermissions(ro, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
 }
 
-TEST(EntryToFrame, DecimalAndHexadecimalForms) {
-    EXPECT_EQ(EntryToFrame(" 12"), 12);
-    EXPECT_EQ(EntryToFrame("+7"), 7);
-    EXPECT_EQ(EntryToFrame("-0"), 0);
-    EXPECT_EQ(EntryToFrame("007"), 7);
-    EXPECT_EQ(EntryToFrame("$1E"), 30);
-    EXPECT_EQ(EntryToFrame("x1e"), 30);
-    EXPECT_EQ(EntryToFrame("0X1E"), 30);
-    EXPECT_EQ(EntryToFrame("2147483647"), 2147483647);
-    EXPECT_EQ(EntryToFrame("-2147483648"), -2147483647 - 1);
-    EXPECT_EQ(EntryToFrame("$FFFFFFFF"), -1);
-    EXPECT_EQ(EntryToFrame("$0FFFFFFFF"), -1);
+TEST(EntryTextToFrame, DecimalAndHexadecimalForms) {
+    EXPECT_EQ(EntryTextToFrame(" 12"), 12);
+    EXPECT_EQ(EntryTextToFrame("+7"), 7);
+    EXPECT_EQ(EntryTextToFrame("-0"), 0);
+    EXPECT_EQ(EntryTextToFrame("007"), 7);
+    EXPECT_EQ(EntryTextToFrame("$1E"), 30);
+    EXPECT_EQ(EntryTextToFrame("x1e"), 30);
+    EXPECT_EQ(EntryTextToFrame("0X1E"), 30);
+    EXPECT_EQ(EntryTextToFrame("2147483647"), 2147483647);
+    EXPECT_EQ(EntryTextToFrame("-2147483648"), -2147483647 - 1);
+    EXPECT_EQ(EntryTextToFrame("$FFFFFFFF"), -1);
+    EXPECT_EQ(EntryTextToFrame("$0FFFFFFFF"), -1);
 }
 
-TEST(EntryToFrame, RefusalsNameTheWholeEntry) {
+TEST(EntryTextToFrame, RefusalsNameTheWholeEntry) {
     for (const char* bad : {"12 ", "-$1E", "2147483648", "-2147483649", "$100000000", "", "   ",
                             "-", "$", "0x", "\t5", "1.5", "12abc"}) {
-        EXPECT_THROW(EntryToFrame(bad), EConvertError) << '"' << bad << '"';
+        EXPECT_THROW(EntryTextToFrame(bad), EConvertError) << '"' << bad << '"';
     }
     EXPECT_EQ(convertMessage("12 "), "'12 ' は整数ではありません");
 }
 
-TEST(EntryToFrame, RecordedEntriesConvertBack) {
+TEST(EntryTextToFrame, RecordedEntriesConvertBack) {
     for (std::int32_t n : {0, 1, 345, -31, 2147483647, -2147483647 - 1})
-        EXPECT_EQ(EntryToFrame(FrameToEntry(n)), n);
+        EXPECT_EQ(EntryTextToFrame(FrameToEntry(n)), n);
 }
 
 // A disk that fills up in the middle of a save (a file size limit stands in for it): the save

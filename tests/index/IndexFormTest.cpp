@@ -1,6 +1,6 @@
 // The index window against the scripted media service and scripted dialogs: the difference
-// display, recording, deleting and selecting entries, saving, showing and hiding, and the
-// player window's index steps.
+// display, recording, deleting and selecting entries, saving, showing and hiding. (The player
+// window's index steps are tested with the player window.)
 #include "IndexForm.h"
 
 #include "Application.h"
@@ -29,12 +29,6 @@ namespace {
 QByteArray ReadFile(const QString& path) {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
-}
-
-void WriteFile(const QString& path, const QByteArray& bytes) {
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write(bytes);
 }
 
 QString ErrorText(const char* message) {
@@ -191,11 +185,11 @@ TEST_F(IndexFormTest, UnconvertibleFirstEntryIsReportedOnceAndChangesNothing) {
 
 TEST_F(IndexFormTest, EntriesAreReadBackBoundedAt4095Bytes) {
     const QByteArray fits = QByteArray(4094, '0') + "5";
-    EXPECT_EQ(TIndex::EntryFrame(fits), 5);
+    EXPECT_EQ(TIndex::BoundedEntryToFrame(fits), 5);
     // Cut off, this text would read as frame 0; it must fail instead.
     const QByteArray tooLong = QByteArray(4095, '0') + "5";
     try {
-        TIndex::EntryFrame(tooLong);
+        TIndex::BoundedEntryToFrame(tooLong);
         FAIL() << "converted";
     } catch (const EConvertError& error) {
         const std::string expected = "'" + std::string(4095, '0') + "' は整数ではありません";
@@ -293,6 +287,29 @@ TEST_F(IndexFormTest, HandlersThatNeedTheDeviceFailOnceItIsGone) {
     EXPECT_EQ(orphan.Indexlist->count(), 1);
 }
 
+// After a failed open nothing is open: recording "0" would pass a failure off as an entry.
+TEST_F(IndexFormTest, WithNoDeviceOpenRegAndTheDifferenceReportNoDeviceOnce) {
+    SetEntries({"100"});
+    mci.device.position = 107;
+    Tick();
+    player.Close();
+    fw::guard([this] { index->RegClick(index->Reg); });
+    for (int i = 0; i < 5; ++i) Tick();
+    EXPECT_EQ(modal.texts(fw::BoxKind::Error),
+              std::vector<QString>(2, ErrorText("MCI デバイスがありません")));
+    EXPECT_EQ(index->Indexlist->items(), (std::vector<QByteArray>{"100"}));
+    EXPECT_EQ(index->difftime->text(), QStringLiteral("7"));
+
+    player.Open();  // a device again: the difference comes back, a later loss is news
+    mci.device.position = 107;
+    Tick();
+    EXPECT_EQ(index->difftime->text(), QStringLiteral("7"));
+    player.Close();
+    Tick();
+    Tick();
+    EXPECT_EQ(modal.boxes.size(), 3u);
+}
+
 // ---- saving ----------------------------------------------------------------------------------
 
 TEST_F(IndexFormTest, SaveProposesTheIndexFileBesideTheMedia) {
@@ -354,77 +371,6 @@ TEST_F(IndexFormTest, TimerRunsExactlyWhileShownAndPlacementIsKept) {
 
     index->hide();
     EXPECT_FALSE(index->Timer1->enabled());
-}
-
-// ---- the player window's index steps ---------------------------------------------------------
-
-class IndexStepTest : public IndexFormTest {
-protected:
-    QString Path(const char* name) const { return dir.filePath(QString::fromUtf8(name)); }
-    QTemporaryDir dir;
-};
-
-TEST_F(IndexStepTest, StartTimerLoadsAndShowsAnExistingIndexFile) {
-    WriteFile(Path("a.idx"), "10\r\n20\r\n");
-    IndexStartTimerStep(*index, Path("a.avi"));
-    EXPECT_TRUE(index->isVisible());
-    EXPECT_EQ(index->Indexlist->items(), (std::vector<QByteArray>{"10", "20"}));
-}
-
-TEST_F(IndexStepTest, StartTimerLooksForTheNameWithItsLastFourCharactersReplaced) {
-    WriteFile(Path("a.idx"), "10\r\n");
-    SetEntries({"7"});
-    IndexStartTimerStep(*index, Path("a.mpeg"));  // looks for a..idx: absent
-    EXPECT_FALSE(index->isVisible());
-    EXPECT_EQ(index->Indexlist->items(), (std::vector<QByteArray>{"7"}));
-
-    WriteFile(Path("a..idx"), "30\r\n");
-    IndexStartTimerStep(*index, Path("a.mpeg"));
-    EXPECT_EQ(index->Indexlist->items(), (std::vector<QByteArray>{"30"}));
-}
-
-TEST_F(IndexStepTest, FileOpenWithoutIndexClearsAndKeepsVisibility) {
-    SetEntries({"1", "2"});
-    IndexFileOpenStep(*index, Path("b.avi"));
-    EXPECT_EQ(index->Indexlist->count(), 0);
-    EXPECT_FALSE(index->isVisible());
-
-    SetEntries({"1"});
-    index->ShowWindow();
-    IndexFileOpenStep(*index, Path("b.avi"));
-    EXPECT_EQ(index->Indexlist->count(), 0);
-    EXPECT_TRUE(index->isVisible());
-}
-
-TEST_F(IndexStepTest, FileOpenWithIndexShowsTheLinesAtOnce) {
-    WriteFile(Path("c.idx"), "5\n6");
-    SetEntries({"1"});
-    IndexFileOpenStep(*index, Path("c.avi"));
-    EXPECT_TRUE(index->isVisible());
-    EXPECT_EQ(index->Indexlist->items(), (std::vector<QByteArray>{"5", "6"}));
-}
-
-TEST_F(IndexStepTest, UnreadableIndexFileLeavesTheWindowAsItWas) {
-    // Larger than any index file is allowed to be, so it cannot be read; sparse, so it costs
-    // no disk.
-    {
-        QFile huge(Path("d.idx"));
-        ASSERT_TRUE(huge.open(QIODevice::WriteOnly));
-        ASSERT_TRUE(huge.resize(kMaxIndexFileBytes + 1));
-    }
-    SetEntries({"1"});
-    fw::guard([&] { IndexStartTimerStep(*index, Path("d.avi")); });
-    ASSERT_EQ(modal.boxes.size(), 1u);
-    const std::string message = "ファイル " + Path("d.idx").toStdString() + " は開けません";
-    EXPECT_EQ(modal.boxes[0].text, ErrorText(message.c_str()));
-    EXPECT_FALSE(index->isVisible());
-    EXPECT_EQ(index->Indexlist->items(), (std::vector<QByteArray>{"1"}));
-
-    // At File > Open the list has already been cleared and the window shown.
-    fw::guard([&] { IndexFileOpenStep(*index, Path("d.avi")); });
-    EXPECT_EQ(modal.boxes.size(), 2u);
-    EXPECT_TRUE(index->isVisible());
-    EXPECT_EQ(index->Indexlist->count(), 0);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include "MediaGenerator.h"
 #include "SourceErrors.h"
 #include "SourceTestSupport.h"
+#include "Unprivileged.h"
 
 #include <QFile>
 #include <QRandomGenerator>
@@ -46,11 +47,13 @@ TEST_F(OpenFailures, missingEmptyAndUnreadableFilesSayWhich)
     const QString pipe = m_dir.filePath("pipe.mpg");
     ASSERT_EQ(mkfifo(QFile::encodeName(pipe).constData(), 0600), 0);
     EXPECT_EQ(openFailureCode(pipe), MCIERR_FILE_READ);  // and does not wait for a writer
-    if (geteuid() != 0) {  // root reads everything
-        const QString locked = write("locked.avi", clipBytes(fixtures::ClipKind::MjpegAvi));
-        QFile::setPermissions(locked, QFileDevice::WriteOwner);
-        EXPECT_EQ(openFailureCode(locked), MCIERR_FILE_READ);
-    }
+    // Root reads everything, so the open runs as another user; the folder lets that user in.
+    const QString locked = write("locked.avi", clipBytes(fixtures::ClipKind::MjpegAvi));
+    QFile::setPermissions(locked, QFileDevice::WriteOwner);
+    QFile::setPermissions(m_dir.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                            QFileDevice::ExeOwner | QFileDevice::ExeOther);
+    EXPECT_EQ(runUnprivileged([&] { return std::to_string(openFailureCode(locked)); }),
+              std::to_string(MCIERR_FILE_READ));
 }
 
 // A WAV header with one field damaged: the file is at fault, whatever the decoder made of it
