@@ -124,7 +124,7 @@ std::shared_ptr<const DecodedFrame> FrameReader::decode(int n, const StopCheck& 
 
 bool FrameReader::canContinueTo(int n) const
 {
-    if (!m_positioned || m_draining || m_awaitedKeyframe >= 0 || n <= m_lastOutput)
+    if (!m_positioned || m_drainedEarly || m_awaitedKeyframe >= 0 || n <= m_lastOutput)
         return false;
     // Seeking pays off only when it skips frames the decoder would otherwise go through.
     const int keyframe = m_index.keyframePacketFor(n, 0);
@@ -139,6 +139,7 @@ bool FrameReader::seekTo(int decodeIndex, SeekHow how)
     ++s_seeks;
     m_decoder->flush();
     m_draining = false;
+    m_drainedEarly = false;
     m_lastOutput = -1;
     m_skipped = 0;
     m_unknownRun = 0;
@@ -295,6 +296,7 @@ FrameReader::Step FrameReader::feedPacket()
         if (number == m_target && number == m_spanStart && m_lastOutput < 0 && !m_keepEveryPicture
             && m_decoder->holdsPicturesBack()) {
             m_draining = true;
+            m_drainedEarly = true;
             m_decoder->send(nullptr);
         }
         return Step::Continue;

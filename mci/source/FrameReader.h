@@ -76,6 +76,7 @@ private:
     int m_skipped = 0;          // packets read past since the seek without knowing them
     int m_unknownRun = 0;       // packets in a row, since the keyframe, that the index does not know
     bool m_draining = false;    // the file ended; the decoder is giving out what it holds
+    bool m_drainedEarly = false;  // drained for a keyframe before the file ended: restart to read on
     int m_spanStart = 0;        // first frame that decoding since the seek gives out whole
     int m_expectedPacket = 0;   // decode index the next packet probably has
     int m_lastOutput = -1;      // the last frame the decoder gave out since the seek
