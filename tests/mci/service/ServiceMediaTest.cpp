@@ -106,6 +106,12 @@ MCIERROR simple(MCIDEVICEID id, UINT command) {
     return mciSendCommandA(id, command, MCI_WAIT, DWORD_PTR(&parms));
 }
 
+MCIERROR attachWindow(MCIDEVICEID id, QWidget& window) {
+    MCI_DGV_WINDOW_PARMS attach;
+    attach.hWnd = &window;
+    return mciSendCommandA(id, MCI_WINDOW, MCI_WAIT | MCI_DGV_WINDOW_HWND, DWORD_PTR(&attach));
+}
+
 int shownFrame(mci::Service& service, MCIDEVICEID id) {
     return fixtures::readFrameNumber(service.device(id)->surface()->image());
 }
@@ -136,9 +142,7 @@ TEST_P(FrameOnScreen, IsThePositionAfterSeeksStepsAndPauses) {
     ASSERT_NE(id, 0u);
     QWidget window;
     window.resize(400, 300);
-    MCI_DGV_WINDOW_PARMS attach;
-    attach.hWnd = &window;
-    ASSERT_EQ(mciSendCommandA(id, MCI_WINDOW, MCI_WAIT | MCI_DGV_WINDOW_HWND, DWORD_PTR(&attach)), 0u);
+    ASSERT_EQ(attachWindow(id, window), 0u);
     EXPECT_EQ(shownFrame(real.service(), id), 0);
 
     const int length = int(status(id, MCI_STATUS_LENGTH));
@@ -196,9 +200,7 @@ TEST(ServiceMedia, HoldingBackAcrossAKeyframeShowsEveryFrameAndDecodesEachAboutO
     const MCIDEVICEID id = openFile(path);
     ASSERT_NE(id, 0u);
     QWidget window;
-    MCI_DGV_WINDOW_PARMS attach;
-    attach.hWnd = &window;
-    ASSERT_EQ(mciSendCommandA(id, MCI_WINDOW, MCI_WAIT | MCI_DGV_WINDOW_HWND, DWORD_PTR(&attach)), 0u);
+    ASSERT_EQ(attachWindow(id, window), 0u);
     const int last = fixtures::clipFrameCount(ClipKind::H264Mp4) - 1;
     const int decodedBefore = mci::decodedFrameCount();
     ASSERT_EQ(seek(id, DWORD(last)), 0u);

@@ -109,19 +109,7 @@ int reorderDepth(const mci::FrameIndex& index)
     return depth;
 }
 
-struct Clip {
-    ClipKind kind;
-    const char* name;
-};
-
-const Clip kClips[] = {
-    {ClipKind::Mpeg1Mpg, "Mpeg1Mpg"}, {ClipKind::Mpeg1Avi, "Mpeg1Avi"},
-    {ClipKind::Mpeg1Elementary, "Mpeg1Elementary"}, {ClipKind::MjpegAvi, "MjpegAvi"},
-    {ClipKind::H264Mp4, "H264Mp4"}, {ClipKind::H264Mkv, "H264Mkv"},
-    {ClipKind::H264VfrMkv, "H264VfrMkv"}, {ClipKind::Mpeg2Ts, "Mpeg2Ts"},
-};
-
-class Decoding : public ::testing::TestWithParam<Clip> {
+class Decoding : public ::testing::TestWithParam<MatrixClip> {
 protected:
     void SetUp() override
     {
@@ -207,7 +195,7 @@ TEST_P(Decoding, keptFramesAreTheDecodersOwnAndBackStepsDecodeEachFrameAboutOnce
     EXPECT_LE(mci::decodedFrameCount() - before, count * 3 / 2) << GetParam().name;
 }
 
-INSTANTIATE_TEST_SUITE_P(Clips, Decoding, ::testing::ValuesIn(kClips),
+INSTANTIATE_TEST_SUITE_P(Clips, Decoding, ::testing::ValuesIn(kMatrix),
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -20,19 +20,6 @@ using namespace sourcetest;
 
 namespace {
 
-struct MatrixClip {
-    ClipKind kind;
-    const char* name;
-};
-
-const MatrixClip kMatrix[] = {
-    {ClipKind::Mpeg1Mpg, "Mpeg1Mpg"},     {ClipKind::Mpeg1Avi, "Mpeg1Avi"},
-    {ClipKind::Mpeg1Elementary, "Mpeg1Elementary"}, {ClipKind::MjpegAvi, "MjpegAvi"},
-    {ClipKind::H264Mp4, "H264Mp4"},       {ClipKind::H264Mkv, "H264Mkv"},
-    {ClipKind::H264VfrMkv, "H264VfrMkv"}, {ClipKind::Mpeg2Ts, "Mpeg2Ts"},
-    {ClipKind::WithSound, "WithSound"},   {ClipKind::Anamorphic, "Anamorphic"},
-};
-
 // Counts checks and mismatches and reports them, so a run shows the matrix numbers.
 class Tally {
 public:

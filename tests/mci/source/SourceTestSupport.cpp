@@ -39,6 +39,14 @@ int barcodeOf(mci::MediaSource& source, int n)
     return fixtures::readFrameNumber(frame->toImage(size));
 }
 
+const MatrixClip kMatrix[10] = {
+    {fixtures::ClipKind::Mpeg1Mpg, "Mpeg1Mpg"},     {fixtures::ClipKind::Mpeg1Avi, "Mpeg1Avi"},
+    {fixtures::ClipKind::Mpeg1Elementary, "Mpeg1Elementary"}, {fixtures::ClipKind::MjpegAvi, "MjpegAvi"},
+    {fixtures::ClipKind::H264Mp4, "H264Mp4"},       {fixtures::ClipKind::H264Mkv, "H264Mkv"},
+    {fixtures::ClipKind::H264VfrMkv, "H264VfrMkv"}, {fixtures::ClipKind::Mpeg2Ts, "Mpeg2Ts"},
+    {fixtures::ClipKind::WithSound, "WithSound"},   {fixtures::ClipKind::Anamorphic, "Anamorphic"},
+};
+
 bool longRun()
 {
     return qEnvironmentVariable("TAVOLEN_LONG") == QLatin1String("1");

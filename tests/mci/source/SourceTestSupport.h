@@ -1,6 +1,7 @@
 // Helpers shared by the media source tests.
 #pragma once
 
+#include "MediaGenerator.h"
 #include "MediaSource.h"
 
 #include <QTemporaryDir>
@@ -15,6 +16,13 @@ std::unique_ptr<mci::MediaSource> openOrFail(const QString& path);
 MCIERROR openFailureCode(const QString& path, const mci::OpenProgress& progress = {});
 // The number in frame n's barcode, -1 when there is no frame or no readable barcode.
 int barcodeOf(mci::MediaSource& source, int n);
+// The video clips every exactness rule is checked on, with their names for test names.
+struct MatrixClip {
+    fixtures::ClipKind kind;
+    const char* name;
+};
+extern const MatrixClip kMatrix[10];
+
 // Whether the long runs were asked for (TAVOLEN_LONG=1).
 bool longRun();
 
