@@ -86,6 +86,14 @@ int FrameCache::count() const
 
 void FrameCache::evict()
 {
+    // Playing or stepping on, frames far behind are not what the next steps need: keeping only
+    // the last few seconds spares the memory, and the allocations of filling it, while playing.
+    if (m_direction > 0) {
+        const auto keep = m_frames.lower_bound(m_focus - kKeptBehindForward);
+        for (auto it = m_frames.begin(); it != keep; ++it)
+            m_bytes -= it->second->bytes();
+        m_frames.erase(m_frames.begin(), keep);
+    }
     while (m_bytes > m_budget && m_frames.size() > 1) {
         const auto it = victim();
         if (it == m_frames.end())

@@ -4,6 +4,7 @@
 // Frames stay in the decoder's pixel format (a 1080p picture is about 3 MB); the cache holds at
 // most its budget of them. When it is full, frames lying behind the user's direction of travel
 // go first, the farthest first; then the farthest ahead. The frame the user is at always stays.
+// Travelling forward, it keeps at most kKeptBehindForward frames behind the user in any case.
 //
 // Threads: any; one mutex guards everything. A cached DecodedFrame is immutable, so a frame
 // handed out stays valid after it has been evicted.
@@ -21,6 +22,8 @@ namespace mci {
 
 class FrameCache {
 public:
+    static constexpr int kKeptBehindForward = 90;  // three seconds at 30 frames a second
+
     explicit FrameCache(qint64 budgetBytes);
 
     // The lesser of 1 GiB and an eighth of the machine's memory; TAVOLEN_FRAME_CACHE_MB may

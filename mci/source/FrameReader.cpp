@@ -60,6 +60,7 @@ void FrameReader::prefetch(int at, int direction, const StopCheck& stop)
     if (at < 0 || at >= m_index.frameCount() || !m_packet || !m_picture)
         return;
     m_keepEveryPicture = true;
+    m_cache.setFocus(at, direction);
     if (direction > 0) {
         if (at + 1 < m_index.frameCount() && !m_cache.find(at + 1))
             decode(at + 1, stop);

@@ -68,6 +68,14 @@ TEST(FrameCache, evictsBehindTheTravelFirstThenTheFarthestAhead)
         EXPECT_LE(cache.bytes(), 5 * oneFrame);
     }
 
+    // Playing on, only the last three seconds stay behind, whatever the room.
+    mci::FrameCache playing(1000 * oneFrame);
+    playing.setFocus(200, +1);
+    for (int n = 0; n <= 200; ++n)
+        playing.put(smallFrame(n));
+    EXPECT_EQ(playing.count(), mci::FrameCache::kKeptBehindForward + 1);
+    EXPECT_TRUE(playing.find(200 - mci::FrameCache::kKeptBehindForward));
+
     mci::FrameCache off(0);
     off.put(smallFrame(3));
     EXPECT_EQ(off.count(), 0);
