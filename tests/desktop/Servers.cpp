@@ -5,7 +5,8 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QStandardPaths>
-#include <QThread>
+#include <QEventLoop>
+#include <QTimer>
 
 #include <csignal>
 #include <cstdlib>
@@ -56,8 +57,11 @@ bool waitFor(const std::function<bool()>& done, int timeoutMs, int pollMs) {
     clock.start();
     while (!done()) {
         if (clock.elapsed() > timeoutMs) return false;
-        QCoreApplication::processEvents();
-        QThread::msleep(pollMs);
+        // Waits inside the event loop, so what this thread shows (a surface's paint) is not held
+        // up by the wait itself.
+        QEventLoop loop;
+        QTimer::singleShot(pollMs, &loop, &QEventLoop::quit);
+        loop.exec();
     }
     return true;
 }

@@ -43,7 +43,7 @@ private:
     QString m_logPath;
 };
 
-// Polls `done` until it is true or timeoutMs passes, processing events in between.
+// Polls `done` until it is true or timeoutMs passes, running the event loop in between.
 bool waitFor(const std::function<bool()>& done, int timeoutMs = kTimeoutMs, int pollMs = 100);
 
 struct CommandResult {
