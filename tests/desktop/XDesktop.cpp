@@ -110,20 +110,21 @@ bool XDesktop::activate(const QString& window) const {
     return xdotool({QStringLiteral("windowactivate"), QStringLiteral("--sync"), window});
 }
 
+// No --sync on the moves: it waits for the pointer to move and so hangs when the pointer is
+// already there; the server handles the motion and the button in the order they are sent.
 bool XDesktop::click(QPoint at) const {
-    return xdotool({QStringLiteral("mousemove"), QStringLiteral("--sync"), QString::number(at.x()),
+    return xdotool({QStringLiteral("mousemove"), QString::number(at.x()),
                     QString::number(at.y()), QStringLiteral("click"), QStringLiteral("1")});
 }
 
 bool XDesktop::drag(QPoint from, QPoint to) const {
     // In steps, as a hand moves, so the slider sees motion between press and release.
-    QStringList arguments{QStringLiteral("mousemove"), QStringLiteral("--sync"),
-                          QString::number(from.x()), QString::number(from.y()),
+    QStringList arguments{QStringLiteral("mousemove"), QString::number(from.x()), QString::number(from.y()),
                           QStringLiteral("mousedown"), QStringLiteral("1")};
     for (int step = 1; step <= 8; ++step) {
         const QPoint p = from + (to - from) * step / 8;
         arguments << QStringLiteral("sleep") << QStringLiteral("0.05") << QStringLiteral("mousemove")
-                  << QStringLiteral("--sync") << QString::number(p.x()) << QString::number(p.y());
+                  << QString::number(p.x()) << QString::number(p.y());
     }
     arguments << QStringLiteral("sleep") << QStringLiteral("0.1") << QStringLiteral("mouseup")
               << QStringLiteral("1");

@@ -15,7 +15,7 @@ using namespace desktop;
 
 namespace {
 
-constexpr int kFrames = 300;
+constexpr int kFrames = 600;  // twenty seconds: a pause lands well before the end
 
 // The thumb of a vertical slider whose left edge runs down from `top`: the run of pixels in a
 // column left of the groove that are not the window's face. Found on the screen rather than
