@@ -1,8 +1,8 @@
 #include "PlayerOnScreen.h"
 
-#include "Barcode.h"
-
 #include <algorithm>
+
+#include "Barcode.h"
 
 namespace desktop {
 
@@ -111,11 +111,13 @@ void PlayerOnScreen::clickTransport(int slot) {
 }
 
 void PlayerOnScreen::clickPicture() {
-    m_desktop.click(pictureOrigin() + QPoint(m_pictureSize.width() / 2, m_pictureSize.height() * 2 / 3));
+    m_desktop.click(pictureOrigin() +
+                    QPoint(m_pictureSize.width() / 2, m_pictureSize.height() * 2 / 3));
 }
 
 QSize PlayerOnScreen::measuredPictureSize(const QImage& shot) const {
-    // Along the barcode's first bar (black) downward, and along the field under the number rightward.
+    // Along the barcode's first bar (black) downward, and along the field under the number
+    // rightward.
     const QPoint origin = pictureOrigin();
     const int height = runLength(shot, origin + QPoint(1, 1), QPoint(0, 1)) + 1;
     const int width = runLength(shot, origin + QPoint(1, height * 14 / 15), QPoint(1, 0)) + 1;

@@ -3,10 +3,10 @@
 // controls by their place in the window as the window description lays them out.
 #pragma once
 
-#include "XDesktop.h"
-
 #include <QImage>
 #include <QSize>
+
+#include "XDesktop.h"
 
 namespace desktop {
 

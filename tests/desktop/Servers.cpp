@@ -1,17 +1,17 @@
 #include "Servers.h"
 
+#include <sys/prctl.h>
+#include <unistd.h>
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFile>
 #include <QStandardPaths>
-#include <QEventLoop>
 #include <QTimer>
-
 #include <csignal>
 #include <cstdlib>
-#include <sys/prctl.h>
-#include <unistd.h>
 
 namespace desktop {
 
@@ -88,8 +88,8 @@ CommandResult runCommand(const QString& program, const QStringList& arguments,
 bool haveProgram(const QString& name) { return !QStandardPaths::findExecutable(name).isEmpty(); }
 
 QString outputDir(const QString& test) {
-    const QString path = QString::fromLocal8Bit(qgetenv("TAVOLEN_TEST_OUTPUT")) +
-                         QStringLiteral("/desktop/") + test;
+    const QString path =
+        QString::fromLocal8Bit(qgetenv("TAVOLEN_TEST_OUTPUT")) + QStringLiteral("/desktop/") + test;
     QDir(path).removeRecursively();
     QDir().mkpath(path);
     return path;

@@ -1,12 +1,12 @@
 #include "SoundServer.h"
 
-#include <QDir>
-
-#include <csignal>
-#include <cstring>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <QDir>
+#include <csignal>
+#include <cstring>
 
 namespace desktop {
 
@@ -32,16 +32,21 @@ SoundServer::SoundServer(const QString& logDir) {
     m_env.remove(QStringLiteral("PULSE_SINK"));
     // As root it warns that a per-user server is meant for users; that is what a test wants.
     m_server = std::make_unique<Child>(
-        QStringLiteral("pulseaudio"), QStringList
-        {QStringLiteral("--daemonize=no"), QStringLiteral("--system=false"),
-         QStringLiteral("--exit-idle-time=-1"), QStringLiteral("-n"),
-         QStringLiteral("--load=module-null-sink sink_name=%1").arg(QLatin1String(kSink)),
-         QStringLiteral("--load=module-native-protocol-unix"), QStringLiteral("--log-target=stderr")},
+        QStringLiteral("pulseaudio"),
+        QStringList{
+            QStringLiteral("--daemonize=no"), QStringLiteral("--system=false"),
+            QStringLiteral("--exit-idle-time=-1"), QStringLiteral("-n"),
+            QStringLiteral("--load=module-null-sink sink_name=%1").arg(QLatin1String(kSink)),
+            QStringLiteral("--load=module-native-protocol-unix"),
+            QStringLiteral("--log-target=stderr")},
         m_env, logDir + QStringLiteral("/pulseaudio.log"));
-    m_ready = waitFor([&] {
-        return runCommand(QStringLiteral("pactl"), {QStringLiteral("info")}, m_env).exitCode == 0 ||
-               !m_server->running();
-    }) && m_server->running();
+    m_ready =
+        waitFor([&] {
+            return runCommand(QStringLiteral("pactl"), {QStringLiteral("info")}, m_env).exitCode ==
+                       0 ||
+                   !m_server->running();
+        }) &&
+        m_server->running();
     if (!m_ready) m_why = QStringLiteral("pulseaudio did not start: ") + m_server->log();
 }
 
@@ -65,8 +70,8 @@ SoundRecorder::SoundRecorder(const SoundServer& server) {
     envp.push_back(nullptr);
     const QByteArray device = QByteArray("--device=") + SoundServer::kSink + ".monitor";
     const QByteArray rate = "--rate=" + QByteArray::number(kRate);
-    const char* argv[] = {"parec", device.constData(), "--format=s16le", "--channels=1",
-                          rate.constData(), "--latency-msec=5", "--raw", nullptr};
+    const char* argv[] = {"parec",          device.constData(), "--format=s16le", "--channels=1",
+                          rate.constData(), "--latency-msec=5", "--raw",          nullptr};
     m_pid = ::fork();
     if (m_pid == 0) {
         ::prctl(PR_SET_PDEATHSIG, SIGKILL);

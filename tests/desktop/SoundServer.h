@@ -5,13 +5,13 @@
 // Test thread only, except where said. Destructors stop what they started.
 #pragma once
 
-#include "Servers.h"
-
 #include <atomic>
 #include <chrono>
 #include <mutex>
 #include <thread>
 #include <vector>
+
+#include "Servers.h"
 
 namespace desktop {
 

@@ -12,14 +12,6 @@
 //    The null sink hands its monitor each block as it starts playing it, so this bound
 //    is late by at most the monitor's latency (asked for 5 ms).
 // The offset of a flash is the time its frame was painted minus the onset of its click.
-#include "Barcode.h"
-#include "MediaGenerator.h"
-#include "MediaService.h"
-#include "Mci.h"
-#include "Servers.h"
-#include "SoundServer.h"
-#include "VideoSurface.h"
-
 #include <gtest/gtest.h>
 
 #include <QDir>
@@ -29,9 +21,16 @@
 #include <QPainter>
 #include <QTemporaryDir>
 #include <QWidget>
-
 #include <algorithm>
 #include <cmath>
+
+#include "Barcode.h"
+#include "Mci.h"
+#include "MediaGenerator.h"
+#include "MediaService.h"
+#include "Servers.h"
+#include "SoundServer.h"
+#include "VideoSurface.h"
 
 using namespace desktop;
 using Clock = SoundRecorder::Clock;
@@ -40,8 +39,8 @@ namespace {
 
 constexpr int kFps = 30;
 constexpr int kSeconds = 75;
-constexpr double kToneLevel = 0.15;  // of the click's loudness
-constexpr float kClickThreshold = 0.12f;   // the click peaks at 0.25, the tone at 0.0375
+constexpr double kToneLevel = 0.15;       // of the click's loudness
+constexpr float kClickThreshold = 0.12f;  // the click peaks at 0.25, the tone at 0.0375
 constexpr float kSilence = 0.004f;
 constexpr double kOneFrameMs = 1000.0 / kFps;
 
@@ -63,7 +62,8 @@ QString flashClip() {
         QImage image = fixtures::drawFrame(n, size);
         if (n > 0 && n % kFps == 0) {  // the flash: the field under the barcode turns white
             QPainter painter(&image);
-            painter.fillRect(QRect(0, size.height() / 3 + 1, size.width(), size.height()), Qt::white);
+            painter.fillRect(QRect(0, size.height() / 3 + 1, size.width(), size.height()),
+                             Qt::white);
         }
         return image;
     };
@@ -105,7 +105,8 @@ protected:
     void SetUp() override {
         const QStringList missing = SoundServer::missingPrograms();
         if (!missing.isEmpty())
-            GTEST_SKIP() << "no sound server to test with; missing: " << missing.join(' ').toStdString();
+            GTEST_SKIP() << "no sound server to test with; missing: "
+                         << missing.join(' ').toStdString();
         const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
         out = outputDir(QStringLiteral("sound/") + QString::fromLatin1(info->name()));
         server = std::make_unique<SoundServer>(out);
@@ -114,7 +115,8 @@ protected:
         m_previousCache = qgetenv("XDG_CACHE_HOME");
         qputenv("XDG_CACHE_HOME", cache.path().toUtf8());
         recorder = std::make_unique<SoundRecorder>(*server);
-        ASSERT_TRUE(waitFor([&] { return recorder->sampleCount() > 0; })) << "parec records nothing";
+        ASSERT_TRUE(waitFor([&] { return recorder->sampleCount() > 0; }))
+            << "parec records nothing";
         service = std::make_unique<mci::MediaServiceInstaller>();
     }
     void TearDown() override {
@@ -244,8 +246,9 @@ TEST_F(RealSound, PlaysSilencesOnPauseAndStopAndResumesWhereSought) {
         const auto at = Clock::now();
         const int frame = position();
         recordUntil(at + std::chrono::milliseconds(1600));
-        EXPECT_LT(loudest(at + std::chrono::milliseconds(150), at + std::chrono::milliseconds(1600)),
-                  kSilence)
+        EXPECT_LT(
+            loudest(at + std::chrono::milliseconds(150), at + std::chrono::milliseconds(1600)),
+            kSilence)
             << still.name;
         EXPECT_EQ(log.last(), frame) << still.name << ": the picture is not the position";
 
@@ -281,8 +284,9 @@ TEST_F(RealSound, PictureAndSoundStayWithinOneFrameOverSixtySeconds) {
     ASSERT_TRUE(playUntilFrame(30 * kFps));
     // What the sink says of itself half way: how far ahead of playing it renders (its monitor
     // hands on each block as it is rendered, so that is how early the recording hears it).
-    const CommandResult sinks = runCommand(QStringLiteral("pactl"), {QStringLiteral("list"), QStringLiteral("sinks")},
-                                           server->environment());
+    const CommandResult sinks =
+        runCommand(QStringLiteral("pactl"), {QStringLiteral("list"), QStringLiteral("sinks")},
+                   server->environment());
     for (const QByteArray& line : sinks.out.split('\n'))
         if (line.contains("Latency:")) report.write("sink " + line.trimmed() + "\n");
     ASSERT_TRUE(waitFrame(61 * kFps));
@@ -293,8 +297,11 @@ TEST_F(RealSound, PictureAndSoundStayWithinOneFrameOverSixtySeconds) {
     std::vector<double> offsets;
     for (int second = 1; second <= 60; ++second) {
         const auto offset = offsetMs(second * kFps, runStart);
-        report.write(offset ? QStringLiteral("%1 s: %2 ms\n").arg(second).arg(*offset, 0, 'f', 1).toUtf8()
-                            : QStringLiteral("%1 s: flash not painted or click not heard\n").arg(second).toUtf8());
+        report.write(
+            offset ? QStringLiteral("%1 s: %2 ms\n").arg(second).arg(*offset, 0, 'f', 1).toUtf8()
+                   : QStringLiteral("%1 s: flash not painted or click not heard\n")
+                         .arg(second)
+                         .toUtf8());
         if (offset) offsets.push_back(*offset);
     }
     const auto inStep = std::count_if(offsets.begin(), offsets.end(),
@@ -306,6 +313,8 @@ TEST_F(RealSound, PictureAndSoundStayWithinOneFrameOverSixtySeconds) {
                      .arg(median, 0, 'f', 1)
                      .arg(inStep)
                      .toUtf8());
-    EXPECT_LE(std::abs(median), kOneFrameMs) << "median offset (picture after sound), ms; see " << qPrintable(report.fileName());
-    EXPECT_GE(inStep, 57) << "flashes within one frame of their click, of 60; see " << qPrintable(report.fileName());
+    EXPECT_LE(std::abs(median), kOneFrameMs)
+        << "median offset (picture after sound), ms; see " << qPrintable(report.fileName());
+    EXPECT_GE(inStep, 57) << "flashes within one frame of their click, of 60; see "
+                          << qPrintable(report.fileName());
 }

@@ -3,10 +3,6 @@
 // A headless weston has no seat, so nothing can click from outside; the test loads a small
 // input plugin into the program (input/TestInput.cpp) that turns lines on its standard input
 // into clicks delivered through the window, and into menu commands.
-#include "Barcode.h"
-#include "MediaGenerator.h"
-#include "Servers.h"
-
 #include <gtest/gtest.h>
 
 #include <QDir>
@@ -14,6 +10,10 @@
 #include <QImage>
 #include <QLibraryInfo>
 #include <QTemporaryDir>
+
+#include "Barcode.h"
+#include "MediaGenerator.h"
+#include "Servers.h"
 
 using namespace desktop;
 
@@ -79,7 +79,8 @@ QPoint findPicture(const QImage& shot) {
         for (int x = 1; x + kPicture.width() <= shot.width(); ++x) {
             if (!dark(shot.pixel(x, y)) || dark(shot.pixel(x - 1, y)) || dark(shot.pixel(x, y - 1)))
                 continue;
-            if (dark(shot.pixel(x + bar - 2, y + tall - 2)) && light(shot.pixel(x + bar + 1, y + 1)) &&
+            if (dark(shot.pixel(x + bar - 2, y + tall - 2)) &&
+                light(shot.pixel(x + bar + 1, y + 1)) &&
                 light(shot.pixel(x + 2 * bar - 2, y + tall - 2)) &&
                 fixtures::readFrameNumber(shot, QRect(QPoint(x, y), kPicture)) >= 0)
                 return QPoint(x, y);
@@ -93,7 +94,8 @@ TEST(OnWayland, StartsOpensPlaysPausesOnAClickAndQuits) {
     for (const char* program : {"weston", "weston-screenshooter"})
         if (!haveProgram(QString::fromLatin1(program)))
             GTEST_SKIP() << "no Wayland compositor to test on; missing: " << program;
-    const QString platforms = QLibraryInfo::path(QLibraryInfo::PluginsPath) + QStringLiteral("/platforms");
+    const QString platforms =
+        QLibraryInfo::path(QLibraryInfo::PluginsPath) + QStringLiteral("/platforms");
     if (!QFileInfo::exists(platforms + QStringLiteral("/libqwayland-generic.so")))
         GTEST_SKIP() << "Qt's wayland platform (qt6-wayland) is not installed";
     const QString out = outputDir(QStringLiteral("wayland"));
@@ -109,14 +111,16 @@ TEST(OnWayland, StartsOpensPlaysPausesOnAClickAndQuits) {
     env.insert(QStringLiteral("SDL_AUDIODRIVER"), QStringLiteral("dummy"));
     env.insert(QStringLiteral("QT_PLUGIN_PATH"), QStringLiteral(TAVOLEN_TEST_PLUGINS));
     env.insert(QStringLiteral("QT_QPA_GENERIC_PLUGINS"), QStringLiteral("tavolentestinput"));
-    Child player(QStringLiteral(TAVOLEN_EXECUTABLE), {clip}, env, out + QStringLiteral("/tavolen.log"));
+    Child player(QStringLiteral(TAVOLEN_EXECUTABLE), {clip}, env,
+                 out + QStringLiteral("/tavolen.log"));
 
     // It plays: the picture appears and its frame number moves on.
     QPoint picture(-1, -1);
     int first = -1;
     int frame = -1;
     const auto shownFrame = [&](const char* name) {
-        const QImage shot = weston.screenshot(out + QLatin1Char('/') + QLatin1String(name) + ".png");
+        const QImage shot =
+            weston.screenshot(out + QLatin1Char('/') + QLatin1String(name) + ".png");
         if (shot.isNull()) return -1;
         if (picture.x() < 0) picture = findPicture(shot);
         return picture.x() < 0 ? -1 : fixtures::readFrameNumber(shot, QRect(picture, kPicture));
@@ -125,7 +129,8 @@ TEST(OnWayland, StartsOpensPlaysPausesOnAClickAndQuits) {
         frame = shownFrame("01-playing");
         if (first < 0) first = frame;
         return frame >= 0 && frame != first;
-    })) << "no picture playing; the program's log:\n" << player.log().toStdString();
+    })) << "no picture playing; the program's log:\n"
+        << player.log().toStdString();
 
     // A click on the picture pauses it: three screenshots in a row show the same frame.
     player.process().write("click TavolenForm 202 234\n");

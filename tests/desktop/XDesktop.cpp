@@ -81,7 +81,8 @@ QRect XDesktop::geometry(const QString& window) const {
         runCommand(QStringLiteral("xwininfo"), {QStringLiteral("-id"), window}, m_env);
     if (r.exitCode != 0) return {};
     int values[4] = {0, 0, 0, 0};
-    const char* names[4] = {"Absolute upper-left X:", "Absolute upper-left Y:", "Width:", "Height:"};
+    const char* names[4] = {
+        "Absolute upper-left X:", "Absolute upper-left Y:", "Width:", "Height:"};
     for (const QByteArray& line : r.out.split('\n'))
         for (int i = 0; i < 4; ++i)
             if (line.trimmed().startsWith(names[i]))
@@ -90,9 +91,9 @@ QRect XDesktop::geometry(const QString& window) const {
 }
 
 QMargins XDesktop::frameExtents(const QString& window) const {
-    const CommandResult r = runCommand(
-        QStringLiteral("xprop"), {QStringLiteral("-id"), window, QStringLiteral("_NET_FRAME_EXTENTS")},
-        m_env);
+    const CommandResult r =
+        runCommand(QStringLiteral("xprop"),
+                   {QStringLiteral("-id"), window, QStringLiteral("_NET_FRAME_EXTENTS")}, m_env);
     static const QRegularExpression numbers(QStringLiteral("= (\\d+), (\\d+), (\\d+), (\\d+)"));
     const auto m = numbers.match(QString::fromLatin1(r.out));
     if (!m.hasMatch()) return {};
@@ -113,18 +114,20 @@ bool XDesktop::activate(const QString& window) const {
 // No --sync on the moves: it waits for the pointer to move and so hangs when the pointer is
 // already there; the server handles the motion and the button in the order they are sent.
 bool XDesktop::click(QPoint at) const {
-    return xdotool({QStringLiteral("mousemove"), QString::number(at.x()),
-                    QString::number(at.y()), QStringLiteral("click"), QStringLiteral("1")});
+    return xdotool({QStringLiteral("mousemove"), QString::number(at.x()), QString::number(at.y()),
+                    QStringLiteral("click"), QStringLiteral("1")});
 }
 
 bool XDesktop::drag(QPoint from, QPoint to) const {
     // In steps, as a hand moves, so the slider sees motion between press and release.
-    QStringList arguments{QStringLiteral("mousemove"), QString::number(from.x()), QString::number(from.y()),
-                          QStringLiteral("mousedown"), QStringLiteral("1")};
+    QStringList arguments{QStringLiteral("mousemove"), QString::number(from.x()),
+                          QString::number(from.y()), QStringLiteral("mousedown"),
+                          QStringLiteral("1")};
     for (int step = 1; step <= 8; ++step) {
         const QPoint p = from + (to - from) * step / 8;
-        arguments << QStringLiteral("sleep") << QStringLiteral("0.05") << QStringLiteral("mousemove")
-                  << QString::number(p.x()) << QString::number(p.y());
+        arguments << QStringLiteral("sleep") << QStringLiteral("0.05")
+                  << QStringLiteral("mousemove") << QString::number(p.x())
+                  << QString::number(p.y());
     }
     arguments << QStringLiteral("sleep") << QStringLiteral("0.1") << QStringLiteral("mouseup")
               << QStringLiteral("1");

@@ -7,11 +7,11 @@
 // Test thread only; the destructor stops the window manager and the server.
 #pragma once
 
-#include "Servers.h"
-
 #include <QImage>
 #include <QPoint>
 #include <QRect>
+
+#include "Servers.h"
 
 namespace desktop {
 
@@ -41,7 +41,7 @@ public:
     bool activate(const QString& window) const;
     bool click(QPoint at) const;
     bool drag(QPoint from, QPoint to) const;
-    bool key(const QString& keys) const;      // xdotool key names, e.g. "ctrl+o"
+    bool key(const QString& keys) const;  // xdotool key names, e.g. "ctrl+o"
     bool type(const QString& text) const;
 
     // A screenshot of the whole screen, also written to path (PNG) for a person to look at.

@@ -1,15 +1,15 @@
 // The real program in a real X server, driven only from outside: keys and clicks through
 // XTest, what it shows read from screenshots of the root window. Every screenshot stays under
 // the build's test output (desktop/<test>/) for a person to look at.
-#include "Barcode.h"
-#include "MediaGenerator.h"
-#include "PlayerOnScreen.h"
-
 #include <gtest/gtest.h>
 
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
+
+#include "Barcode.h"
+#include "MediaGenerator.h"
+#include "PlayerOnScreen.h"
 
 using namespace desktop;
 
@@ -67,25 +67,31 @@ protected:
         QString dialog;
         waitFor([&] {
             dialog = desktop->activeWindow();
-            return !dialog.isEmpty() && desktop->findWindows(QStringLiteral("^(たぼれん|Index)$")).indexOf(dialog) < 0;
+            return !dialog.isEmpty() &&
+                   desktop->findWindows(QStringLiteral("^(たぼれん|Index)$")).indexOf(dialog) < 0;
         });
         player->shot(shotName);
-        return desktop->findWindows(QStringLiteral("^(たぼれん|Index)$")).contains(dialog) ? QString() : dialog;
+        return desktop->findWindows(QStringLiteral("^(たぼれん|Index)$")).contains(dialog)
+                   ? QString()
+                   : dialog;
     }
     // Return, again while the dialog stays (the first may only close the name completer).
     void accept(const QString& dialog) {
-        waitFor([&] {
-            if (desktop->activeWindow() != dialog) return true;
-            desktop->key(QStringLiteral("Return"));
-            return false;
-        }, kTimeoutMs, 1000);
+        waitFor(
+            [&] {
+                if (desktop->activeWindow() != dialog) return true;
+                desktop->key(QStringLiteral("Return"));
+                return false;
+            },
+            kTimeoutMs, 1000);
     }
     // Moves a window of the player's (the index window, which first shows in the middle of the
     // screen) to the right of the player window, as a user would to see both.
     bool moveBesidePlayer(const QString& window) {
         const QRect playerRect = player->windowRect();
         const QMargins frame = desktop->frameExtents(player->window());
-        const QPoint beside(playerRect.right() + frame.right() + 16, playerRect.top() - frame.top());
+        const QPoint beside(playerRect.right() + frame.right() + 16,
+                            playerRect.top() - frame.top());
         return waitFor([&] {
             if (desktop->geometry(window).left() > playerRect.right() + frame.right()) return true;
             runCommand(QStringLiteral("xdotool"),
@@ -102,7 +108,8 @@ protected:
         const int thumb = sliderThumbY(player->shot(shotName), onScreen, length);
         EXPECT_GE(thumb, 0) << "no slider thumb in " << shotName.toStdString();
         if (thumb < 0) return false;
-        return desktop->drag(onScreen + QPoint(9, thumb), player->clientOrigin() + to + QPoint(9, 0));
+        return desktop->drag(onScreen + QPoint(9, thumb),
+                             player->clientOrigin() + to + QPoint(9, 0));
     }
     // Pauses with a click on the picture, early enough in the clip for a few steps after it.
     int pauseByClick(const QString& shotName) {
@@ -124,7 +131,8 @@ protected:
 
 TEST_F(OnXDesktop, PlaysPausesStepsSeeksAndZooms) {
     start(writeClip(QStringLiteral("clip.mpg"), QSize(320, 240)));
-    ASSERT_TRUE(player->waitPlaying(QStringLiteral("01-playing"))) << player->process().log().toStdString();
+    ASSERT_TRUE(player->waitPlaying(QStringLiteral("01-playing")))
+        << player->process().log().toStdString();
 
     const int paused = pauseByClick(QStringLiteral("02-paused-by-click"));
     ASSERT_GE(paused, 0);
@@ -149,7 +157,8 @@ TEST_F(OnXDesktop, PlaysPausesStepsSeeksAndZooms) {
         QSize size;
         const char* shot;
     };
-    const Zoom zooms[] = {{-60, QSize(107, 80), "07-zoom-third"}, {300, QSize(960, 720), "08-zoom-three"}};
+    const Zoom zooms[] = {{-60, QSize(107, 80), "07-zoom-third"},
+                          {300, QSize(960, 720), "08-zoom-three"}};
     for (const Zoom& zoom : zooms) {
         ASSERT_TRUE(dragSlider(QPoint(0, 0), 65, QPoint(0, zoom.toY),
                                QString::fromLatin1(zoom.shot) + QStringLiteral("-before")));
@@ -164,7 +173,8 @@ TEST_F(OnXDesktop, PlaysPausesStepsSeeksAndZooms) {
         EXPECT_TRUE(resized) << zoom.shot << ": measured "
                              << player->measuredPictureSize(shot).width() << "x"
                              << player->measuredPictureSize(shot).height();
-        EXPECT_EQ(fixtures::readFrameNumber(shot, QRect(player->pictureOrigin(), zoom.size)), sought);
+        EXPECT_EQ(fixtures::readFrameNumber(shot, QRect(player->pictureOrigin(), zoom.size)),
+                  sought);
     }
     EXPECT_EQ(player->windowRect().size(), playerWindowSize(QSize(960, 720)));
 }
@@ -183,8 +193,10 @@ TEST_F(OnXDesktop, OpensAnotherSizeKeepsAnIndexAndQuitsThroughTheMenu) {
     desktop->key(QStringLiteral("ctrl+a"));
     desktop->type(second);
     accept(dialog);
-    ASSERT_TRUE(waitFor([&] { return player->windowRect().size() == playerWindowSize(QSize(480, 360)); }))
-        << "window " << player->windowRect().width() << "x" << player->windowRect().height();
+    ASSERT_TRUE(waitFor([&] {
+        return player->windowRect().size() == playerWindowSize(QSize(480, 360));
+    })) << "window "
+        << player->windowRect().width() << "x" << player->windowRect().height();
     player->setPictureSize(QSize(480, 360));
     ASSERT_TRUE(player->waitPlaying(QStringLiteral("03-second-playing")));
 
@@ -223,7 +235,8 @@ TEST_F(OnXDesktop, OpensAnotherSizeKeepsAnIndexAndQuitsThroughTheMenu) {
     QFile saved(media.filePath(QStringLiteral("second.idx")));
     ASSERT_TRUE(waitFor([&] { return saved.exists(); })) << "no index file written";
     ASSERT_TRUE(saved.open(QIODevice::ReadOnly));
-    EXPECT_EQ(saved.readAll(), QByteArray::number(first) + "\r\n" + QByteArray::number(first + 3) + "\r\n");
+    EXPECT_EQ(saved.readAll(),
+              QByteArray::number(first) + "\r\n" + QByteArray::number(first + 3) + "\r\n");
 
     // The close box hides the index window; F1 brings it back where it was (where it was moved).
     const QMargins frame = desktop->frameExtents(index);
@@ -235,11 +248,13 @@ TEST_F(OnXDesktop, OpensAnotherSizeKeepsAnIndexAndQuitsThroughTheMenu) {
     desktop->key(QStringLiteral("F1"));
     QRect reopened;
     EXPECT_TRUE(waitFor([&] {
-        const QStringList found = desktop->findWindows(QStringLiteral("^Index$"));  // maybe a new X window
+        const QStringList found =
+            desktop->findWindows(QStringLiteral("^Index$"));  // maybe a new X window
         reopened = found.isEmpty() ? QRect() : desktop->geometry(found.constFirst());
         return reopened == indexRect;
-    })) << "reopened at " << reopened.x() << "," << reopened.y() << " instead of " << indexRect.x()
-        << "," << indexRect.y();
+    })) << "reopened at "
+        << reopened.x() << "," << reopened.y() << " instead of " << indexRect.x() << ","
+        << indexRect.y();
     player->shot(QStringLiteral("10-index-reopened"));
 
     // ファイル > 終了: the menu opens under its title, X chooses 終了(X).
@@ -247,16 +262,17 @@ TEST_F(OnXDesktop, OpensAnotherSizeKeepsAnIndexAndQuitsThroughTheMenu) {
     const QRect under(player->windowRect().topLeft() + QPoint(0, 22), QSize(120, 60));
     const QImage closed = player->shot(QStringLiteral("11-before-menu")).copy(under);
     desktop->click(player->windowRect().topLeft() + QPoint(30, 10));
-    ASSERT_TRUE(waitFor([&] { return player->shot(QStringLiteral("12-file-menu")).copy(under) != closed; }))
-        << "the file menu did not open";
+    ASSERT_TRUE(waitFor([&] {
+        return player->shot(QStringLiteral("12-file-menu")).copy(under) != closed;
+    })) << "the file menu did not open";
     desktop->key(QStringLiteral("x"));
     EXPECT_EQ(player->process().waitExit(), 0) << player->process().log().toStdString();
 }
 
 TEST_F(OnXDesktop, SampleWithItsIndexWindowForTheReadme) {
-    const CommandResult made = runCommand(QStringLiteral(TAVOLEN_MAKE_SAMPLE),
-                                          {QStringLiteral(TAVOLEN_SAMPLE_DIR)},
-                                          QProcessEnvironment::systemEnvironment());
+    const CommandResult made =
+        runCommand(QStringLiteral(TAVOLEN_MAKE_SAMPLE), {QStringLiteral(TAVOLEN_SAMPLE_DIR)},
+                   QProcessEnvironment::systemEnvironment());
     ASSERT_EQ(made.exitCode, 0) << made.err.toStdString();
     start(QStringLiteral(TAVOLEN_SAMPLE_DIR "/sample.mpg"));
     ASSERT_TRUE(player->waitPlaying(QStringLiteral("01-playing")));

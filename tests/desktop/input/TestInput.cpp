@@ -6,6 +6,8 @@
 //                      window system would (through the window, to whatever lies under it)
 //   trigger OBJECT     the action named OBJECT, as when its menu item is chosen
 // Nothing of it is in the product; the program does not know it is there.
+#include <unistd.h>
+
 #include <QAction>
 #include <QApplication>
 #include <QGenericPlugin>
@@ -13,8 +15,6 @@
 #include <QTest>
 #include <QWidget>
 #include <QWindow>
-
-#include <unistd.h>
 
 namespace {
 
@@ -53,7 +53,8 @@ private:
         if (words.size() == 4 && words[0] == QLatin1String("click")) {
             QWidget* widget = findNamed<QWidget>(words[1]);
             if (!widget || !widget->window()->windowHandle()) return;
-            const QPoint at = widget->mapTo(widget->window(), QPoint(words[2].toInt(), words[3].toInt()));
+            const QPoint at =
+                widget->mapTo(widget->window(), QPoint(words[2].toInt(), words[3].toInt()));
             QTest::mouseClick(widget->window()->windowHandle(), Qt::LeftButton, {}, at);
         } else if (words.size() == 2 && words[0] == QLatin1String("trigger")) {
             if (QAction* action = findNamed<QAction>(words[1])) action->trigger();
