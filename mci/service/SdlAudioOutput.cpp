@@ -96,8 +96,10 @@ std::optional<qint64> SdlAudioOutput::heardUs() const {
     const auto sinceCallback = std::chrono::duration_cast<std::chrono::microseconds>(
                                    std::chrono::steady_clock::now() - m_callbackTime)
                                    .count();
-    const qint64 heard = m_startUs
-                         + (m_framesBeforeCallback - m_bufferFrames) * 1000000 / m_rate
+    // A callback comes when the device is ready for more: what it was handed before has been
+    // heard, and the buffer handed now plays from then on. (Counting one buffer more in flight
+    // put the picture 40 ms behind the sound on a sound server.)
+    const qint64 heard = m_startUs + m_framesBeforeCallback * 1000000 / m_rate
                          + std::min<qint64>(sinceCallback, bufferUs);
     return std::max(heard, m_startUs);
 }

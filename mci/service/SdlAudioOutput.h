@@ -1,7 +1,7 @@
 // Sound through SDL audio. A feed thread decodes ahead into a small ring buffer; SDL's audio
 // thread takes from it in its callback and never waits for the decoder (an empty ring plays
-// silence). The heard position is counted from the samples handed to the device, less one
-// device buffer, interpolated between callbacks.
+// silence). The heard position is counted from the samples handed to the device before the
+// last callback (the buffer handed then is what plays next), interpolated between callbacks.
 //
 // Threads: public members on the UI thread; the feed thread and SDL's callback share the ring
 // under m_mutex.
