@@ -20,6 +20,7 @@ Summary summarize(std::vector<double> values, bool higherIsBetter) {
 namespace {
 
 QString number(double value) {
+    if (value == std::floor(value) && std::abs(value) < 1e6) return QString::number(value, 'f', 0);
     const int decimals = std::abs(value) >= 100 ? 0 : std::abs(value) >= 10 ? 1 : 2;
     return QString::number(value, 'f', decimals);
 }
