@@ -67,7 +67,8 @@ Row exactSeeks(const Clip& clip, const Sides& sides, const std::vector<int>& tar
 }
 
 // From keyframe + 20 one back step, then two more inside the span the first one decoded.
-std::vector<Row> backSteps(const Clip& clip, const Sides& sides, const std::vector<int>& keyframes) {
+std::vector<Row> backSteps(const Clip& clip, const Sides& sides,
+                           const std::vector<int>& keyframes) {
     Row first = newRow(clip, "step back from keyframe+20");
     Row again = newRow(clip, "step back again (2nd, 3rd)");
     for (const int keyframe : keyframes) {
@@ -120,7 +121,8 @@ Row forwardSteps(const Clip& clip, const Sides& sides, const std::vector<int>& t
 
 std::vector<Row> playback(const Clip& clip, const Sides& sides, double seconds) {
     const double playable = std::min(seconds, clip.frames() / clip.fps() - 1);
-    std::vector<Row> rows{newRow(clip, "CPU s per 60 s of playback"), newRow(clip, "frames skipped per play"),
+    std::vector<Row> rows{newRow(clip, "CPU s per 60 s of playback"),
+                          newRow(clip, "frames skipped per play"),
                           newRow(clip, "frames late per play")};
     for (Row& row : rows) row.countsFrames = false;
     const auto add = [](Samples& samples, bool ok, double value) {
@@ -129,7 +131,9 @@ std::vector<Row> playback(const Clip& clip, const Sides& sides, double seconds) 
     };
     sides.each(rows[0], [&](Player& p, Samples&) {
         const PlayRun run = p.play(playable);
-        const auto side = [&](Row& row) -> Samples& { return &p == &sides.ours ? row.ours : row.peer; };
+        const auto side = [&](Row& row) -> Samples& {
+            return &p == &sides.ours ? row.ours : row.peer;
+        };
         add(side(rows[0]), run.ok, run.cpuPerMinute);
         add(side(rows[1]), run.ok, run.skipped);
         add(side(rows[2]), run.ok, run.late);
@@ -150,12 +154,14 @@ void progress(const Clip& clip, const char* measure) {
 
 }  // namespace
 
-std::vector<Row> measureClip(const Clip& clip, Player& ours, Player* peer, const Settings& settings) {
+std::vector<Row> measureClip(const Clip& clip, Player& ours, Player* peer,
+                             const Settings& settings) {
     const Sides sides{ours, peer};
     std::mt19937 random(settings.seed + unsigned(clip.frames()));
     const int last = clip.frames() - 1;
     // Keyframes k with k + 20 inside the clip (fixed GOPs: the writer places them every gop).
-    std::vector<int> keys = randomFrames(random, settings.targets, 0, std::max(0, (last - 20) / clip.gop()));
+    std::vector<int> keys =
+        randomFrames(random, settings.targets, 0, std::max(0, (last - 20) / clip.gop()));
     for (int& key : keys) key *= clip.gop();
 
     std::vector<Row> rows;
