@@ -37,7 +37,9 @@ bool parseOptions(const QApplication& app, Options* options) {
     const QCommandLineOption noPeer("no-peer", "Measure our service only.");
     const QCommandLineOption play("play-seconds", "Playback per CPU sample (default 20).", "N",
                                   "20");
-    const QCommandLineOption only("only", "Run one clip only.", "CLIPNAME");
+    const QCommandLineOption only(
+        "only", "Run one clip only: h264-720p, h264-1080p, mpeg1-ps, mjpeg-avi or h264-720p-10min.",
+        "CLIPNAME");
     parser.addOptions({clips, quick, noPeer, play, only});
     parser.process(app);
     options->clipDir = parser.value(clips);
