@@ -3,16 +3,16 @@
 // barcode (Barcode.h), so whatever a player shows can be named.
 #pragma once
 
-#include "MediaGenerator.h"
-
 #include <QString>
 #include <vector>
+
+#include "MediaGenerator.h"
 
 namespace bench {
 
 struct Clip {
-    QString name;   // for --only and the table
-    bool large = false;  // the ten-minute file, which --quick leaves out
+    QString name;              // for --only and the table
+    bool large = false;        // the ten-minute file, which --quick leaves out
     fixtures::VideoSpec spec;  // spec.path is set by ensureClip
 
     int frames() const { return spec.frames; }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <optional>
 #include <random>
 
 namespace bench {
@@ -22,6 +23,7 @@ struct Sides {
     }
 };
 
+// A request that failed counts as a wrong frame, so no failure passes for a fast answer.
 void record(Samples& samples, const Player& player, const Outcome& outcome, int expected) {
     samples.any = true;
     if (!outcome.ok) {
@@ -30,6 +32,17 @@ void record(Samples& samples, const Player& player, const Outcome& outcome, int 
     }
     samples.values.push_back(outcome.ms);
     if (!player.isFrame(outcome.frame, expected)) ++samples.wrong;
+}
+
+// Goes to the frame a measure starts from and returns the frame the player landed on; the
+// steps after it are judged from there (a wrong landing is the seek row's to count, and a
+// failed one counts against the player here).
+std::optional<int> prepare(Player& player, Samples& samples, int frame) {
+    samples.any = true;
+    const Outcome outcome = player.seek(frame);
+    if (outcome.ok && outcome.frame >= 0) return outcome.frame;
+    ++samples.wrong;
+    return std::nullopt;
 }
 
 std::vector<int> randomFrames(std::mt19937& random, int count, int from, int to) {
@@ -54,15 +67,18 @@ Row exactSeeks(const Clip& clip, const Sides& sides, const std::vector<int>& tar
 }
 
 // From keyframe + 20 one back step, then two more inside the span the first one decoded.
-std::vector<Row> backSteps(const Clip& clip, const Sides& sides, const std::vector<int>& keyframes) {
+std::vector<Row> backSteps(const Clip& clip, const Sides& sides,
+                           const std::vector<int>& keyframes) {
     Row first = newRow(clip, "step back from keyframe+20");
     Row again = newRow(clip, "step back again (2nd, 3rd)");
     for (const int keyframe : keyframes) {
         const auto run = [&](Player& p, Samples& firstSamples, Samples& againSamples) {
-            if (!p.seek(keyframe + 20).ok) return;
-            record(firstSamples, p, p.stepBack(), keyframe + 19);
-            record(againSamples, p, p.stepBack(), keyframe + 18);
-            record(againSamples, p, p.stepBack(), keyframe + 17);
+            const auto landed = prepare(p, firstSamples, keyframe + 20);
+            if (!landed) return;
+            againSamples.any = true;
+            record(firstSamples, p, p.stepBack(), *landed - 1);
+            record(againSamples, p, p.stepBack(), *landed - 2);
+            record(againSamples, p, p.stepBack(), *landed - 3);
         };
         run(sides.ours, first.ours, again.ours);
         if (sides.peer) run(*sides.peer, first.peer, again.peer);
@@ -76,13 +92,13 @@ Row holdingBack(const Clip& clip, const Sides& sides, const std::vector<int>& st
     row.higherIsBetter = true;
     for (const int start : starts) {
         sides.each(row, [&](Player& p, Samples& s) {
-            if (!p.seek(start).ok) return;
-            s.any = true;
+            const auto landed = prepare(p, s, start);
+            if (!landed) return;
             double total = 0;
             for (int i = 1; i <= steps; ++i) {
                 const Outcome outcome = p.stepBack();
                 total += outcome.ms;
-                if (!outcome.ok || !p.isFrame(outcome.frame, start - i)) ++s.wrong;
+                if (!outcome.ok || !p.isFrame(outcome.frame, *landed - i)) ++s.wrong;
             }
             s.values.push_back(steps / (total / 1000));
         });
@@ -94,9 +110,10 @@ Row forwardSteps(const Clip& clip, const Sides& sides, const std::vector<int>& t
     Row row = newRow(clip, "step forward, paused");
     for (const int target : targets) {
         sides.each(row, [&](Player& p, Samples& s) {
-            if (!p.seek(target).ok) return;
+            const auto landed = prepare(p, s, target);
+            if (!landed) return;
             p.idle(kPauseBeforeStepMs);
-            record(s, p, p.stepForward(), target + 1);
+            record(s, p, p.stepForward(), *landed + 1);
         });
     }
     return row;
@@ -104,7 +121,8 @@ Row forwardSteps(const Clip& clip, const Sides& sides, const std::vector<int>& t
 
 std::vector<Row> playback(const Clip& clip, const Sides& sides, double seconds) {
     const double playable = std::min(seconds, clip.frames() / clip.fps() - 1);
-    std::vector<Row> rows{newRow(clip, "CPU s per 60 s of playback"), newRow(clip, "frames skipped per play"),
+    std::vector<Row> rows{newRow(clip, "CPU s per 60 s of playback"),
+                          newRow(clip, "frames skipped per play"),
                           newRow(clip, "frames late per play")};
     for (Row& row : rows) row.countsFrames = false;
     const auto add = [](Samples& samples, bool ok, double value) {
@@ -113,7 +131,9 @@ std::vector<Row> playback(const Clip& clip, const Sides& sides, double seconds) 
     };
     sides.each(rows[0], [&](Player& p, Samples&) {
         const PlayRun run = p.play(playable);
-        const auto side = [&](Row& row) -> Samples& { return &p == &sides.ours ? row.ours : row.peer; };
+        const auto side = [&](Row& row) -> Samples& {
+            return &p == &sides.ours ? row.ours : row.peer;
+        };
         add(side(rows[0]), run.ok, run.cpuPerMinute);
         add(side(rows[1]), run.ok, run.skipped);
         add(side(rows[2]), run.ok, run.late);
@@ -134,12 +154,14 @@ void progress(const Clip& clip, const char* measure) {
 
 }  // namespace
 
-std::vector<Row> measureClip(const Clip& clip, Player& ours, Player* peer, const Settings& settings) {
+std::vector<Row> measureClip(const Clip& clip, Player& ours, Player* peer,
+                             const Settings& settings) {
     const Sides sides{ours, peer};
     std::mt19937 random(settings.seed + unsigned(clip.frames()));
     const int last = clip.frames() - 1;
     // Keyframes k with k + 20 inside the clip (fixed GOPs: the writer places them every gop).
-    std::vector<int> keys = randomFrames(random, settings.targets, 0, std::max(0, (last - 20) / clip.gop()));
+    std::vector<int> keys =
+        randomFrames(random, settings.targets, 0, std::max(0, (last - 20) / clip.gop()));
     for (int& key : keys) key *= clip.gop();
 
     std::vector<Row> rows;

@@ -2,11 +2,11 @@
 // target i, then the peer on target i), so that both see the same targets under the same load.
 #pragma once
 
+#include <vector>
+
 #include "Clips.h"
 #include "Player.h"
 #include "Table.h"
-
-#include <vector>
 
 namespace bench {
 
@@ -20,6 +20,7 @@ struct Settings {
 };
 
 // The rows of one clip; peer may be null (ours only). Both players have the clip open.
-std::vector<Row> measureClip(const Clip& clip, Player& ours, Player* peer, const Settings& settings);
+std::vector<Row> measureClip(const Clip& clip, Player& ours, Player* peer,
+                             const Settings& settings);
 
 }  // namespace bench

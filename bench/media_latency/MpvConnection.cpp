@@ -1,14 +1,15 @@
 #include "MpvConnection.h"
 
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
 #include <QElapsedTimer>
 #include <QJsonDocument>
 #include <QStandardPaths>
 #include <QThread>
 #include <cstring>
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
 
 namespace bench {
 
@@ -48,8 +49,9 @@ bool MpvConnection::start(QString* error) {
     m_process.setStandardOutputFile(QProcess::nullDevice());
     m_process.setStandardErrorFile(QProcess::nullDevice());
     // --keep-open: a step onto the last frame must not unload the file.
-    m_process.start("mpv", {"--idle=yes", "--input-ipc-server=" + socketPath, "--vo=null", "--ao=null",
-                            "--hr-seek=yes", "--pause", "--no-config", "--no-terminal", "--keep-open=yes"});
+    m_process.start(
+        "mpv", {"--idle=yes", "--input-ipc-server=" + socketPath, "--vo=null", "--ao=null",
+                "--hr-seek=yes", "--pause", "--no-config", "--no-terminal", "--keep-open=yes"});
     if (!m_process.waitForStarted(kConnectTimeoutMs)) {
         *error = QStringLiteral("mpv did not start: ") + m_process.errorString();
         return false;
@@ -65,11 +67,13 @@ bool MpvConnection::start(QString* error) {
 int MpvConnection::send(const QJsonArray& command) {
     if (m_socket < 0) return -1;
     const int id = m_nextId++;
-    QByteArray line = QJsonDocument(QJsonObject{{"command", command}, {"request_id", id}}).toJson(QJsonDocument::Compact);
+    QByteArray line = QJsonDocument(QJsonObject{{"command", command}, {"request_id", id}})
+                          .toJson(QJsonDocument::Compact);
     line += '\n';
     qsizetype written = 0;
     while (written < line.size()) {
-        const ssize_t n = ::write(m_socket, line.constData() + written, size_t(line.size() - written));
+        const ssize_t n =
+            ::write(m_socket, line.constData() + written, size_t(line.size() - written));
         if (n <= 0) return -1;
         written += n;
     }
@@ -123,7 +127,8 @@ bool MpvConnection::waitEvent(const QString& event, int id, int timeoutMs) {
 std::optional<QJsonValue> MpvConnection::request(const QJsonArray& command, int timeoutMs) {
     const int id = send(command);
     if (id < 0) return std::nullopt;
-    const auto reply = waitFor([&](const QJsonObject& m) { return m["request_id"].toInt() == id; }, timeoutMs);
+    const auto reply =
+        waitFor([&](const QJsonObject& m) { return m["request_id"].toInt() == id; }, timeoutMs);
     if (!reply || (*reply)["error"].toString() != "success") return std::nullopt;
     return (*reply)["data"];
 }

@@ -37,7 +37,9 @@ public:
     bool waitEvent(const QString& event, int id, int timeoutMs);
     // A command and its reply's data; nullopt on an error reply or time-out.
     std::optional<QJsonValue> request(const QJsonArray& command, int timeoutMs = 10000);
-    std::optional<QJsonValue> property(const QString& name) { return request({"get_property", name}); }
+    std::optional<QJsonValue> property(const QString& name) {
+        return request({"get_property", name});
+    }
     bool setProperty(const QString& name, const QJsonValue& value);
     // Reads whatever has arrived for up to ms and drops it.
     void drain(int ms = 0);

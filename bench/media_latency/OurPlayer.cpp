@@ -1,7 +1,6 @@
 #include "OurPlayer.h"
 
-#include "Barcode.h"
-#include "VideoSurface.h"
+#include <sys/resource.h>
 
 #include <QCoreApplication>
 #include <QEventLoop>
@@ -9,7 +8,9 @@
 #include <QTimer>
 #include <chrono>
 #include <cmath>
-#include <sys/resource.h>
+
+#include "Barcode.h"
+#include "VideoSurface.h"
 
 namespace bench {
 
@@ -24,7 +25,9 @@ double msSince(Clock::time_point start) {
 double cpuSeconds() {
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
-    const auto seconds = [](const timeval& t) { return double(t.tv_sec) + double(t.tv_usec) / 1e6; };
+    const auto seconds = [](const timeval& t) {
+        return double(t.tv_sec) + double(t.tv_usec) / 1e6;
+    };
     return seconds(usage.ru_utime) + seconds(usage.ru_stime);
 }
 
@@ -114,19 +117,24 @@ MCIERROR OurPlayer::openDevice() {
     MCI_OPEN_PARMS parms;
     parms.lpstrElementName = m_element.constData();
     parms.dwCallback = mciCallbackOf(&m_window);
-    if (MCIERROR e = mciSendCommandA(0, MCI_OPEN, MCI_WAIT | MCI_OPEN_ELEMENT, DWORD_PTR(&parms))) return e;
+    if (MCIERROR e = mciSendCommandA(0, MCI_OPEN, MCI_WAIT | MCI_OPEN_ELEMENT, DWORD_PTR(&parms)))
+        return e;
     m_id = parms.wDeviceID;
-    for (const DWORD item : {MCI_GETDEVCAPS_CAN_PLAY, MCI_GETDEVCAPS_CAN_RECORD, MCI_GETDEVCAPS_CAN_EJECT,
-                             MCI_GETDEVCAPS_HAS_VIDEO, MCI_GETDEVCAPS_DEVICE_TYPE}) {
+    for (const DWORD item :
+         {MCI_GETDEVCAPS_CAN_PLAY, MCI_GETDEVCAPS_CAN_RECORD, MCI_GETDEVCAPS_CAN_EJECT,
+          MCI_GETDEVCAPS_HAS_VIDEO, MCI_GETDEVCAPS_DEVICE_TYPE}) {
         MCI_GETDEVCAPS_PARMS caps;
         caps.dwItem = item;
         mciSendCommandA(m_id, MCI_GETDEVCAPS, MCI_WAIT | MCI_GETDEVCAPS_ITEM, DWORD_PTR(&caps));
     }
     MCI_SET_PARMS set;
     set.dwTimeFormat = MCI_FORMAT_FRAMES;
-    if (MCIERROR e = mciSendCommandA(m_id, MCI_SET, MCI_WAIT | MCI_SET_TIME_FORMAT, DWORD_PTR(&set))) return e;
+    if (MCIERROR e =
+            mciSendCommandA(m_id, MCI_SET, MCI_WAIT | MCI_SET_TIME_FORMAT, DWORD_PTR(&set)))
+        return e;
     MCI_DGV_RECT_PARMS where;
-    if (MCIERROR e = mciSendCommandA(m_id, MCI_WHERE, MCI_DGV_WHERE_SOURCE, DWORD_PTR(&where))) return e;
+    if (MCIERROR e = mciSendCommandA(m_id, MCI_WHERE, MCI_DGV_WHERE_SOURCE, DWORD_PTR(&where)))
+        return e;
     m_natural = where.rc;
     return attachWindow();
 }
@@ -135,7 +143,8 @@ MCIERROR OurPlayer::attachWindow() {
     m_window.resize(m_natural.right, m_natural.bottom);
     MCI_DGV_WINDOW_PARMS window;
     window.hWnd = &m_window;
-    if (MCIERROR e = mciSendCommandA(m_id, MCI_WINDOW, MCI_WAIT | MCI_DGV_WINDOW_HWND, DWORD_PTR(&window)))
+    if (MCIERROR e =
+            mciSendCommandA(m_id, MCI_WINDOW, MCI_WAIT | MCI_DGV_WINDOW_HWND, DWORD_PTR(&window)))
         return e;
     MCI_DGV_RECT_PARMS put;
     put.rc = RECT{0, 0, m_natural.right, m_natural.bottom};
@@ -183,7 +192,8 @@ Outcome OurPlayer::seek(int frame) {
 MCIERROR OurPlayer::step(DWORD direction) {
     MCI_DGV_STEP_PARMS parms;
     parms.dwFrames = 1;
-    return mciSendCommandA(m_id, MCI_STEP, MCI_WAIT | MCI_DGV_STEP_FRAMES | direction, DWORD_PTR(&parms));
+    return mciSendCommandA(m_id, MCI_STEP, MCI_WAIT | MCI_DGV_STEP_FRAMES | direction,
+                           DWORD_PTR(&parms));
 }
 
 Outcome OurPlayer::stepBack() {

@@ -3,12 +3,12 @@
 // size. The frame shown is read from the barcode on the device's VideoSurface.
 #pragma once
 
-#include "Mci.h"
-#include "Player.h"
-
 #include <QByteArray>
 #include <QWidget>
 #include <functional>
+
+#include "Mci.h"
+#include "Player.h"
 
 namespace bench {
 

@@ -1,10 +1,11 @@
 #include "PeerPlayer.h"
 
+#include <unistd.h>
+
 #include <QFile>
 #include <QStringList>
 #include <chrono>
 #include <cmath>
-#include <unistd.h>
 
 namespace bench {
 
@@ -12,7 +13,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr int kTimeoutMs = 30000;
-const std::initializer_list<const char*> kDropCounts = {"frame-drop-count", "decoder-frame-drop-count"};
+const std::initializer_list<const char*> kDropCounts = {"frame-drop-count",
+                                                        "decoder-frame-drop-count"};
 const std::initializer_list<const char*> kLateCounts = {"vo-delayed-frame-count"};
 
 double msSince(Clock::time_point start) {
@@ -41,7 +43,8 @@ bool PeerPlayer::open(const Clip& clip, QString* error) {
 bool PeerPlayer::load() {
     m_mpv.drain();
     const int id = m_mpv.send({"loadfile", m_path});
-    return m_mpv.waitEvent("start-file", id, kTimeoutMs) && m_mpv.waitEvent("playback-restart", id, kTimeoutMs);
+    return m_mpv.waitEvent("start-file", id, kTimeoutMs) &&
+           m_mpv.waitEvent("playback-restart", id, kTimeoutMs);
 }
 
 void PeerPlayer::close() {
@@ -65,7 +68,8 @@ Outcome PeerPlayer::awaitRestart(const QJsonArray& command) {
     m_mpv.drain();
     const auto start = Clock::now();
     const int id = m_mpv.send(command);
-    outcome.ok = m_mpv.waitEvent("seek", id, kTimeoutMs) && m_mpv.waitEvent("playback-restart", id, kTimeoutMs);
+    outcome.ok = m_mpv.waitEvent("seek", id, kTimeoutMs) &&
+                 m_mpv.waitEvent("playback-restart", id, kTimeoutMs);
     outcome.ms = msSince(start);
     outcome.frame = shownFrame();
     return outcome;
@@ -88,8 +92,9 @@ Outcome PeerPlayer::stepForward() {
     const auto changed = m_mpv.waitFor(
         [&](const QJsonObject& m) {
             if (m["request_id"].toInt() == id) return m["error"].toString() != "success";
-            return m["event"].toString() == "property-change" && m["name"].toString() == "time-pos" &&
-                   m["data"].isDouble() && (!before || m["data"].toDouble() != *before);
+            return m["event"].toString() == "property-change" &&
+                   m["name"].toString() == "time-pos" && m["data"].isDouble() &&
+                   (!before || m["data"].toDouble() != *before);
         },
         kTimeoutMs);
     outcome.ms = msSince(start);

@@ -2,10 +2,10 @@
 // it shows is its playback time counted from the file's first frame, in frames.
 #pragma once
 
+#include <initializer_list>
+
 #include "MpvConnection.h"
 #include "Player.h"
-
-#include <initializer_list>
 
 namespace bench {
 

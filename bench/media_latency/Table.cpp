@@ -11,7 +11,8 @@ Summary summarize(std::vector<double> values, bool higherIsBetter) {
     if (values.empty()) return summary;
     std::sort(values.begin(), values.end());
     const std::size_t count = values.size();
-    summary.median = count % 2 ? values[count / 2] : (values[count / 2 - 1] + values[count / 2]) / 2;
+    summary.median =
+        count % 2 ? values[count / 2] : (values[count / 2 - 1] + values[count / 2]) / 2;
     const auto rank = std::size_t(std::ceil(0.9 * double(count))) - 1;
     summary.p90 = higherIsBetter ? values[count - 1 - rank] : values[rank];
     return summary;
@@ -20,6 +21,7 @@ Summary summarize(std::vector<double> values, bool higherIsBetter) {
 namespace {
 
 QString number(double value) {
+    if (value == std::floor(value) && std::abs(value) < 1e6) return QString::number(value, 'f', 0);
     const int decimals = std::abs(value) >= 100 ? 0 : std::abs(value) >= 10 ? 1 : 2;
     return QString::number(value, 'f', decimals);
 }
@@ -68,7 +70,9 @@ void printTable(const std::vector<Row>& rows, bool withPeer, std::FILE* out) {
                          .arg("ours med", 8)
                          .arg("ours p90", 8)
                          .arg("n", 3);
-    if (withPeer) header += QStringLiteral(" %1 | %2 | %3 |").arg("peer med", 8).arg("peer p90", 8).arg("ratio", 5);
+    if (withPeer)
+        header +=
+            QStringLiteral(" %1 | %2 | %3 |").arg("peer med", 8).arg("peer p90", 8).arg("ratio", 5);
     header += withPeer ? QStringLiteral(" wrong o/p |") : QStringLiteral(" wrong |");
     std::fprintf(out, "%s\n", qPrintable(header));
     QString rule = header;

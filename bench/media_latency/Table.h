@@ -10,7 +10,7 @@ namespace bench {
 
 struct Samples {
     std::vector<double> values;
-    int wrong = 0;    // frames shown that were not the frame asked for
+    int wrong = 0;     // frames shown that were not the frame asked for
     bool any = false;  // the player took part (a run that failed has none)
 };
 

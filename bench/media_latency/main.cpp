@@ -1,6 +1,13 @@
 // media_latency: how long the user waits in the player for a seek, a step, a held Back, an
 // open, and what playback costs, on our media service and (when mpv is installed) on mpv,
 // interleaved on the same clips and targets. Prints one table; see --help.
+#include <QApplication>
+#include <QCommandLineParser>
+#include <QDir>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+
 #include "Clips.h"
 #include "Measures.h"
 #include "MediaService.h"
@@ -8,13 +15,6 @@
 #include "OurPlayer.h"
 #include "PeerPlayer.h"
 #include "Table.h"
-
-#include <QApplication>
-#include <QCommandLineParser>
-#include <QDir>
-#include <cstdio>
-#include <cstdlib>
-#include <memory>
 
 namespace {
 
@@ -28,13 +28,18 @@ struct Options {
 
 bool parseOptions(const QApplication& app, Options* options) {
     QCommandLineParser parser;
-    parser.setApplicationDescription("Seek, step, open and playback latency of the media service, against mpv.");
+    parser.setApplicationDescription(
+        "Seek, step, open and playback latency of the media service, against mpv.");
     parser.addHelpOption();
-    const QCommandLineOption clips("clips", "Folder of the clips, written there once.", "DIR", "build/bench-clips");
+    const QCommandLineOption clips("clips", "Folder of the clips, written there once.", "DIR",
+                                   "build/bench-clips");
     const QCommandLineOption quick("quick", "Leave out the ten-minute clip; fewer targets.");
     const QCommandLineOption noPeer("no-peer", "Measure our service only.");
-    const QCommandLineOption play("play-seconds", "Playback per CPU sample (default 20).", "N", "20");
-    const QCommandLineOption only("only", "Run one clip only.", "CLIPNAME");
+    const QCommandLineOption play("play-seconds", "Playback per CPU sample (default 20).", "N",
+                                  "20");
+    const QCommandLineOption only(
+        "only", "Run one clip only: h264-720p, h264-1080p, mpeg1-ps, mjpeg-avi or h264-720p-10min.",
+        "CLIPNAME");
     parser.addOptions({clips, quick, noPeer, play, only});
     parser.process(app);
     options->clipDir = parser.value(clips);
@@ -94,12 +99,14 @@ std::vector<bench::Row> runAll(const Options& options, const std::vector<bench::
     for (bench::Clip clip : clips) {
         QString error;
         if (!bench::ensureClip(clip, options.clipDir, &error)) {
-            std::fprintf(stderr, "%s: cannot write: %s\n", qPrintable(clip.name), qPrintable(error));
+            std::fprintf(stderr, "%s: cannot write: %s\n", qPrintable(clip.name),
+                         qPrintable(error));
             continue;
         }
         bench::Player* peer = peerPlayer;
         if (!openBoth(clip, ours, peer)) continue;
-        for (bench::Row& row : bench::measureClip(clip, ours, peer, options.settings)) rows.push_back(std::move(row));
+        for (bench::Row& row : bench::measureClip(clip, ours, peer, options.settings))
+            rows.push_back(std::move(row));
         ours.close();
         if (peer) peer->close();
     }
