@@ -85,6 +85,7 @@ TEST_F(PlayerWindow, ControlsMenuAndDialogAsDesigned) {
         EXPECT_EQ(item.action->shortcut(), item.shortcut);
     }
     EXPECT_TRUE(f.N1->isSeparator());
+    EXPECT_TRUE(f.N1->text().isEmpty());  // a separator with a text is drawn as a labelled one
     const QList<QAction*> bar = f.MainMenu1->actions();
     ASSERT_EQ(bar.size(), 3);
     EXPECT_EQ(bar[0]->text(), "ファイル(&F)");
