@@ -16,18 +16,18 @@ using fixtures::VideoCodec;
 Clip h264Clip(const char* name, QSize size, int frames, int bitRate) {
     Clip clip;
     clip.name = QString::fromLatin1(name);
-    clip.spec.container = Container::Mp4;
-    clip.spec.codec = VideoCodec::H264;
-    clip.spec.size = size;
-    clip.spec.frames = frames;
-    clip.spec.gop = 250;
-    clip.spec.bFrames = 3;
-    clip.spec.bitRate = bitRate;
+    clip.clipSpec.container = Container::Mp4;
+    clip.clipSpec.codec = VideoCodec::H264;
+    clip.clipSpec.size = size;
+    clip.clipSpec.frames = frames;
+    clip.clipSpec.gop = 250;
+    clip.clipSpec.bFrames = 3;
+    clip.clipSpec.bitRate = bitRate;
     return clip;
 }
 
 QString fileNameOf(const Clip& clip) {
-    switch (clip.spec.container) {
+    switch (clip.clipSpec.container) {
         case Container::Mp4:
             return clip.name + ".mp4";
         case Container::Avi:
@@ -46,21 +46,21 @@ std::vector<Clip> benchClips() {
 
     Clip mpeg1;
     mpeg1.name = QStringLiteral("mpeg1-ps");
-    mpeg1.spec.container = Container::Mpg;
-    mpeg1.spec.codec = VideoCodec::Mpeg1;
-    mpeg1.spec.size = QSize(640, 480);
-    mpeg1.spec.frames = 900;
-    mpeg1.spec.gop = 15;
-    mpeg1.spec.bFrames = 2;
-    mpeg1.spec.bitRate = 1500000;
+    mpeg1.clipSpec.container = Container::Mpg;
+    mpeg1.clipSpec.codec = VideoCodec::Mpeg1;
+    mpeg1.clipSpec.size = QSize(640, 480);
+    mpeg1.clipSpec.frames = 900;
+    mpeg1.clipSpec.gop = 15;
+    mpeg1.clipSpec.bFrames = 2;
+    mpeg1.clipSpec.bitRate = 1500000;
     clips.push_back(mpeg1);
 
     Clip mjpeg;
     mjpeg.name = QStringLiteral("mjpeg-avi");
-    mjpeg.spec.container = Container::Avi;
-    mjpeg.spec.codec = VideoCodec::Mjpeg;
-    mjpeg.spec.size = QSize(640, 480);
-    mjpeg.spec.frames = 900;
+    mjpeg.clipSpec.container = Container::Avi;
+    mjpeg.clipSpec.codec = VideoCodec::Mjpeg;
+    mjpeg.clipSpec.size = QSize(640, 480);
+    mjpeg.clipSpec.frames = 900;
     clips.push_back(mjpeg);
 
     // Ten minutes at 30 fps; a low rate keeps the file small and quick enough to write.
@@ -76,12 +76,12 @@ bool ensureClip(Clip& clip, const QString& dir, QString* error) {
         return false;
     }
     const QString path = QDir(dir).absoluteFilePath(fileNameOf(clip));
-    clip.spec.path = path;
+    clip.clipSpec.path = path;
     if (QFileInfo(path).size() > 0) return true;
 
     // Written under another name and renamed when whole, so an interrupted run leaves no clip
     // that a later run would take for a finished one.
-    fixtures::VideoSpec partial = clip.spec;
+    fixtures::VideoSpec partial = clip.clipSpec;
     partial.path = QDir(dir).absoluteFilePath(QStringLiteral("partial-") + fileNameOf(clip));
     std::fprintf(stderr, "writing %s (%d frames)...\n", qPrintable(path), clip.frames());
     QElapsedTimer took;

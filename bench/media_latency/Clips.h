@@ -13,17 +13,17 @@ namespace bench {
 struct Clip {
     QString name;              // for --only and the table
     bool large = false;        // the ten-minute file, which --quick leaves out
-    fixtures::VideoSpec spec;  // spec.path is set by ensureClip
+    fixtures::VideoSpec clipSpec;  // clipSpec.path is set by ensureClip
 
-    int frames() const { return spec.frames; }
-    double fps() const { return double(spec.fpsNum) / spec.fpsDen; }
-    int gop() const { return spec.codec == fixtures::VideoCodec::Mjpeg ? 1 : spec.gop; }
+    int frames() const { return clipSpec.frames; }
+    double fps() const { return double(clipSpec.fpsNum) / clipSpec.fpsDen; }
+    int gop() const { return clipSpec.codec == fixtures::VideoCodec::Mjpeg ? 1 : clipSpec.gop; }
 };
 
 // Every clip the bench knows, in the order the table lists them.
 std::vector<Clip> benchClips();
 
-// Points clip.spec.path into dir and writes the file there unless a complete one is already
+// Points clip.clipSpec.path into dir and writes the file there unless a complete one is already
 // present; false with a reason when it cannot be written.
 bool ensureClip(Clip& clip, const QString& dir, QString* error);
 

@@ -103,7 +103,7 @@ QString OurPlayer::errorText(MCIERROR error) const {
 
 bool OurPlayer::open(const Clip& clip, QString* error) {
     close();
-    m_element = QFile::encodeName(clip.spec.path);
+    m_element = QFile::encodeName(clip.clipSpec.path);
     m_fps = clip.fps();
     m_frames = clip.frames();
     const MCIERROR result = openDevice();

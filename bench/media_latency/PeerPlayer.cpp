@@ -30,7 +30,7 @@ bool PeerPlayer::open(const Clip& clip, QString* error) {
         // Forward steps end when the time changes; the changes come as events.
         m_mpv.request({"observe_property", 1, "time-pos"});
     }
-    m_path = clip.spec.path;
+    m_path = clip.clipSpec.path;
     m_fps = clip.fps();
     if (!load()) {
         *error = QStringLiteral("mpv could not load %1").arg(m_path);

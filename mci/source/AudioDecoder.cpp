@@ -27,7 +27,7 @@ qint64 samplesIn(qint64 us, int rate)
 std::variant<std::unique_ptr<AudioDecoder>, OpenFailure>
 AudioDecoder::open(const QString& path, qint64 originUs, int sampleRate, int channels)
 {
-    if (sampleRate < 1000 || sampleRate > 768'000 || channels < 1 || channels > 8)
+    if (sampleRate < kMinSampleRate || sampleRate > kMaxSampleRate || channels < 1 || channels > 8)
         return openFailure(MCIERR_INTERNAL);
     auto opened = Demuxer::open(path);
     if (auto* failure = std::get_if<OpenFailure>(&opened))
@@ -76,6 +76,8 @@ bool AudioDecoder::makeResampler(const AVFrame* frame)
         av_channel_layout_copy(&inLayout, &frame->ch_layout);
     m_inRate = frame->sample_rate;
     m_inFormat = frame->format;
+    if (m_inRate < kMinSampleRate || m_inRate > kMaxSampleRate)
+        return false;
     AVChannelLayout outLayout{};
     av_channel_layout_default(&outLayout, m_channels);
     SwrContext* raw = nullptr;

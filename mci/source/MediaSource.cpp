@@ -226,6 +226,9 @@ openVideo(const QString& path, std::unique_ptr<Demuxer> demuxer, const OpenProgr
 std::variant<std::unique_ptr<MediaSource>, OpenFailure>
 openSound(const QString& path, Demuxer& demuxer, const OpenProgress& progress)
 {
+    const int rate = demuxer.stream(demuxer.audioStream())->codecpar->sample_rate;
+    if (rate < kMinSampleRate || rate > kMaxSampleRate)
+        return openFailure(demuxer.formatKnown() == FormatKnown::Yes ? MCIERR_SOURCE_TRUNCATED : MCIERR_INVALID_FILE);
     auto duration = soundDurationUs(demuxer, progress);
     if (auto* failure = std::get_if<OpenFailure>(&duration))
         return *failure;

@@ -25,6 +25,9 @@ inline constexpr MCIERROR MCIERR_SOURCE_UNSUPPORTED_CODEC = MCIERR_CUSTOM_DRIVER
 // risking an allocation the machine cannot make.
 inline constexpr int kMaxPictureSide = 16384;
 inline constexpr qint64 kMaxPicturePixels = qint64(1) << 28;
+// Sound outside these rates is damage: a rate of 1 Hz made every sample 48,000 when resampled.
+inline constexpr int kMinSampleRate = 1000;
+inline constexpr int kMaxSampleRate = 768'000;
 
 // The text for one of the codes above (or the platform codes an open returns); an empty
 // string for any other code.

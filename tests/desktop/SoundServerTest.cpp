@@ -52,18 +52,18 @@ constexpr double kOneFrameMs = 1000.0 / kFps;
 QString flashClip() {
     const QString path = fixtures::fixtureDir() + QStringLiteral("/flash-and-click-1.avi");
     if (QFileInfo::exists(path)) return path;
-    fixtures::VideoSpec spec;
-    spec.path = path;
-    spec.container = fixtures::Container::Avi;  // PCM sound: the click's onset is exact
-    spec.frames = kSeconds * kFps;
-    spec.size = QSize(160, 120);
-    spec.withAudio = true;
-    spec.toneHz = 1000;  // whole cycles per second, so each click starts at phase 0
-    spec.toneLevel = [](double t) {
+    fixtures::VideoSpec clipSpec;
+    clipSpec.path = path;
+    clipSpec.container = fixtures::Container::Avi;  // PCM sound: the click's onset is exact
+    clipSpec.frames = kSeconds * kFps;
+    clipSpec.size = QSize(160, 120);
+    clipSpec.withAudio = true;
+    clipSpec.toneHz = 1000;  // whole cycles per second, so each click starts at phase 0
+    clipSpec.toneLevel = [](double t) {
         const double sinceSecond = t - std::floor(t);
         return t >= 0.5 && sinceSecond < 0.012 ? 1.0 : kToneLevel;
     };
-    spec.draw = [](int n, QSize size) {
+    clipSpec.draw = [](int n, QSize size) {
         QImage image = fixtures::drawFrame(n, size);
         if (n > 0 && n % kFps == 0) {  // the flash: the field under the barcode turns white
             QPainter painter(&image);
@@ -73,7 +73,7 @@ QString flashClip() {
         return image;
     };
     QString error;
-    EXPECT_TRUE(fixtures::writeVideo(spec, &error)) << error.toStdString();
+    EXPECT_TRUE(fixtures::writeVideo(clipSpec, &error)) << error.toStdString();
     return path;
 }
 

@@ -48,13 +48,13 @@ protected:
 
     // A clip of numbered frames in this test's own folder, where an index file may be written.
     QString writeClip(const QString& name, QSize size) {
-        fixtures::VideoSpec spec;
-        spec.path = media.filePath(name);
-        spec.frames = kFrames;
-        spec.size = size;
+        fixtures::VideoSpec clipSpec;
+        clipSpec.path = media.filePath(name);
+        clipSpec.frames = kFrames;
+        clipSpec.size = size;
         QString error;
-        EXPECT_TRUE(fixtures::writeVideo(spec, &error)) << error.toStdString();
-        return spec.path;
+        EXPECT_TRUE(fixtures::writeVideo(clipSpec, &error)) << error.toStdString();
+        return clipSpec.path;
     }
     void start(const QString& file) {
         player = std::make_unique<PlayerOnScreen>(*desktop, file, out, cache.path());

@@ -39,16 +39,16 @@ int main(int argc, char** argv) {
     QString error;
     for (const Seed& seed : seeds) {
         if (dir.exists(QString::fromLatin1(seed.name))) continue;
-        VideoSpec spec;
-        spec.path = dir.filePath(QString::fromLatin1(seed.name));
-        spec.container = seed.container;
-        spec.codec = seed.codec;
-        spec.frames = 8;
-        spec.size = QSize(48, 32);
-        spec.gop = 4;
-        spec.variableFrameRate = seed.vfr;
-        spec.withAudio = seed.audio;
-        if (!writeVideo(spec, &error)) {
+        VideoSpec clipSpec;
+        clipSpec.path = dir.filePath(QString::fromLatin1(seed.name));
+        clipSpec.container = seed.container;
+        clipSpec.codec = seed.codec;
+        clipSpec.frames = 8;
+        clipSpec.size = QSize(48, 32);
+        clipSpec.gop = 4;
+        clipSpec.variableFrameRate = seed.vfr;
+        clipSpec.withAudio = seed.audio;
+        if (!writeVideo(clipSpec, &error)) {
             std::fprintf(stderr, "%s: %s\n", seed.name, qPrintable(error));
             return 1;
         }
