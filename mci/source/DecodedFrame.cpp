@@ -31,6 +31,26 @@ int colorMatrix(const AVFrame* frame)
     return frame->height >= 720 ? SWS_CS_ITU709 : SWS_CS_ITU601;
 }
 
+// The full-range ("J") formats are the plain ones with another range, which the scaler is told
+// separately; named as themselves they make it warn about every picture.
+AVPixelFormat withoutRange(int format)
+{
+    switch (format) {
+    case AV_PIX_FMT_YUVJ420P:
+        return AV_PIX_FMT_YUV420P;
+    case AV_PIX_FMT_YUVJ422P:
+        return AV_PIX_FMT_YUV422P;
+    case AV_PIX_FMT_YUVJ444P:
+        return AV_PIX_FMT_YUV444P;
+    case AV_PIX_FMT_YUVJ440P:
+        return AV_PIX_FMT_YUV440P;
+    case AV_PIX_FMT_YUVJ411P:
+        return AV_PIX_FMT_YUV411P;
+    default:
+        return AVPixelFormat(format);
+    }
+}
+
 // The last scaler each thread used: playback converts every picture at one size and format, and
 // setting a scaler up costs as much as a small conversion.
 struct ScalerCache {
@@ -46,7 +66,7 @@ SwsContext* scalerFor(const AVFrame* frame, QSize target)
     thread_local ScalerCache cache;
     // Bicubic without the accurate-rounding and full-chroma options: those made a picture
     // scaled to 1920x1440 take 26 ms instead of 5, too slow to show 30 frames a second.
-    SwsContext* scaler = sws_getCachedContext(cache.context, frame->width, frame->height, AVPixelFormat(frame->format),
+    SwsContext* scaler = sws_getCachedContext(cache.context, frame->width, frame->height, withoutRange(frame->format),
                                               target.width(), target.height(), AV_PIX_FMT_RGB32, SWS_BICUBIC, nullptr,
                                               nullptr, nullptr);
     // Compared by shape, not by pointer: a renewed context may reuse the freed one's address.
