@@ -67,6 +67,7 @@ bool SdlAudioOutput::start(AudioStream* stream, qint64 startUs) {
         m_stopFeeding = false;
         m_streamEnded = false;
         m_exhausted = false;
+        m_starved = false;
         m_startUs = startUs;
         m_deliveredFrames = 0;
         m_framesBeforeCallback = -1;
@@ -91,7 +92,9 @@ void SdlAudioOutput::stop() {
 
 std::optional<qint64> SdlAudioOutput::heardUs() const {
     std::lock_guard lock(m_mutex);
-    if (m_stopFeeding || m_exhausted || m_framesBeforeCallback < 0) return std::nullopt;
+    // Starved, the device plays silence and the sound stands still; the picture must not wait
+    // for it (a stream grinding through a file replaced under it would freeze playback).
+    if (m_stopFeeding || m_exhausted || m_starved || m_framesBeforeCallback < 0) return std::nullopt;
     const qint64 bufferUs = qint64(m_bufferFrames) * 1000000 / m_rate;
     const auto sinceCallback = std::chrono::duration_cast<std::chrono::microseconds>(
                                    std::chrono::steady_clock::now() - m_callbackTime)
@@ -126,6 +129,7 @@ void SdlAudioOutput::fill(float* out, int frames) {
         m_framesBeforeCallback = m_deliveredFrames;
         m_deliveredFrames += copied;
         m_callbackTime = std::chrono::steady_clock::now();
+        m_starved = copied == 0;
         if (m_streamEnded && m_filledFrames == 0) m_exhausted = true;
     }
     lock.unlock();

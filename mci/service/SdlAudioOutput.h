@@ -58,6 +58,7 @@ private:
     bool m_stopFeeding = false;
     bool m_streamEnded = false;
     bool m_exhausted = false;
+    bool m_starved = false;      // the last callback found nothing to play: the sound stalls
     qint64 m_startUs = 0;
     qint64 m_deliveredFrames = 0;   // stream frames handed to SDL since start
     qint64 m_framesBeforeCallback = -1;  // -1 until the first callback

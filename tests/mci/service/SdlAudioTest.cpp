@@ -8,6 +8,8 @@
 #include <QTest>
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 
 namespace {
 
@@ -27,6 +29,36 @@ public:
     int channels() const override { return 2; }
     std::atomic<int> m_left;
     std::atomic<int> m_read{0};
+};
+
+// A quarter of a second of silence, then a read that does not return until released: a stream
+// whose decoder grinds through a file replaced under it.
+class StallingStream final : public mci::AudioStream {
+public:
+    bool seekUs(qint64) override { return true; }
+    int read(float* out, int frames) override {
+        if (m_given < 12000) {
+            std::fill(out, out + size_t(frames) * 2, 0.0f);
+            m_given += frames;
+            return frames;
+        }
+        std::unique_lock lock(m_mutex);
+        m_released.wait(lock, [&] { return m_release; });
+        return 0;
+    }
+    int sampleRate() const override { return 48000; }
+    int channels() const override { return 2; }
+    void release() {
+        std::lock_guard lock(m_mutex);
+        m_release = true;
+        m_released.notify_all();
+    }
+
+private:
+    int m_given = 0;
+    std::mutex m_mutex;
+    std::condition_variable m_released;
+    bool m_release = false;
 };
 
 class SdlAudio : public ::testing::Test {
@@ -59,6 +91,19 @@ TEST_F(SdlAudio, PlaysAStreamAndReportsWhereItIs) {
     QTest::qWait(50);
     EXPECT_EQ(again.m_read.load(), read);
     EXPECT_FALSE(output->heardUs().has_value());
+}
+
+// When the stream stops delivering without ending, the device plays silence: the output is
+// not sounding then, so the playback clock runs on instead of standing still with the sound.
+TEST_F(SdlAudio, AStalledStreamIsNotHeard) {
+    auto output = mci::SdlAudioOutput::open(true);
+    ASSERT_NE(output, nullptr);
+    StallingStream stream;
+    ASSERT_TRUE(output->start(&stream, 0));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return output->heardUs().has_value(); }, 10000));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !output->heardUs().has_value(); }, 10000));
+    stream.release();
+    output->stop();
 }
 
 }  // namespace
