@@ -65,7 +65,10 @@ void FrameReader::prefetch(int at, int direction, const StopCheck& stop)
         if (at + 1 < m_index.frameCount() && !m_cache.find(at + 1))
             decode(at + 1, stop);
         // A jump may have passed over pictures nobody refers to: the step back finds them too.
-        if (at > 0 && !m_cache.find(at - 1) && !(stop && stop()))
+        // Only such a hole in the span just decoded; the span before a keyframe waits until
+        // the user actually steps back.
+        const bool hole = at > 0 && m_index.keyframePacketFor(at - 1, 0) == m_index.keyframePacketFor(at, 0);
+        if (hole && !m_cache.find(at - 1) && !(stop && stop()))
             decode(at - 1, stop);
         return;
     }
