@@ -10,9 +10,10 @@
 
 namespace mci {
 
-// An open codec context for stream (its parameters and time base applied), or the reason there
-// is none. tune, when given, sets what must be fixed before the codec opens.
+// An open codec context for stream (its parameters, or those given, and its time base applied),
+// or the reason there is none. tune, when given, sets what must be fixed before the codec opens.
 std::variant<CodecContextPtr, OpenFailure> openCodecContext(const AVStream* stream,
-                                                            const std::function<void(AVCodecContext*)>& tune = {});
+                                                            const std::function<void(AVCodecContext*)>& tune = {},
+                                                            const AVCodecParameters* parameters = nullptr);
 
 }  // namespace mci

@@ -2,6 +2,12 @@
 
 #include "SourceErrors.h"
 
+extern "C" {
+#include <libavutil/display.h>
+}
+
+#include <QTransform>
+
 #include <array>
 
 namespace mci {
@@ -89,6 +95,40 @@ SwsContext* scalerFor(const AVFrame* frame, QSize target)
 
 }  // namespace
 
+Orientation orientationOf(const AVStream* stream)
+{
+    size_t size = 0;
+    const auto* matrix =
+        reinterpret_cast<const int32_t*>(av_stream_get_side_data(stream, AV_PKT_DATA_DISPLAYMATRIX, &size));
+    if (!matrix || size < 9 * sizeof(int32_t))
+        return {};
+    // 16.16 fixed point; a point (x, y) of the coded picture is shown at (a x + c y, b x + d y).
+    const auto sign = [](int32_t value) { return value > (1 << 15) ? 1 : value < -(1 << 15) ? -1 : 0; };
+    int a = sign(matrix[0]), b = sign(matrix[1]);
+    const int c = sign(matrix[3]), d = sign(matrix[4]);
+    const int determinant = a * d - b * c;
+    if (determinant != 1 && determinant != -1)
+        return {};
+    Orientation orientation;
+    // A mirrored matrix is a turn after swapping left and right: (a, b) turned back by the swap.
+    orientation.mirrored = determinant < 0;
+    if (orientation.mirrored) {
+        a = -a;
+        b = -b;
+    }
+    // What is left turns (1, 0) to (a, b): right stays right, points down, left or up.
+    orientation.quarterTurns = a == 1 ? 0 : b == 1 ? 1 : a == -1 ? 2 : 3;
+    return orientation;
+}
+
+QImage Orientation::apply(const QImage& coded) const
+{
+    if (isUpright())
+        return coded;
+    const QImage swapped = mirrored ? coded.mirrored(true, false) : coded;
+    return quarterTurns == 0 ? swapped : swapped.transformed(QTransform().rotate(90.0 * quarterTurns));
+}
+
 DecodedFrame::DecodedFrame(std::unique_ptr<Data> data) : m_data(std::move(data)) {}
 
 DecodedFrame::~DecodedFrame() = default;
@@ -98,6 +138,15 @@ int DecodedFrame::number() const { return m_data->number; }
 qint64 DecodedFrame::ptsUs() const { return m_data->ptsUs; }
 
 QSize DecodedFrame::size() const { return QSize(m_data->frame->width, m_data->frame->height); }
+
+QSize DecodedFrame::shownSize() const
+{
+    const AVRational aspect = m_data->frame->sample_aspect_ratio;
+    QSize shown = size();
+    if (aspect.num > 0 && aspect.den > 0)
+        shown.setWidth(int(std::clamp<qint64>(av_rescale(shown.width(), aspect.num, aspect.den), 1, kMaxPictureSide * 4)));
+    return m_data->orientation.shown(shown);
+}
 
 qint64 DecodedFrame::bytes() const
 {
@@ -109,11 +158,13 @@ qint64 DecodedFrame::bytes() const
     return total;
 }
 
-QImage DecodedFrame::toImage(QSize target) const
+QImage DecodedFrame::toImage(QSize shown) const
 {
     const AVFrame* frame = m_data->frame.get();
-    if (target.isEmpty() || target.width() > kMaxPictureSide || target.height() > kMaxPictureSide)
+    if (shown.isEmpty() || shown.width() > kMaxPictureSide || shown.height() > kMaxPictureSide)
         return {};
+    // Scaled as coded, then turned: turning the smaller of the two costs least.
+    const QSize target = m_data->orientation.shown(shown);
     SwsContext* scaler = scalerFor(frame, target);
     if (!scaler)
         return {};
@@ -124,7 +175,7 @@ QImage DecodedFrame::toImage(QSize target) const
     int strides[4] = {int(image.bytesPerLine()), 0, 0, 0};
     if (sws_scale(scaler, frame->data, frame->linesize, 0, frame->height, planes, strides) <= 0)
         return {};
-    return image;
+    return m_data->orientation.apply(image);
 }
 
 }  // namespace mci

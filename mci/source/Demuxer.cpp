@@ -95,6 +95,43 @@ Demuxer::Demuxer(FormatContextPtr context, FormatKnown known)
     // Containers that store no presentation time on some packets get it from the reordering.
     m_context->flags |= AVFMT_FLAG_GENPTS;
     chooseStreams();
+    unpackIfPacked();
+}
+
+// The filter passes plain packets through unchanged, so every MPEG-4 Part 2 stream goes through
+// it: whether a stream is packed shows only in its packets.
+void Demuxer::unpackIfPacked()
+{
+    if (m_video < 0 || stream(m_video)->codecpar->codec_id != AV_CODEC_ID_MPEG4)
+        return;
+    const AVBitStreamFilter* filter = av_bsf_get_by_name("mpeg4_unpack_bframes");
+    AVBSFContext* raw = nullptr;
+    if (!filter || av_bsf_alloc(filter, &raw) < 0)
+        return;
+    std::unique_ptr<AVBSFContext, FilterDeleter> context(raw);
+    if (avcodec_parameters_copy(context->par_in, stream(m_video)->codecpar) < 0)
+        return;
+    context->time_base_in = stream(m_video)->time_base;
+    if (av_bsf_init(context.get()) < 0)
+        return;
+    m_unpack = std::move(context);
+}
+
+const AVCodecParameters* Demuxer::videoParameters() const
+{
+    if (m_video < 0)
+        return nullptr;
+    return m_unpack ? m_unpack->par_out : stream(m_video)->codecpar;
+}
+
+bool Demuxer::clockMayRestart() const
+{
+    return m_context->iformat->flags & AVFMT_TS_DISCONT;
+}
+
+bool Demuxer::storesPresentationTimes() const
+{
+    return std::strcmp(m_context->iformat->name, "avi") != 0;
 }
 
 void Demuxer::chooseStreams()
@@ -119,6 +156,35 @@ void Demuxer::keepOnly(int streamIndex)
 
 int Demuxer::read(AVPacket* packet)
 {
+    return m_unpack ? readUnpacked(packet) : readContainer(packet);
+}
+
+// Video packets go through the unpacking filter, which may hold one back until the next (the
+// placeholder a packed B-picture is given out for); the end of the file lets out the last.
+int Demuxer::readUnpacked(AVPacket* packet)
+{
+    for (;;) {
+        int result = av_bsf_receive_packet(m_unpack.get(), packet);
+        if (result != AVERROR(EAGAIN))
+            return result;
+        if (m_unpackDrained)
+            return AVERROR_EOF;
+        result = readContainer(packet);
+        if (result == AVERROR_EOF) {
+            m_unpackDrained = true;
+            av_bsf_send_packet(m_unpack.get(), nullptr);
+            continue;
+        }
+        if (result < 0 || packet->stream_index != m_video)
+            return result;
+        // A packet the filter refuses is damaged; the decoder would refuse it too.
+        if (av_bsf_send_packet(m_unpack.get(), packet) < 0)
+            av_packet_unref(packet);
+    }
+}
+
+int Demuxer::readContainer(AVPacket* packet)
+{
     // Damage in the middle of a file: the container resynchronises after it, so reading goes
     // on, a bounded number of times so that a file of nothing but damage still ends.
     constexpr int kMaxDamage = 64;
@@ -139,12 +205,22 @@ int Demuxer::read(AVPacket* packet)
 
 bool Demuxer::seekToTimestamp(int streamIndex, int64_t ts)
 {
+    forgetUnpacked();
     return av_seek_frame(m_context.get(), streamIndex, ts, AVSEEK_FLAG_BACKWARD) >= 0;
 }
 
 bool Demuxer::seekToByte(int64_t position)
 {
+    forgetUnpacked();
     return av_seek_frame(m_context.get(), -1, position, AVSEEK_FLAG_BYTE) >= 0;
+}
+
+// A B-picture held back belongs to where reading was, not to where it goes on.
+void Demuxer::forgetUnpacked()
+{
+    if (m_unpack)
+        av_bsf_flush(m_unpack.get());
+    m_unpackDrained = false;
 }
 
 double Demuxer::fractionRead() const

@@ -1,11 +1,19 @@
 // A media file opened for reading packets: the container's side of the source.
 //
+// MPEG-4 Part 2 video stored with "packed" B-pictures (a B-picture hidden behind the reference
+// picture that follows it, and an empty placeholder packet where it belongs) is read unpacked:
+// every packet then holds one picture, in plain decode order, as every other stream has it.
+//
 // One thread at a time. Owns its AVFormatContext; the streams and the context it exposes live as
 // long as the Demuxer.
 #pragma once
 
 #include "FFmpegError.h"
 #include "FFmpegHandles.h"
+
+extern "C" {
+#include <libavcodec/bsf.h>
+}
 
 #include <QString>
 
@@ -27,6 +35,16 @@ public:
     AVStream* stream(int index) const { return m_context->streams[index]; }
     int videoStream() const { return m_video; }  // -1 without a picture stream
     int audioStream() const { return m_audio; }  // -1 without sound
+    // The video stream's parameters as read() delivers its packets (unpacked where they were
+    // packed): what its decoder must be opened with.
+    const AVCodecParameters* videoParameters() const;
+    // Whether the container may restart or jump its clock (joined recordings), and whether it
+    // stores presentation times at all.
+    bool clockMayRestart() const;
+    bool storesPresentationTimes() const;
+    // Whether the video stream is read through the unpacking filter, whose packets say nothing
+    // about keyframes (the placeholder of a keyframe's packet is marked as one).
+    bool unpacksVideo() const { return m_unpack != nullptr; }
     // Whether the bytes were recognised as a media format: a later failure then means the file
     // is truncated or broken rather than not a media file at all.
     FormatKnown formatKnown() const { return m_known; }
@@ -48,8 +66,16 @@ public:
     double fractionRead() const;
 
 private:
+    struct FilterDeleter {
+        void operator()(AVBSFContext* c) const { av_bsf_free(&c); }
+    };
+
     Demuxer(FormatContextPtr context, FormatKnown known);
     void chooseStreams();
+    void unpackIfPacked();
+    int readContainer(AVPacket* packet);
+    int readUnpacked(AVPacket* packet);
+    void forgetUnpacked();
 
     FormatContextPtr m_context;
     FormatKnown m_known;
@@ -57,6 +83,8 @@ private:
     int m_audio = -1;
     int m_kept = -1;  // -1: every stream
     bool m_byteSeek = false;
+    std::unique_ptr<AVBSFContext, FilterDeleter> m_unpack;
+    bool m_unpackDrained = false;  // the end of the file was passed to the filter
 };
 
 }  // namespace mci

@@ -11,13 +11,26 @@ namespace {
 
 // Enough for hours of video at high frame rates; anything larger in a cache file is damage.
 constexpr quint32 kMaxPackets = 50'000'000;
-// No video frame is shown longer than this; a time base that says otherwise is damaged, and
-// the frames are timed by the nominal rate instead (1/30 s when that is damaged too).
-constexpr qint64 kLongestFrameUs = 10'000'000;
+// Times are damaged as a whole when a typical frame (the median) lasts longer than the first or
+// shorter than the second (a time base of years, or of nanoseconds): the frames are then timed
+// by the nominal rate, or at 30 a second when that is damaged too. A long still in a
+// variable-rate recording is no damage: the typical frame around it is short.
+constexpr qint64 kLongestTypicalFrameUs = 10'000'000;
+constexpr qint64 kShortestTypicalFrameUs = 100;
+// No single frame is shown longer than a day.
+constexpr qint64 kLongestFrameUs = 86'400'000'000;
+// Where the clock may restart, a jump forward longer than this between two packets also starts a
+// new run: a recording is not paused for that long within one stream.
+constexpr qint64 kLongestGapUs = 10'000'000;
 
 qint64 presentationTime(const PacketEntry& p)
 {
     return p.pts != kNoTime ? p.pts : p.dts;
+}
+
+qint64 decodeTime(const PacketEntry& p)
+{
+    return p.dts != kNoTime ? p.dts : p.pts;
 }
 
 }  // namespace
@@ -47,56 +60,33 @@ quint64 packetKey(const void* data, int size)
     return mix((hash ^ mix(tail)) * kMultiplier);
 }
 
-FrameIndex::FrameIndex(std::vector<PacketEntry> packets, int timeBaseNum, int timeBaseDen, qint64 nominalFrameUs)
-    : m_packets(std::move(packets)),
-      m_timeBaseNum(timeBaseNum > 0 ? timeBaseNum : 1),
-      m_timeBaseDen(timeBaseDen > 0 ? timeBaseDen : 1),
-      m_nominalFrameUs(nominalFrameUs > 0 && nominalFrameUs <= kLongestFrameUs ? nominalFrameUs : 33'333)
+FrameIndex::FrameIndex(std::vector<PacketEntry> packets, const StreamClock& clock)
+    : m_packets(std::move(packets)), m_clock(clock)
 {
+    m_clock.timeBaseNum = std::max(clock.timeBaseNum, 1);
+    m_clock.timeBaseDen = std::max(clock.timeBaseDen, 1);
+    if (clock.nominalFrameUs < kShortestTypicalFrameUs || clock.nominalFrameUs > kLongestTypicalFrameUs)
+        m_clock.nominalFrameUs = 33'333;
     build();
 }
 
 qint64 FrameIndex::toUs(qint64 ticks) const
 {
-    const __int128 scaled = __int128(ticks) * 1'000'000 * m_timeBaseNum;
-    const __int128 half = m_timeBaseDen / 2;
-    return qint64(ticks >= 0 ? (scaled + half) / m_timeBaseDen : (scaled - half) / m_timeBaseDen);
+    const __int128 scaled = __int128(ticks) * 1'000'000 * m_clock.timeBaseNum;
+    const __int128 half = m_clock.timeBaseDen / 2;
+    const __int128 us = ticks >= 0 ? (scaled + half) / m_clock.timeBaseDen : (scaled - half) / m_clock.timeBaseDen;
+    return qint64(std::clamp<__int128>(us, -kLongestFrameUs * 1000, kLongestFrameUs * 1000));
 }
 
 void FrameIndex::build()
 {
-    const int count = int(m_packets.size());
-    std::vector<int> shown;
-    bool timed = true;
-    for (int i = 0; i < count; ++i) {
-        if (!m_packets[size_t(i)].shown)
-            continue;
-        shown.push_back(i);
-        timed = timed && presentationTime(m_packets[size_t(i)]) != kNoTime;
-    }
-    // Without a time on every frame the decode order is the best order there is; the stable
-    // sort keeps decode order among equal times.
-    if (timed) {
-        std::stable_sort(shown.begin(), shown.end(), [this](int a, int b) {
-            return presentationTime(m_packets[size_t(a)]) < presentationTime(m_packets[size_t(b)]);
-        });
-    }
-    m_order = std::move(shown);
-    m_frameOf.assign(size_t(count), -1);
-    for (int n = 0; n < frameCount(); ++n)
-        m_frameOf[size_t(m_order[size_t(n)])] = n;
-
-    m_reordered.assign(size_t(count), false);
-    for (int i = 0, latest = -1; i < count; ++i) {
-        m_reordered[size_t(i)] = m_frameOf[size_t(i)] >= 0 && m_frameOf[size_t(i)] < latest;
-        latest = std::max(latest, m_frameOf[size_t(i)]);
-    }
-    m_firstPts = timed && !m_order.empty() ? presentationTime(m_packets[size_t(m_order[0])]) : 0;
-    if (!(timed && timeFromStamps()))
+    const std::vector<Run> continuous = runs();
+    const std::vector<int> runStarts = keepDecodablePictures(continuous, presentationOrderKeys(continuous));
+    if (!timeFromStamps(runStarts))
         timeFromNominalRate();
     m_keyframes.clear();
     m_byKey.clear();
-    for (int i = 0; i < count; ++i) {
+    for (int i = 0; i < packetCount(); ++i) {
         if (m_packets[size_t(i)].keyframe && m_frameOf[size_t(i)] >= 0)
             m_keyframes.emplace_back(m_frameOf[size_t(i)], i);
         m_byKey.emplace_back(m_packets[size_t(i)].key, i);
@@ -105,35 +95,154 @@ void FrameIndex::build()
     std::sort(m_byKey.begin(), m_byKey.end());
 }
 
-// Times from the timestamps; false, with nothing kept, when a frame would last longer than any
-// video frame can (a damaged time base has made single frames last for years).
-bool FrameIndex::timeFromStamps()
+// The stretches of the file whose clock runs on without a restart: one, unless the container's
+// clock may restart, which shows as a decode time going back or leaping ahead.
+std::vector<FrameIndex::Run> FrameIndex::runs() const
+{
+    std::vector<Run> found{{0, packetCount() - 1}};
+    if (!m_clock.mayRestart)
+        return found;
+    // Only decode times are sure to rise through a continuous run; packets without one are no
+    // evidence either way.
+    qint64 previous = kNoTime;
+    for (int i = 0; i < packetCount(); ++i) {
+        const qint64 t = m_packets[size_t(i)].dts;
+        if (t == kNoTime)
+            continue;
+        if (previous != kNoTime && (t < previous || toUs(t - previous) > kLongestGapUs) && i > found.back().first) {
+            found.back().last = i - 1;
+            found.push_back({i, packetCount() - 1});
+        }
+        previous = t;
+    }
+    return found;
+}
+
+// For every packet with a picture, a value that sorts the pictures of its run into the order
+// they are shown: the presentation time; the decode position where a run has pictures without
+// one; where no presentation times are stored, the position the kinds of the pictures give (a
+// reference picture waits for the next one, as a decoder holds it back).
+std::vector<qint64> FrameIndex::presentationOrderKeys(const std::vector<Run>& runs) const
+{
+    std::vector<qint64> keys(m_packets.size(), kNoTime);
+    for (const Run& run : runs) {
+        bool timed = true;
+        for (int i = run.first; i <= run.last; ++i) {
+            const PacketEntry& p = m_packets[size_t(i)];
+            timed = timed && ((!p.shown && !p.keyframe) || presentationTime(p) != kNoTime);
+        }
+        qint64 slot = 0;
+        int waiting = -1;
+        for (int i = run.first; i <= run.last; ++i) {
+            const PacketEntry& p = m_packets[size_t(i)];
+            // A keyframe that is not shown (cut away by an edit list) still orders the pictures
+            // decoded after it.
+            if (!p.shown && !p.keyframe)
+                continue;
+            if (!m_clock.decodeOrderOnly) {
+                keys[size_t(i)] = timed ? presentationTime(p) : i;
+            } else if (p.kind == PictureKind::Unreferenced) {
+                keys[size_t(i)] = slot++;
+            } else {
+                if (waiting >= 0)
+                    keys[size_t(waiting)] = slot++;
+                waiting = i;
+            }
+        }
+        if (waiting >= 0)
+            keys[size_t(waiting)] = slot;
+    }
+    return keys;
+}
+
+// Frames in presentation order: the pictures from the first keyframe on, leaving out those shown
+// before it (they refer to pictures the file no longer holds), each run in file order. Returns
+// the first frame of each run that has any.
+std::vector<int> FrameIndex::keepDecodablePictures(const std::vector<Run>& runs, const std::vector<qint64>& keys)
+{
+    const int count = packetCount();
+    int first = 0;
+    while (first < count && !m_packets[size_t(first)].keyframe)
+        ++first;
+    if (first == count)
+        first = -1;  // no keyframe is marked: nothing to go by, every picture counts
+    m_order.clear();
+    std::vector<int> runStarts;
+    for (const Run& run : runs) {
+        std::vector<int> kept;
+        for (int i = run.first; i <= run.last; ++i) {
+            if (!m_packets[size_t(i)].shown || i < first)
+                continue;
+            if (first >= 0 && run.first <= first && first <= run.last && keys[size_t(i)] < keys[size_t(first)])
+                continue;
+            kept.push_back(i);
+        }
+        std::stable_sort(kept.begin(), kept.end(), [&](int a, int b) { return keys[size_t(a)] < keys[size_t(b)]; });
+        if (!kept.empty())
+            runStarts.push_back(frameCount());
+        m_order.insert(m_order.end(), kept.begin(), kept.end());
+    }
+    m_frameOf.assign(size_t(count), -1);
+    for (int n = 0; n < frameCount(); ++n)
+        m_frameOf[size_t(m_order[size_t(n)])] = n;
+    return runStarts;
+}
+
+// How long the frame of this packet lasts when it is the last of its run.
+qint64 FrameIndex::lastFrameUs(int decodeIndex) const
+{
+    const qint64 duration = toUs(m_packets[size_t(decodeIndex)].duration);
+    return duration > 0 && duration <= kLongestFrameUs ? duration : m_clock.nominalFrameUs;
+}
+
+// Times from the timestamps, each run starting where the one before it ended; false, with
+// nothing kept, when the stamps are missing or absurd as a whole.
+bool FrameIndex::timeFromStamps(const std::vector<int>& runStarts)
 {
     m_startUs.clear();
-    for (int n = 0; n < frameCount(); ++n) {
-        const qint64 us = toUs(presentationTime(m_packets[size_t(m_order[size_t(n)])]) - m_firstPts);
-        if (n > 0 && us - m_startUs.back() > kLongestFrameUs)
-            return false;
-        m_startUs.push_back(us);
+    m_firstPts = 0;
+    qint64 runStartUs = 0;
+    for (size_t r = 0; r < runStarts.size(); ++r) {
+        const int end = r + 1 < runStarts.size() ? runStarts[r + 1] : frameCount();
+        std::vector<qint64> stamps;
+        for (int n = runStarts[r]; n < end; ++n) {
+            const PacketEntry& p = m_packets[size_t(m_order[size_t(n)])];
+            stamps.push_back(m_clock.decodeOrderOnly ? decodeTime(p) : presentationTime(p));
+            if (stamps.back() == kNoTime)
+                return false;
+        }
+        if (stamps.empty())
+            continue;
+        // Without presentation times the n-th picture shown takes the n-th decode time.
+        if (m_clock.decodeOrderOnly)
+            std::sort(stamps.begin(), stamps.end());
+        if (r == 0)
+            m_firstPts = stamps.front();
+        for (qint64 stamp : stamps) {
+            const qint64 us = runStartUs + toUs(stamp - stamps.front());
+            m_startUs.push_back(m_startUs.empty() ? us : std::max(us, m_startUs.back() + 1));
+        }
+        runStartUs = m_startUs.back() + lastFrameUs(m_order[size_t(end - 1)]);
     }
-    const qint64 end = m_startUs.empty() ? 0 : m_startUs.back();
-    if (!m_order.empty()) {
-        const PacketEntry& last = m_packets[size_t(m_order.back())];
-        const qint64 duration = last.duration > 0 ? toUs(last.duration) : m_nominalFrameUs;
-        if (duration > kLongestFrameUs)
+    m_startUs.push_back(runStartUs);
+    std::vector<qint64> durations;
+    for (size_t n = 0; n + 1 < m_startUs.size(); ++n) {
+        durations.push_back(m_startUs[n + 1] - m_startUs[n]);
+        if (durations.back() > kLongestFrameUs)
             return false;
-        m_startUs.push_back(end + std::max<qint64>(duration, 1));
-    } else {
-        m_startUs.push_back(0);
     }
-    return true;
+    if (durations.empty())
+        return true;
+    std::nth_element(durations.begin(), durations.begin() + long(durations.size() / 2), durations.end());
+    const qint64 typical = durations[durations.size() / 2];
+    return typical >= kShortestTypicalFrameUs && typical <= kLongestTypicalFrameUs;
 }
 
 void FrameIndex::timeFromNominalRate()
 {
     m_startUs.clear();
     for (int n = 0; n <= frameCount(); ++n)
-        m_startUs.push_back(n * m_nominalFrameUs);
+        m_startUs.push_back(n * m_clock.nominalFrameUs);
 }
 
 qint64 FrameIndex::frameStartUs(int n) const
@@ -170,22 +279,27 @@ int FrameIndex::findPacket(quint64 key, int expected) const
 
 void FrameIndex::save(QDataStream& out) const
 {
-    out << qint32(m_timeBaseNum) << qint32(m_timeBaseDen) << qint64(m_nominalFrameUs)
-        << quint32(m_packets.size());
+    out << qint32(m_clock.timeBaseNum) << qint32(m_clock.timeBaseDen) << qint64(m_clock.nominalFrameUs)
+        << quint8((m_clock.mayRestart ? 1 : 0) | (m_clock.decodeOrderOnly ? 2 : 0)) << quint32(m_packets.size());
     for (const PacketEntry& p : m_packets) {
         out << p.key << p.pts << p.dts << p.position << p.duration
-            << quint8((p.keyframe ? 1 : 0) | (p.shown ? 2 : 0));
+            << quint8((p.keyframe ? 1 : 0) | (p.shown ? 2 : 0) | (quint8(p.kind) << 2));
     }
 }
 
 std::optional<FrameIndex> FrameIndex::load(QDataStream& in)
 {
+    StreamClock clock;
     qint32 num = 0, den = 0;
-    qint64 nominal = 0;
+    quint8 clockFlags = 0;
     quint32 count = 0;
-    in >> num >> den >> nominal >> count;
-    if (in.status() != QDataStream::Ok || num <= 0 || den <= 0 || nominal <= 0 || count > kMaxPackets)
+    in >> num >> den >> clock.nominalFrameUs >> clockFlags >> count;
+    if (in.status() != QDataStream::Ok || num <= 0 || den <= 0 || clock.nominalFrameUs <= 0 || count > kMaxPackets)
         return std::nullopt;
+    clock.timeBaseNum = num;
+    clock.timeBaseDen = den;
+    clock.mayRestart = clockFlags & 1;
+    clock.decodeOrderOnly = clockFlags & 2;
     std::vector<PacketEntry> packets;
     packets.reserve(std::min<quint32>(count, 1'000'000));
     for (quint32 i = 0; i < count && in.status() == QDataStream::Ok; ++i) {
@@ -194,11 +308,13 @@ std::optional<FrameIndex> FrameIndex::load(QDataStream& in)
         in >> p.key >> p.pts >> p.dts >> p.position >> p.duration >> flags;
         p.keyframe = flags & 1;
         p.shown = flags & 2;
+        const int kind = (flags >> 2) & 7;
+        p.kind = kind <= int(PictureKind::None) ? PictureKind(kind) : PictureKind::Unknown;
         packets.push_back(p);
     }
     if (in.status() != QDataStream::Ok)
         return std::nullopt;
-    return FrameIndex(std::move(packets), num, den, nominal);
+    return FrameIndex(std::move(packets), clock);
 }
 
 }  // namespace mci

@@ -1,12 +1,23 @@
 // Where every video frame of a file is: its packets in decode order, which frame each packet
 // shows, and the frames in presentation order with their times.
 //
-// Frame n is the n-th packet in order of presentation time. A decoded picture is recognised by
-// the packet it came from, and a packet by a hash of its bytes: after a seek the container may
-// report different (or no) timestamps and positions, but the bytes of a frame stay the same.
+// Frames are the pictures a decoder gives out, in the order it gives them out:
+// - a packet that holds no picture is no frame, and neither is one that cannot be decoded
+//   because what it refers to is not in the file (a stream cut mid-interval starts at its first
+//   keyframe; pictures shown before that keyframe but decoded after it are lost with the cut);
+// - frame n is the n-th of them in order of presentation time. Where the container's clock may
+//   restart or jump (recordings joined end to end), that order holds within each continuous
+//   run, and the runs follow one another as the file holds them. Where the container stores no
+//   presentation times at all (AVI), the kinds of the pictures give the order: a reference
+//   picture is shown when the next one arrives, a picture nothing refers to at once.
+// A decoded picture is recognised by the packet it came from, and a packet by a hash of its
+// bytes: after a seek the container may report different (or no) timestamps and positions, but
+// the bytes of a frame stay the same.
 //
 // Immutable after construction; safe to read from any thread.
 #pragma once
+
+#include "PictureHeader.h"
 
 #include <QDataStream>
 #include <QtGlobal>
@@ -29,6 +40,18 @@ struct PacketEntry {
     qint64 duration = 0;     // stream time base, 0 when unknown
     bool keyframe = false;
     bool shown = true;       // false for packets that are decoded but never presented
+    PictureKind kind = PictureKind::Unknown;
+};
+
+// What the container's timestamps can be trusted with.
+struct StreamClock {
+    int timeBaseNum = 1;
+    int timeBaseDen = 1;
+    // The nominal frame duration in microseconds, for the last frame when its packet does not
+    // say and for streams whose times are absurd.
+    qint64 nominalFrameUs = 0;
+    bool mayRestart = false;        // MPEG program and transport streams: joined recordings
+    bool decodeOrderOnly = false;   // no presentation times are stored (AVI)
 };
 
 // The identity of a packet's bytes.
@@ -37,9 +60,12 @@ quint64 packetKey(const void* data, int size);
 class FrameIndex {
 public:
     FrameIndex() = default;
-    // packets in decode order; the time base of their timestamps; the nominal frame duration
-    // in microseconds for the last frame when its packet does not say.
-    FrameIndex(std::vector<PacketEntry> packets, int timeBaseNum, int timeBaseDen, qint64 nominalFrameUs);
+    // packets in decode order, and how their container times them.
+    FrameIndex(std::vector<PacketEntry> packets, const StreamClock& clock);
+    FrameIndex(std::vector<PacketEntry> packets, int timeBaseNum, int timeBaseDen, qint64 nominalFrameUs)
+        : FrameIndex(std::move(packets), StreamClock{timeBaseNum, timeBaseDen, nominalFrameUs})
+    {
+    }
 
     int frameCount() const { return int(m_order.size()); }
     int packetCount() const { return int(m_packets.size()); }
@@ -47,9 +73,8 @@ public:
     // Presentation-order number of the frame a packet shows, -1 when it shows none.
     int frameOfPacket(int decodeIndex) const { return m_frameOf[size_t(decodeIndex)]; }
     int packetOfFrame(int n) const { return m_order[size_t(n)]; }
-    // Whether a packet is shown before one decoded earlier: in MPEG-1 and MPEG-2 video exactly
-    // the B-pictures, which no other picture refers to.
-    bool shownBeforeAnEarlierPacket(int decodeIndex) const { return m_reordered[size_t(decodeIndex)]; }
+    // Whether no other picture refers to the packet's picture, so decoding may pass over it.
+    bool isUnreferenced(int decodeIndex) const { return packet(decodeIndex).kind == PictureKind::Unreferenced; }
 
     // Time of frame n from the first frame, n in 0..frameCount (frameCount: the end).
     qint64 frameStartUs(int n) const;
@@ -64,9 +89,9 @@ public:
     // expected (a decode index). -1 when none.
     int findPacket(quint64 key, int expected) const;
 
-    int timeBaseNum() const { return m_timeBaseNum; }
-    int timeBaseDen() const { return m_timeBaseDen; }
-    qint64 nominalFrameUs() const { return m_nominalFrameUs; }
+    int timeBaseNum() const { return m_clock.timeBaseNum; }
+    int timeBaseDen() const { return m_clock.timeBaseDen; }
+    qint64 nominalFrameUs() const { return m_clock.nominalFrameUs; }
     // Presentation timestamp of frame 0 (stream time base): the origin of every time above.
     qint64 firstPts() const { return m_firstPts; }
 
@@ -75,20 +100,26 @@ public:
     static std::optional<FrameIndex> load(QDataStream& in);
 
 private:
+    struct Run {
+        int first;  // decode indices first..last, as the file holds them
+        int last;
+    };
+
     void build();
-    bool timeFromStamps();
+    std::vector<Run> runs() const;
+    std::vector<qint64> presentationOrderKeys(const std::vector<Run>& runs) const;
+    std::vector<int> keepDecodablePictures(const std::vector<Run>& runs, const std::vector<qint64>& keys);
+    bool timeFromStamps(const std::vector<int>& runStarts);
     void timeFromNominalRate();
     qint64 toUs(qint64 ticks) const;
+    qint64 lastFrameUs(int decodeIndex) const;
 
     std::vector<PacketEntry> m_packets;
-    int m_timeBaseNum = 1;
-    int m_timeBaseDen = 1;
-    qint64 m_nominalFrameUs = 0;
+    StreamClock m_clock;
 
     qint64 m_firstPts = 0;
     std::vector<int> m_order;                      // frame -> decode index
     std::vector<int> m_frameOf;                    // decode index -> frame or -1
-    std::vector<bool> m_reordered;                 // decode index -> shown before an earlier one
     std::vector<qint64> m_startUs;                 // frame -> start, plus the end
     std::vector<std::pair<int, int>> m_keyframes;  // (frame, decode index), by frame
     std::vector<std::pair<quint64, int>> m_byKey;  // (key, decode index), by key

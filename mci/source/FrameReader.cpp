@@ -31,6 +31,7 @@ FrameReader::FrameReader(std::unique_ptr<Demuxer> demuxer, std::unique_ptr<Video
       m_index(index),
       m_cache(cache),
       m_stream(m_demuxer->videoStream()),
+      m_orientation(orientationOf(m_demuxer->stream(m_stream))),
       m_packet(av_packet_alloc()),
       m_picture(av_frame_alloc())
 {
@@ -183,12 +184,11 @@ qint64 FrameReader::bytePositionFor(int decodeIndex) const
     return own;
 }
 
-// A jump to a frame need not decode the pictures shown before it that no other picture refers
-// to (MPEG B-pictures, two in three); decoding ahead keeps every picture for the steps back.
+// A jump to a frame need not decode the pictures before it that no other picture refers to
+// (MPEG B-pictures, two in three); decoding ahead keeps every picture for the steps back.
 bool FrameReader::passesOver(int decodeIndex) const
 {
-    return !m_keepEveryPicture && m_decoder->reorderedPicturesAreUnreferenced()
-        && m_index.shownBeforeAnEarlierPacket(decodeIndex);
+    return !m_keepEveryPicture && m_decoder->canPassOverUnreferencedPictures() && m_index.isUnreferenced(decodeIndex);
 }
 
 FrameReader::Outcome FrameReader::decodeUntil(int n, const StopCheck& stop)
@@ -331,6 +331,7 @@ std::shared_ptr<const DecodedFrame> FrameReader::makeFrame(int number)
     av_frame_move_ref(data->frame.get(), m_picture.get());
     data->number = number;
     data->ptsUs = m_index.frameStartUs(number);
+    data->orientation = m_orientation;
     return std::make_shared<const DecodedFrame>(std::move(data));
 }
 

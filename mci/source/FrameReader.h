@@ -14,6 +14,7 @@
 // was given, which must outlive it.
 #pragma once
 
+#include "DecodedFrameData.h"
 #include "Demuxer.h"
 #include "FrameCache.h"
 #include "FrameIndex.h"
@@ -68,6 +69,7 @@ private:
     const FrameIndex& m_index;
     FrameCache& m_cache;
     int m_stream;
+    Orientation m_orientation;
     PacketPtr m_packet;
     FramePtr m_picture;
 

@@ -13,8 +13,9 @@ namespace mci {
 namespace {
 
 constexpr quint32 kMagic = 0x54564958;  // "TVIX"
-// 2: packet keys that are the same in every process.
-constexpr quint32 kVersion = 2;
+// 2: packet keys that are the same in every process. 3: the kinds of the pictures, and how the
+// container's clock runs.
+constexpr quint32 kVersion = 3;
 
 // What identifies one state of a media file.
 struct FileKey {

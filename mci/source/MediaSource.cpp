@@ -1,10 +1,12 @@
 #include "MediaSource.h"
 
 #include "AudioDecoder.h"
+#include "DecodedFrameData.h"
 #include "Demuxer.h"
 #include "FrameIndex.h"
 #include "FrameReader.h"
 #include "IndexCache.h"
+#include "PictureHeader.h"
 #include "SourceCounters.h"
 #include "SourceErrors.h"
 #include "VideoDecoder.h"
@@ -29,13 +31,33 @@ constexpr int kPacketsPerReport = 64;
 
 std::atomic<int> s_indexPasses{0};
 
+// Whether the kinds of the pictures tell the order they are shown in, where the container does
+// not: in these codecs a decoder holds back one reference picture at a time, and nothing else.
+bool kindsGiveTheOrder(AVCodecID codec)
+{
+    return codec == AV_CODEC_ID_MPEG1VIDEO || codec == AV_CODEC_ID_MPEG2VIDEO || codec == AV_CODEC_ID_MPEG4;
+}
+
+StreamClock clockOf(const Demuxer& demuxer)
+{
+    const AVStream* stream = demuxer.stream(demuxer.videoStream());
+    const AVRational rate = stream->avg_frame_rate.num > 0 ? stream->avg_frame_rate : stream->r_frame_rate;
+    StreamClock clock;
+    clock.timeBaseNum = stream->time_base.num;
+    clock.timeBaseDen = stream->time_base.den;
+    clock.nominalFrameUs = rate.num > 0 && rate.den > 0 ? av_rescale(1'000'000, rate.den, rate.num) : 0;
+    clock.mayRestart = demuxer.clockMayRestart();
+    clock.decodeOrderOnly = !demuxer.storesPresentationTimes() && kindsGiveTheOrder(stream->codecpar->codec_id);
+    return clock;
+}
+
 // The index pass: every packet of the video stream once, in the order the file stores them.
 std::variant<FrameIndex, OpenFailure> buildIndex(Demuxer& demuxer, const OpenProgress& progress)
 {
     ++s_indexPasses;
     const int video = demuxer.videoStream();
-    const AVStream* stream = demuxer.stream(video);
     demuxer.keepOnly(video);
+    PictureHeaderReader headers(demuxer.videoParameters());
     std::vector<PacketEntry> packets;
     PacketPtr packet(av_packet_alloc());
     if (!packet)
@@ -49,8 +71,9 @@ std::variant<FrameIndex, OpenFailure> buildIndex(Demuxer& demuxer, const OpenPro
         entry.dts = held->dts;
         entry.position = held->pos;
         entry.duration = held->duration;
-        entry.keyframe = held->flags & AV_PKT_FLAG_KEY;
-        entry.shown = held->size > 0 && !(held->flags & (AV_PKT_FLAG_DISCARD | AV_PKT_FLAG_CORRUPT));
+        entry.kind = headers.kindOf(held->data, held->size);
+        entry.keyframe = demuxer.unpacksVideo() ? entry.kind == PictureKind::Intra : bool(held->flags & AV_PKT_FLAG_KEY);
+        entry.shown = held->size > 0 && !(held->flags & AV_PKT_FLAG_DISCARD) && entry.kind != PictureKind::None;
         packets.push_back(entry);
         if (progress && packets.size() % kPacketsPerReport == 0 && !progress(demuxer.fractionRead()))
             return openFailure(MCIERR_SOURCE_CANCELLED);
@@ -59,9 +82,7 @@ std::variant<FrameIndex, OpenFailure> buildIndex(Demuxer& demuxer, const OpenPro
     // a failing disk does not.
     if (result != AVERROR_EOF && mciErrorFromAv(result, FormatKnown::Yes) == MCIERR_FILE_READ)
         return openFailure(MCIERR_FILE_READ);
-    const AVRational rate = stream->avg_frame_rate.num > 0 ? stream->avg_frame_rate : stream->r_frame_rate;
-    const qint64 nominalUs = rate.num > 0 && rate.den > 0 ? av_rescale(1'000'000, rate.den, rate.num) : 0;
-    return FrameIndex(std::move(packets), stream->time_base.num, stream->time_base.den, nominalUs);
+    return FrameIndex(std::move(packets), clockOf(demuxer));
 }
 
 std::optional<OpenFailure> checkPicture(const AVCodecParameters* parameters)
@@ -74,15 +95,17 @@ std::optional<OpenFailure> checkPicture(const AVCodecParameters* parameters)
     return std::nullopt;
 }
 
-QSize naturalSizeOf(AVFormatContext* context, AVStream* stream)
+// The size a picture is shown at: the sample aspect ratio the container or codec parameters
+// give, else the one the first picture carries (H.263 says it only there), and the turn.
+QSize shownSizeOf(AVFormatContext* context, AVStream* stream, const DecodedFrame& first)
 {
     const int width = stream->codecpar->width, height = stream->codecpar->height;
     const AVRational aspect = av_guess_sample_aspect_ratio(context, stream, nullptr);
     if (aspect.num <= 0 || aspect.den <= 0)
-        return QSize(width, height);
+        return first.shownSize();
     // The sample aspect ratio widens or narrows the picture; its height stays.
     const qint64 shown = av_rescale(width, aspect.num, aspect.den);
-    return QSize(int(std::clamp<qint64>(shown, 1, kMaxPictureSide * 4)), height);
+    return orientationOf(stream).shown(QSize(int(std::clamp<qint64>(shown, 1, kMaxPictureSide * 4)), height));
 }
 
 bool isPcm(AVCodecID codec)
@@ -141,6 +164,8 @@ public:
     }
 
     const MediaInfo& info() const override { return m_info; }
+    // Known once the first picture is decoded, before anyone else sees the source.
+    void setNaturalSize(QSize size) { m_info.naturalSize = size; }
 
     qint64 frameStartUs(int n) const override
     {
@@ -195,7 +220,7 @@ openVideo(const QString& path, std::unique_ptr<Demuxer> demuxer, const OpenProgr
     AVStream* stream = demuxer->stream(demuxer->videoStream());
     if (auto failure = checkPicture(stream->codecpar))
         return *failure;
-    auto decoder = VideoDecoder::create(stream);
+    auto decoder = VideoDecoder::create(stream, demuxer->videoParameters());
     if (auto* failure = std::get_if<OpenFailure>(&decoder))
         return *failure;
 
@@ -215,11 +240,17 @@ openVideo(const QString& path, std::unique_ptr<Demuxer> demuxer, const OpenProgr
     info.hasVideo = true;
     info.hasAudio = demuxer->audioStream() >= 0;
     info.frameCount = index->frameCount();
-    info.naturalSize = naturalSizeOf(demuxer->context(), stream);
     info.durationUs = index->frameStartUs(index->frameCount());
     const qint64 originUs = av_rescale_q(index->firstPts(), stream->time_base, kMicroseconds);
+    AVFormatContext* context = demuxer->context();
     auto source = std::make_unique<FileSource>(path, info, originUs);
     source->setVideo(std::move(*index), std::move(demuxer), std::move(std::get<std::unique_ptr<VideoDecoder>>(decoder)));
+    // Frames are the pictures that decode: a file none of whose pictures does is damaged, not a
+    // video with nothing to show.
+    const auto first = source->frame(0);
+    if (!first)
+        return openFailure(MCIERR_SOURCE_TRUNCATED);
+    source->setNaturalSize(shownSizeOf(context, stream, *first));
     return source;
 }
 

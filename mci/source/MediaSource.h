@@ -45,7 +45,8 @@ struct MediaInfo {
     // Video frames in presentation order; for sound-only files the length at 30 frames a
     // second (ceil of duration * 30).
     int frameCount = 0;
-    // Display size with the sample aspect ratio applied; empty without video.
+    // Display size with the sample aspect ratio and the display matrix's turn applied (portrait
+    // phone video stands upright); empty without video.
     QSize naturalSize;
     qint64 durationUs = 0;
 };
@@ -66,9 +67,11 @@ public:
 
     int number() const;     // frame number in presentation order
     qint64 ptsUs() const;   // presentation time from the start of the file
-    QSize size() const;     // coded picture size (before the sample aspect ratio)
+    QSize size() const;     // coded picture size (before the sample aspect ratio and any turn)
+    QSize shownSize() const;  // with its own sample aspect ratio and its stream's turn applied
     qint64 bytes() const;   // memory the picture holds
-    // Scaled to target with a good filter, Format_RGB32; a null image when target is empty.
+    // Turned as the stream says it is shown and scaled to target (the size shown) with a good
+    // filter, Format_RGB32; a null image when target is empty.
     QImage toImage(QSize target) const;
 
 private:

@@ -13,7 +13,9 @@ namespace mci {
 
 class VideoDecoder {
 public:
-    static std::variant<std::unique_ptr<VideoDecoder>, OpenFailure> create(const AVStream* stream);
+    // parameters: the stream's as its packets are read (Demuxer::videoParameters).
+    static std::variant<std::unique_ptr<VideoDecoder>, OpenFailure> create(const AVStream* stream,
+                                                                           const AVCodecParameters* parameters);
 
     VideoDecoder(const VideoDecoder&) = delete;
     VideoDecoder& operator=(const VideoDecoder&) = delete;
@@ -23,17 +25,20 @@ public:
     int receive(AVFrame* frame) { return avcodec_receive_frame(m_context.get(), frame); }
     // Forgets every picture in flight, so decoding can restart at a keyframe after a seek.
     void flush() { avcodec_flush_buffers(m_context.get()); }
-    // Whether a picture shown before one decoded earlier is never a reference (MPEG-1 and
-    // MPEG-2 B-pictures), so a request for a later frame need not decode it.
     // Whether the decoder gives a picture out only after more packets have come (reordering,
     // or a picture per thread in flight).
     bool holdsPicturesBack() const
     {
         return m_context->has_b_frames > 0 || (m_context->active_thread_type & FF_THREAD_FRAME);
     }
-    bool reorderedPicturesAreUnreferenced() const
+
+    // Whether a picture no other picture refers to may be left out of decoding: MPEG video
+    // decodes the pictures after it exactly the same. (H.264 does not quite: damage in a later
+    // picture is concealed from the last picture decoded, whichever it was.)
+    bool canPassOverUnreferencedPictures() const
     {
-        return m_context->codec_id == AV_CODEC_ID_MPEG1VIDEO || m_context->codec_id == AV_CODEC_ID_MPEG2VIDEO;
+        const AVCodecID codec = m_context->codec_id;
+        return codec == AV_CODEC_ID_MPEG1VIDEO || codec == AV_CODEC_ID_MPEG2VIDEO || codec == AV_CODEC_ID_MPEG4;
     }
 
 private:

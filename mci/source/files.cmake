@@ -4,6 +4,7 @@ list(APPEND MCI_SOURCE_FILES
   SourceErrors.h SourceErrors.cpp SourceCounters.h
   FFmpegHandles.h FFmpegError.h FFmpegError.cpp
   Demuxer.h Demuxer.cpp
+  PictureHeader.h PictureHeader.cpp
   FrameIndex.h FrameIndex.cpp
   IndexCache.h IndexCache.cpp
   CodecContext.h CodecContext.cpp

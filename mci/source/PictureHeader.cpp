@@ -1,0 +1,276 @@
+#include "PictureHeader.h"
+
+namespace mci {
+
+namespace {
+
+// Reads bits from a few header bytes; past the end it reads zeros and says so in overrun.
+// Where the codec inserts emulation prevention bytes (00 00 03), they are skipped.
+class BitReader {
+public:
+    BitReader(const uint8_t* data, int size, bool emulationPrevention)
+        : m_data(data), m_size(size), m_emulation(emulationPrevention)
+    {
+    }
+
+    unsigned bits(int count)
+    {
+        unsigned value = 0;
+        for (int i = 0; i < count; ++i)
+            value = (value << 1) | bit();
+        return value;
+    }
+
+    // Exp-Golomb code, as H.264 and HEVC headers use; large values are damage.
+    unsigned unsignedGolomb()
+    {
+        int zeros = 0;
+        while (bit() == 0 && !overrun) {
+            if (++zeros > 31)
+                return overrun = true, 0;
+        }
+        return (1u << zeros) - 1 + bits(zeros);
+    }
+
+    bool overrun = false;
+
+private:
+    unsigned bit()
+    {
+        if (m_bit == 0 && m_emulation && m_at >= 2 && m_at < m_size && m_data[m_at] == 3 && m_data[m_at - 1] == 0
+            && m_data[m_at - 2] == 0)
+            ++m_at;
+        if (m_at >= m_size) {
+            overrun = true;
+            return 0;
+        }
+        const unsigned value = (m_data[m_at] >> (7 - m_bit)) & 1;
+        if (++m_bit == 8) {
+            m_bit = 0;
+            ++m_at;
+        }
+        return value;
+    }
+
+    const uint8_t* m_data;
+    int m_size;
+    bool m_emulation;
+    int m_at = 0;
+    int m_bit = 0;
+};
+
+// The offset just past the next start code 00 00 01 at or after from, or -1.
+int afterStartCode(const uint8_t* data, int size, int from)
+{
+    for (int i = from; i + 3 <= size; ++i) {
+        if (data[i] == 0 && data[i + 1] == 0 && data[i + 2] == 1)
+            return i + 3;
+    }
+    return -1;
+}
+
+// Calls unit(begin, size) for each unit of an H.264/HEVC access unit, either length-prefixed
+// (lengthSize bytes, as MP4 and Matroska store them) or behind start codes (then size runs to
+// the end of the packet); stops when unit answers true or the bytes end. False when the lengths
+// do not fit the packet (damage).
+template <typename Unit>
+bool forEachUnit(const uint8_t* data, int size, int lengthSize, Unit unit)
+{
+    if (lengthSize > 0) {
+        for (int at = 0; at + lengthSize <= size;) {
+            qint64 length = 0;
+            for (int i = 0; i < lengthSize; ++i)
+                length = (length << 8) | data[at + i];
+            at += lengthSize;
+            if (length <= 0 || length > size - at)
+                return false;
+            if (unit(data + at, int(length)))
+                return true;
+            at += int(length);
+        }
+        return true;
+    }
+    // A unit's end is looked for only to go on past it: the picture's own unit, which is most
+    // of the packet, is read no further than its header.
+    for (int at = afterStartCode(data, size, 0); at >= 0 && at < size; at = afterStartCode(data, size, at)) {
+        if (unit(data + at, size - at))
+            return true;
+    }
+    return true;
+}
+
+}  // namespace
+
+PictureHeaderReader::PictureHeaderReader(const AVCodecParameters* parameters) : m_codec(parameters->codec_id)
+{
+    const uint8_t* extra = parameters->extradata;
+    const int extraSize = parameters->extradata_size;
+    // Length-prefixed streams say so in a configuration record that starts with version 1.
+    if (m_codec == AV_CODEC_ID_H264 && extraSize >= 7 && extra[0] == 1)
+        m_lengthSize = (extra[4] & 3) + 1;
+    else if (m_codec == AV_CODEC_ID_HEVC && extraSize >= 23 && extra[0] == 1)
+        m_lengthSize = (extra[21] & 3) + 1;
+    else if (m_codec == AV_CODEC_ID_MPEG4 && extraSize > 0)
+        readVideoObjectLayer(extra, extraSize);
+}
+
+PictureKind PictureHeaderReader::kindOf(const uint8_t* data, int size)
+{
+    if (size <= 0)
+        return PictureKind::None;
+    switch (m_codec) {
+    case AV_CODEC_ID_MPEG1VIDEO:
+    case AV_CODEC_ID_MPEG2VIDEO:
+        return mpegVideo(data, size);
+    case AV_CODEC_ID_MPEG4:
+        return mpeg4Part2(data, size);
+    case AV_CODEC_ID_H264:
+        return h264(data, size);
+    case AV_CODEC_ID_HEVC:
+        return hevc(data, size);
+    case AV_CODEC_ID_VP8:
+        // The frame tag: bit 0 clear for a key frame, bit 4 set for a frame that is shown.
+        if (size < 3)
+            return PictureKind::Unknown;
+        if (!(data[0] & 0x10))
+            return PictureKind::None;
+        return data[0] & 1 ? PictureKind::Unknown : PictureKind::Intra;
+    default:
+        return PictureKind::Unknown;
+    }
+}
+
+// The picture header (start code 00 00 01 00): a 10-bit temporal reference, then the coding
+// type 1 I, 2 P, 3 B, 4 D (MPEG-1's intra-only pictures).
+PictureKind PictureHeaderReader::mpegVideo(const uint8_t* data, int size) const
+{
+    for (int at = afterStartCode(data, size, 0); at >= 0; at = afterStartCode(data, size, at)) {
+        if (data[at] != 0x00)
+            continue;
+        if (at + 3 > size)
+            return PictureKind::Unknown;
+        switch ((data[at + 2] >> 3) & 7) {
+        case 1:
+        case 4:
+            return PictureKind::Intra;
+        case 2:
+            return PictureKind::Reference;
+        case 3:
+            return PictureKind::Unreferenced;
+        default:
+            return PictureKind::Unknown;
+        }
+    }
+    return PictureKind::None;
+}
+
+// A video object plane (start code 00 00 01 B6): its coding type, then the time it is shown
+// at, then whether it is coded at all. A plane that is not coded repeats the previous picture
+// and the decoder gives nothing for it. The width of the time field comes from the video
+// object layer header, which may precede the plane in the same packet.
+PictureKind PictureHeaderReader::mpeg4Part2(const uint8_t* data, int size)
+{
+    for (int at = afterStartCode(data, size, 0); at >= 0 && at < size; at = afterStartCode(data, size, at)) {
+        if (data[at] >= 0x20 && data[at] <= 0x2f) {
+            readVideoObjectLayer(data + at - 3, size - at + 3);
+            continue;
+        }
+        if (data[at] != 0xb6)
+            continue;
+        BitReader header(data + at + 1, size - at - 1, false);
+        const unsigned type = header.bits(2);
+        if (m_timeIncrementBits >= 0) {
+            while (header.bits(1) == 1 && !header.overrun) {
+            }
+            header.bits(1);  // marker
+            header.bits(m_timeIncrementBits);
+            header.bits(1);  // marker
+            if (!header.overrun && header.bits(1) == 0)
+                return PictureKind::None;
+        }
+        static constexpr PictureKind kinds[] = {PictureKind::Intra, PictureKind::Reference, PictureKind::Unreferenced,
+                                                PictureKind::Reference};
+        return kinds[type];
+    }
+    return PictureKind::Unknown;
+}
+
+// The video object layer header, as far as the resolution of the time stamps (start code 00
+// 00 01 2x). Reading stops without a result at anything unexpected.
+void PictureHeaderReader::readVideoObjectLayer(const uint8_t* data, int size)
+{
+    for (int at = afterStartCode(data, size, 0); at >= 0 && at < size; at = afterStartCode(data, size, at)) {
+        if (data[at] < 0x20 || data[at] > 0x2f)
+            continue;
+        BitReader layer(data + at + 1, size - at - 1, false);
+        layer.bits(1);  // random accessible
+        layer.bits(8);  // object type
+        int version = 1;
+        if (layer.bits(1)) {
+            version = int(layer.bits(4));
+            layer.bits(3);  // priority
+        }
+        if (layer.bits(4) == 15)  // extended pixel aspect ratio
+            layer.bits(16);
+        if (layer.bits(1)) {  // control parameters
+            layer.bits(3);    // chroma format, low delay
+            if (layer.bits(1))
+                layer.bits(79);  // buffer parameters
+        }
+        const unsigned shape = layer.bits(2);
+        if (shape == 3 && version != 1)
+            layer.bits(4);
+        if (layer.bits(1) != 1)  // marker
+            return;
+        const unsigned resolution = layer.bits(16);
+        if (layer.overrun || resolution == 0)
+            return;
+        int bits = 1;
+        while ((1u << bits) < resolution)
+            ++bits;
+        m_timeIncrementBits = bits;
+        return;
+    }
+}
+
+// Network abstraction units: 1 to 5 are slices, the picture itself; an access unit without one
+// is damaged. The first slice says the kind: nal_ref_idc 0 for a picture nothing refers to,
+// else slice types 2 and 7 (I), 4 and 9 (SI) for intra pictures.
+PictureKind PictureHeaderReader::h264(const uint8_t* data, int size) const
+{
+    PictureKind kind = PictureKind::None;
+    const bool whole = forEachUnit(data, size, m_lengthSize, [&](const uint8_t* unit, int length) {
+        const int type = unit[0] & 0x1f;
+        if (type < 1 || type > 5)
+            return false;
+        if ((unit[0] & 0x60) == 0) {
+            kind = PictureKind::Unreferenced;
+            return true;
+        }
+        BitReader slice(unit + 1, length - 1, true);
+        slice.unsignedGolomb();  // first macroblock
+        const unsigned sliceType = slice.unsignedGolomb() % 5;
+        kind = slice.overrun ? PictureKind::Unknown
+                             : (sliceType == 2 || sliceType == 4 ? PictureKind::Intra : PictureKind::Reference);
+        return true;
+    });
+    return whole || kind != PictureKind::None ? kind : PictureKind::Unknown;
+}
+
+// Units 0 to 31 are slices; 16 to 23 begin a picture decoded on its own.
+PictureKind PictureHeaderReader::hevc(const uint8_t* data, int size) const
+{
+    PictureKind kind = PictureKind::None;
+    const bool whole = forEachUnit(data, size, m_lengthSize, [&](const uint8_t* unit, int length) {
+        if (length < 2)
+            return false;
+        const int type = (unit[0] >> 1) & 0x3f;
+        if (type > 31)
+            return false;
+        kind = type >= 16 && type <= 23 ? PictureKind::Intra : PictureKind::Unknown;
+        return true;
+    });
+    return whole || kind != PictureKind::None ? kind : PictureKind::Unknown;
+}
+
+}  // namespace mci

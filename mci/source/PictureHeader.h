@@ -1,0 +1,47 @@
+// What kind of picture a video packet holds, read from the first bytes of its picture header
+// without decoding: whether it holds one at all (a damaged access unit, a "not coded" MPEG-4
+// placeholder and an invisible VP8 frame hold none), and whether other pictures may refer to it.
+//
+// The index needs both before any decoding: a packet that gives no picture is no frame, and a
+// jump to a frame may pass over pictures nothing refers to, but never over a reference.
+//
+// Knows the codecs whose packets say so in a few bytes (MPEG-1/2, MPEG-4 Part 2, H.264, HEVC,
+// VP8); for any other codec, and for anything it cannot parse, a packet with bytes holds a
+// picture of unknown kind. One thread at a time.
+#pragma once
+
+#include "FFmpegHandles.h"
+
+#include <QtGlobal>
+
+namespace mci {
+
+// Stored in the index cache: the values stay.
+enum class PictureKind : quint8 {
+    Unknown = 0,       // a picture; whether others refer to it is not known
+    Intra = 1,         // decoded on its own (an I-picture)
+    Reference = 2,     // refers to others, and others may refer to it (a P-picture)
+    Unreferenced = 3,  // no other picture refers to it (MPEG B-pictures, H.264 non-reference)
+    None = 4,          // the packet gives no picture
+};
+
+class PictureHeaderReader {
+public:
+    // parameters: the stream's, for the codec and the headers kept in its extradata.
+    explicit PictureHeaderReader(const AVCodecParameters* parameters);
+
+    PictureKind kindOf(const uint8_t* data, int size);
+
+private:
+    PictureKind mpegVideo(const uint8_t* data, int size) const;
+    PictureKind mpeg4Part2(const uint8_t* data, int size);
+    PictureKind h264(const uint8_t* data, int size) const;
+    PictureKind hevc(const uint8_t* data, int size) const;
+    void readVideoObjectLayer(const uint8_t* data, int size);
+
+    AVCodecID m_codec;
+    int m_lengthSize = 0;  // H.264/HEVC: bytes of each unit's length prefix; 0 for start codes
+    int m_timeIncrementBits = -1;  // MPEG-4 Part 2, from the video object layer; -1 unknown
+};
+
+}  // namespace mci
