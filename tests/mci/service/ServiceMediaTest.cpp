@@ -188,7 +188,8 @@ INSTANTIATE_TEST_SUITE_P(Clips, FrameOnScreen,
                                            ExactCase{ClipKind::H264Mp4, "H264Mp4"},
                                            ExactCase{ClipKind::H264Mkv, "H264Mkv"},
                                            ExactCase{ClipKind::H264VfrMkv, "H264VfrMkv"},
-                                           ExactCase{ClipKind::Mpeg2Ts, "Mpeg2Ts"}),
+                                           ExactCase{ClipKind::Mpeg2Ts, "Mpeg2Ts"},
+                                           ExactCase{ClipKind::Portrait, "Portrait"}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // Holding Back from the end of a clip of two long keyframe intervals, across the keyframe
@@ -282,15 +283,19 @@ TEST(ServiceMedia, PlaysToTheEndAndNotifies) {
     EXPECT_EQ(shownFrame(real.service(), id), 59);
 }
 
-TEST(ServiceMedia, NaturalSizeHonoursTheSampleAspectRatio) {
-    const QString path = clipOrSkip(ClipKind::Anamorphic);
+// The picture as shown: pixels widened by their aspect ratio, phone video stood upright.
+TEST(ServiceMedia, NaturalSizeHonoursTheSampleAspectRatioAndTheTurn) {
+    const std::pair<ClipKind, QSize> cases[] = {{ClipKind::Anamorphic, {320, 240}},
+                                                {ClipKind::Portrait, {176, 320}}};
     RealService real;
-    const MCIDEVICEID id = openFile(path);
-    ASSERT_NE(id, 0u);
-    MCI_DGV_RECT_PARMS where;
-    ASSERT_EQ(mciSendCommandA(id, MCI_WHERE, MCI_DGV_WHERE_SOURCE, DWORD_PTR(&where)), 0u);
-    EXPECT_EQ(where.rc.right, 320);
-    EXPECT_EQ(where.rc.bottom, 240);
+    for (const auto& [kind, size] : cases) {
+        const MCIDEVICEID id = openFile(clipOrSkip(kind));
+        ASSERT_NE(id, 0u);
+        MCI_DGV_RECT_PARMS where;
+        ASSERT_EQ(mciSendCommandA(id, MCI_WHERE, MCI_DGV_WHERE_SOURCE, DWORD_PTR(&where)), 0u);
+        EXPECT_EQ(QSize(where.rc.right, where.rc.bottom), size);
+        ASSERT_EQ(simple(id, MCI_CLOSE), 0u);
+    }
 }
 
 // Sound-only files through the product's own installation, with the sound output switched

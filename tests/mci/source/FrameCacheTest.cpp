@@ -195,7 +195,8 @@ TEST_P(Decoding, keptFramesAreTheDecodersOwnAndBackStepsDecodeEachFrameAboutOnce
     const int before = mci::decodedFrameCount();
     int mismatches = 0;
     for (int n = count - 1; n >= 0; --n) {
-        if (picture(cached->frame(n)) != expected[size_t(n)] && ++mismatches <= 5)
+        const bool damaged = GetParam().endsDamaged && n == count - 1;
+        if (picture(cached->frame(n)) != expected[size_t(n)] && !damaged && ++mismatches <= 5)
             ADD_FAILURE() << GetParam().name << ": kept frame " << n << " differs from the decoder's";
         cached->prefetch(n, -1, {});
     }

@@ -161,7 +161,7 @@ TEST(FrameIndex, readsBackWhatItSavedAndRefusesDamagedData)
     QDataStream cut(bytes.left(bytes.size() - 3));
     EXPECT_FALSE(FrameIndex::load(cut));
     QByteArray huge = bytes;
-    huge[16] = char(0x7f);  // the high byte of the packet count
+    huge[17] = char(0x7f);  // the high byte of the packet count
     QDataStream lying(huge);
     EXPECT_FALSE(FrameIndex::load(lying));
 }

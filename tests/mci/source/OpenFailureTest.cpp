@@ -133,6 +133,11 @@ TEST_F(OpenFailures, aTruncatedFileIsRefusedAsTruncatedOrPlaysWhatItHas)
     const QByteArray mp4 = clipBytes(fixtures::ClipKind::H264Mp4);
     EXPECT_EQ(openFailureCode(write("cut.mp4", mp4.left(mp4.size() / 2))), mci::MCIERR_SOURCE_TRUNCATED);
     EXPECT_EQ(openFailureCode(write("head.mp4", mp4.left(64))), mci::MCIERR_SOURCE_TRUNCATED);
+    // Its table whole but every picture damaged: nothing to show is damage, not a video.
+    QByteArray blank = mp4;
+    const qsizetype data = blank.indexOf("mdat") + 4, end = blank.indexOf("moov") - 4;
+    blank.replace(data, end - data, QByteArray(end - data, '\0'));
+    EXPECT_EQ(openFailureCode(write("blank.mp4", blank)), mci::MCIERR_SOURCE_TRUNCATED);
 
     // A program stream is readable up to the cut. Its frames are those that made it into the
     // file: the B-frames shown before the last P-frame may be cut away, so the last frames

@@ -1,8 +1,11 @@
 #include "SourceTestSupport.h"
 
 #include "Barcode.h"
+#include "MediaReader.h"
 
 #include <gtest/gtest.h>
+
+#include <map>
 
 namespace sourcetest {
 
@@ -39,13 +42,68 @@ int barcodeOf(mci::MediaSource& source, int n)
     return fixtures::readFrameNumber(frame->toImage(size));
 }
 
-const MatrixClip kMatrix[10] = {
-    {fixtures::ClipKind::Mpeg1Mpg, "Mpeg1Mpg"},     {fixtures::ClipKind::Mpeg1Avi, "Mpeg1Avi"},
-    {fixtures::ClipKind::Mpeg1Elementary, "Mpeg1Elementary"}, {fixtures::ClipKind::MjpegAvi, "MjpegAvi"},
-    {fixtures::ClipKind::H264Mp4, "H264Mp4"},       {fixtures::ClipKind::H264Mkv, "H264Mkv"},
-    {fixtures::ClipKind::H264VfrMkv, "H264VfrMkv"}, {fixtures::ClipKind::Mpeg2Ts, "Mpeg2Ts"},
-    {fixtures::ClipKind::WithSound, "WithSound"},   {fixtures::ClipKind::Anamorphic, "Anamorphic"},
+using Kind = fixtures::ClipKind;
+using Times = MatrixClip::Times;
+
+const std::vector<MatrixClip> kMatrix = {
+    {Kind::Mpeg1Mpg, "Mpeg1Mpg"},
+    {Kind::Mpeg1Avi, "Mpeg1Avi"},
+    {Kind::Mpeg1Elementary, "Mpeg1Elementary"},
+    {Kind::MjpegAvi, "MjpegAvi"},
+    {Kind::H264Mp4, "H264Mp4", Times::Stamps},
+    {Kind::H264Mkv, "H264Mkv"},
+    {Kind::H264VfrMkv, "H264VfrMkv", Times::Stamps},
+    {Kind::Mpeg2Ts, "Mpeg2Ts"},
+    {Kind::WithSound, "WithSound"},
+    {Kind::Anamorphic, "Anamorphic"},
+    {Kind::PackedAvi, "PackedAvi"},
+    {Kind::Portrait, "Portrait"},
+    {Kind::MirroredTurn, "MirroredTurn"},
+    {Kind::CutTs, "CutTs"},
+    {Kind::JoinedTs, "JoinedTs"},
+    {Kind::JoinedPs, "JoinedPs"},
+    {Kind::PicturelessMp4, "PicturelessMp4", Times::Stamps},
+    {Kind::LongStill, "LongStill", Times::Stamps},
+    {Kind::TinyTimeBase, "TinyTimeBase", Times::Nominal},
+    {Kind::TruncatedTs, "TruncatedTs", Times::Any, true},
+    {Kind::Cinepak, "Cinepak"},
+    {Kind::MsVideo1, "MsVideo1"},
+    {Kind::MsMpeg4, "MsMpeg4"},
+    {Kind::Theora, "Theora"},
+    {Kind::Vp8, "Vp8"},
+    {Kind::Vp9Live, "Vp9Live"},
+    {Kind::Av1, "Av1"},
+    {Kind::Hevc10OpenGop, "Hevc10OpenGop"},
+    {Kind::ProRes, "ProRes"},
+    {Kind::Wmv, "Wmv"},
+    {Kind::Flv, "Flv"},
+    {Kind::H263In3gp, "H263In3gp"},
+    {Kind::Dv, "Dv"},
+    {Kind::InterlacedTs, "InterlacedTs"},
+    {Kind::PyramidM2ts, "PyramidM2ts"},
+    {Kind::FragmentedMp4, "FragmentedMp4"},
+    {Kind::EditListMp4, "EditListMp4"},
 };
+
+const Reference& referenceOf(const QString& path)
+{
+    static std::map<QString, Reference> decoded;
+    auto [at, added] = decoded.try_emplace(path);
+    if (!added)
+        return at->second;
+    QString error;
+    const bool read = fixtures::decodeVideo(
+        path,
+        [&](const fixtures::DecodedFrame& frame) {
+            at->second.numbers.push_back(fixtures::readFrameNumber(frame.image));
+            at->second.ptsMs.push_back(frame.ptsMs);
+            at->second.shownSize = frame.shownSize;
+            return true;
+        },
+        &error);
+    EXPECT_TRUE(read) << error.toStdString();
+    return at->second;
+}
 
 bool longRun()
 {

@@ -7,6 +7,7 @@
 #include <QTemporaryDir>
 
 #include <memory>
+#include <vector>
 
 namespace sourcetest {
 
@@ -16,12 +17,30 @@ std::unique_ptr<mci::MediaSource> openOrFail(const QString& path);
 MCIERROR openFailureCode(const QString& path, const mci::OpenProgress& progress = {});
 // The number in frame n's barcode, -1 when there is no frame or no readable barcode.
 int barcodeOf(mci::MediaSource& source, int n);
-// The video clips every exactness rule is checked on, with their names for test names.
+// The video clips every exactness rule is checked on, with their names for test names: the
+// standard clips, then the kinds of files people keep.
 struct MatrixClip {
+    enum class Times { Any, Stamps, Nominal };
     fixtures::ClipKind kind;
     const char* name;
+    // What the frame times must be besides rising: the file's own stamps (a long still, a
+    // variable rate), or the nominal rate (stamps absurd as a whole).
+    Times times = Times::Any;
+    // The file ends in a damaged picture, which the decoder patches up from whatever it decoded
+    // before: reached another way, it may look a little different.
+    bool endsDamaged = false;
 };
-extern const MatrixClip kMatrix[10];
+extern const std::vector<MatrixClip> kMatrix;
+
+// What an independent decode of the whole file shows, frame by frame: the number each picture
+// carries (-1 where none can be read) and its time, and the size a picture is shown at.
+struct Reference {
+    std::vector<int> numbers;
+    std::vector<qint64> ptsMs;
+    QSize shownSize;
+};
+// Decoded once per process and path.
+const Reference& referenceOf(const QString& path);
 
 // Whether the long runs were asked for (TAVOLEN_LONG=1).
 bool longRun();
