@@ -12,7 +12,9 @@ static constexpr TButtonSet StoppedButtons{btPlay, btStep, btBack};
 
 // The buttons for a mode the device has just entered, and the mode to remember. With repeat
 // on, a fall from playing to stopped is the end of the medium and restarts at frame 0, while a
-// pause that the device reports as stopped stays a pause.
+// pause that the device reports as stopped stays a pause. A restart the device refuses (its
+// file can no longer be read) leaves it stopped, and the transport says so instead of showing a
+// play that is not happening.
 static TButtonSet ButtonsForNewMode(TMediaPlayer& player, TMPModes mode, bool repeat) {
     switch (mode) {
     case dmStopped:
@@ -23,6 +25,10 @@ static TButtonSet ButtonsForNewMode(TMediaPlayer& player, TMPModes mode, bool re
         if (LastMode == dmPaused) return StoppedButtons;
         player.SetPosition(0);
         player.Play();
+        if (player.LastError() != 0) {
+            LastMode = dmStopped;
+            return StoppedButtons;
+        }
         LastMode = dmPlaying;
         return PlayingButtons;
     case dmPlaying:

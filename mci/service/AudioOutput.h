@@ -29,7 +29,7 @@ public:
     // Plays stream (not owned; it stays alive and untouched by the caller until stop()) whose
     // next sample is at media time startUs. False when nothing will be heard.
     virtual bool start(AudioStream* stream, qint64 startUs) = 0;
-    // Silences the output at once and lets go of the stream.
+    // Silences the output and lets go of the stream at once, interrupting a read in progress.
     virtual void stop() = 0;
 
     // Media time of the sample being heard now; nullopt while not sounding (not started, no

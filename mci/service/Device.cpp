@@ -81,7 +81,10 @@ MCIERROR Device::showExactly(const Position& position) {
         // The frame already on screen at this size is exact; a repaint-and-seek costs nothing.
         if (!m_shown || m_shown->number != frame || m_shown->image.size() != size) {
             auto fetched = m_feeder->fetch(frame, size);
-            if (!fetched) return MCIERR_FILE_READ;
+            if (!fetched) {
+                m_fileFailed = true;
+                return MCIERR_FILE_READ;
+            }
             present(std::move(*fetched));
         } else {
             m_display.present(m_shown->image);
@@ -126,8 +129,10 @@ MCIERROR Device::play(DWORD flags, const MCI_PLAY_PARMS* parms) {
     }
     if (flags & MCI_FROM) {
         if (const MCIERROR error = showExactly(from)) return error;
-        m_playFrom = from;
     }
+    if (const MCIERROR error = checkReadable(flags & MCI_FROM ? from : m_position, to))
+        return error;
+    if (flags & MCI_FROM) m_playFrom = from;
     m_runEnd = to;
     m_state.handle(PlaybackEvent::Play, notifyRequest(flags, parms ? parms->dwCallback : 0));
     return 0;
@@ -147,6 +152,20 @@ MCIERROR Device::resume(DWORD flags, const MCI_GENERIC_PARMS* parms) {
 
 MCIERROR Device::stop() {
     m_state.handle(PlaybackEvent::Stop);
+    return 0;
+}
+
+// Once the file failed to read, a play is taken only when the frame it would show first can be
+// read again. Accepting it regardless starts a run that fails at once: a caller that restarts
+// whatever stops (repeat playback) would keep the device in the playing mode on a frozen
+// picture, each failed run followed by the next.
+MCIERROR Device::checkReadable(const Position& from, const Position& to) {
+    if (!m_fileFailed || !hasVideo()) return 0;
+    const bool shownIsFrom = m_shown && m_shown->number == from.frame;
+    const int first = from.frame + (shownIsFrom ? 1 : 0);
+    if (first >= std::min(to.frame, m_timeline.frameCount())) return 0;  // nothing to read
+    if (!m_feeder->fetch(first, m_display.destination().size())) return MCIERR_FILE_READ;
+    m_fileFailed = false;
     return 0;
 }
 
@@ -191,7 +210,10 @@ void Device::tick() {
             m_position = atFrame(due.frame->number);
             present(std::move(*due.frame));
         }
-        if (due.failed) return finishRun(PlaybackEvent::Fail);
+        if (due.failed) {
+            m_fileFailed = true;
+            return finishRun(PlaybackEvent::Fail);
+        }
         ranOut = due.finished || m_runEnd.frame <= m_position.frame;
     } else {
         const qint64 heard = std::min(now, m_runEnd.us);

@@ -6,7 +6,10 @@
 // milliseconds; the medium runs from 0 to its length, and position = length is the end):
 //   MCI_PLAY     returns at once; plays from MCI_FROM (or the position) to MCI_TO (or the end);
 //                at the end the mode is stopped, the position is the end point and the play's
-//                notification is MCI_NOTIFY_SUCCESSFUL. A play at the end ends at once.
+//                notification is MCI_NOTIFY_SUCCESSFUL. A play at the end ends at once. When a
+//                frame cannot be read mid-play, the device stops on the frame shown and the
+//                notification is MCI_NOTIFY_FAILURE; from then on a play is refused
+//                (MCIERR_FILE_READ) until the frame it would show first can be read again.
 //                MCI_WAIT does not wait for the end: the play has taken effect once it runs.
 //   MCI_PAUSE    playing: paused on the frame shown; otherwise nothing changes.
 //   MCI_RESUME   paused: plays on; playing: keeps playing (and takes over the notification);
@@ -104,6 +107,7 @@ private:
     MCIERROR showExactly(const Position& position);
     void present(ShownFrame frame);
     MCIERROR reposition(const Position& target);
+    MCIERROR checkReadable(const Position& from, const Position& to);
     void onModeChange(Mode from, Mode to);
     void startRun();
     void haltRun();
@@ -127,6 +131,7 @@ private:
     Position m_runEnd;
     std::optional<Position> m_playFrom;  // MCI_FROM of the play about to start its run
     std::optional<ShownFrame> m_shown;  // the picture on screen and its frame
+    bool m_fileFailed = false;          // a frame could not be read: the file changed or went bad
     quint64 m_pictureToken = 0;         // bumps with every new picture; late conversions drop
     std::unique_ptr<FrameFeeder> m_feeder;  // last: its worker stops first
 };

@@ -58,7 +58,7 @@ SdlAudioOutput::~SdlAudioOutput() {
 }
 
 bool SdlAudioOutput::start(AudioStream* stream, qint64 startUs) {
-    stop();
+    stop();  // nothing left to stop: the caller stops the last run before it seeks the stream
     if (stream == nullptr) return false;
     {
         std::lock_guard lock(m_mutex);
@@ -86,7 +86,12 @@ void SdlAudioOutput::stop() {
         m_framesBeforeCallback = -1;
     }
     m_space.notify_all();
-    if (m_feeder.joinable()) m_feeder.join();
+    // The feed thread may be inside a read that takes long (a file rewritten under the stream):
+    // told to give up, it returns at once, so stopping never waits for the decoder.
+    if (m_feeder.joinable()) {
+        m_stream->interrupt();
+        m_feeder.join();
+    }
     m_stream = nullptr;
 }
 

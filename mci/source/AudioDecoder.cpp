@@ -16,6 +16,11 @@ constexpr AVRational kMicroseconds{1, 1'000'000};
 constexpr qint64 kSeekMarginUs = 500'000;
 // Timestamps claiming more silence than this before the sound are damage, not a pause.
 constexpr qint64 kMaxLeadingSilenceUs = 60'000'000;
+// Reads of the file (of 32 or 64 kB) without the decoder giving any sound before the stream
+// counts as ended: 16 to 32 MB, more than interleaving puts between two pieces of sound, far
+// less than a large file written over the one being played, which would be read through
+// (byte by byte, where a container searches for its next packet in what it cannot parse).
+constexpr int kMaxReadsWithoutSound = 512;
 
 qint64 samplesIn(qint64 us, int rate)
 {
@@ -54,11 +59,20 @@ AudioDecoder::AudioDecoder(std::unique_ptr<Demuxer> demuxer, CodecContextPtr cod
       m_channels(channels)
 {
     m_demuxer->keepOnly(m_demuxer->audioStream());
+    m_demuxer->setInterruptCheck([this] { return stopReading(); });
     m_ended = !m_packet || !m_frame;
+}
+
+// Asked on the reading thread before every piece of the file is read, inside FFmpeg too, where
+// a container may search a long way for its next packet.
+bool AudioDecoder::stopReading()
+{
+    return m_interrupted.load(std::memory_order_relaxed) || ++m_readsWithoutSound > kMaxReadsWithoutSound;
 }
 
 AudioDecoder::~AudioDecoder()
 {
+    m_demuxer->setInterruptCheck({});  // closing the file must not ask a decoder half gone
     av_channel_layout_uninit(&m_inLayout);
 }
 
@@ -91,6 +105,8 @@ bool AudioDecoder::makeResampler(const AVFrame* frame)
 
 bool AudioDecoder::seekUs(qint64 t)
 {
+    m_interrupted = false;
+    m_readsWithoutSound = 0;
     t = std::max<qint64>(t, 0);
     const AVStream* stream = m_demuxer->stream(m_demuxer->audioStream());
     qint64 ts = av_rescale_q(t + m_originUs - kSeekMarginUs, kMicroseconds, m_timeBase);
@@ -134,7 +150,7 @@ int AudioDecoder::read(float* out, int frames)
 // Decodes one more piece of sound into the buffer; false at the end of the stream.
 bool AudioDecoder::decodeMore()
 {
-    if (m_ended)
+    if (m_ended || m_interrupted.load(std::memory_order_relaxed))
         return false;
     if (!fetchFrame()) {
         m_ended = true;
@@ -169,12 +185,17 @@ bool AudioDecoder::fetchFrame()
 {
     for (;;) {
         const int received = avcodec_receive_frame(m_codec.get(), m_frame.get());
-        if (received == 0)
+        if (received == 0) {
+            m_readsWithoutSound = 0;
             return true;
+        }
         if (received != AVERROR(EAGAIN) || m_draining)
             return false;
+        if (m_interrupted.load(std::memory_order_relaxed))
+            return false;
+        // The end of the file, a read error, or reading given up (interrupted, or too much read
+        // without sound): what the decoder holds still plays.
         if (m_demuxer->read(m_packet.get()) < 0) {
-            // The end of the file or a read error: what the decoder holds still plays.
             m_draining = true;
             avcodec_send_packet(m_codec.get(), nullptr);
             continue;

@@ -5,12 +5,16 @@
 // in a sound-only file): sound before the origin is skipped, and a gap between the origin and
 // the first sample is filled with silence, so sample 0 plays with frame 0.
 //
-// One thread at a time. Owns its own demuxer, decoder and resampler.
+// A file rewritten under the stream (another file written over it, zeroes, garbage) is not
+// read through: after a bounded amount of reading that yields no sound the stream ends.
+//
+// One thread at a time, but for interrupt(). Owns its own demuxer, decoder and resampler.
 #pragma once
 
 #include "Demuxer.h"
 #include "MediaSource.h"
 
+#include <atomic>
 #include <memory>
 #include <variant>
 #include <vector>
@@ -25,6 +29,7 @@ public:
 
     bool seekUs(qint64 t) override;
     int read(float* out, int frames) override;
+    void interrupt() override { m_interrupted = true; }
     int sampleRate() const override { return m_rate; }
     int channels() const override { return m_channels; }
 
@@ -35,6 +40,7 @@ private:
     bool drainResampler();
     int outputCapacity(int inputSamples) const;
     bool fetchFrame();
+    bool stopReading();
     void appendFrame();
     void trimToTarget(qint64 frameStartUs, size_t firstSample);
 
@@ -58,6 +64,8 @@ private:
     qint64 m_nextUs = 0;          // where the sound decoded next starts when it does not say
     bool m_draining = false;
     bool m_ended = false;
+    std::atomic<bool> m_interrupted{false};
+    int m_readsWithoutSound = 0;  // reads of the file since the decoder last gave sound
 };
 
 }  // namespace mci

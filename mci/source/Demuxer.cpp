@@ -68,7 +68,17 @@ std::variant<std::unique_ptr<Demuxer>, OpenFailure> Demuxer::open(const QString&
         return *failure;
     const FormatKnown known = recognise(head);
 
-    AVFormatContext* raw = nullptr;
+    // FFmpeg copies the callback into the file's reader at the open, so what it asks must exist
+    // from then on; the check itself is set later.
+    auto interrupt = std::make_unique<InterruptCheck>();
+    AVFormatContext* raw = avformat_alloc_context();
+    if (!raw)
+        return openFailure(MCIERR_OUT_OF_MEMORY);
+    raw->interrupt_callback.callback = [](void* opaque) {
+        const auto& check = *static_cast<InterruptCheck*>(opaque);
+        return check && check() ? 1 : 0;
+    };
+    raw->interrupt_callback.opaque = interrupt.get();
     AVDictionary* options = nullptr;
     // Only the file itself: a playlist or concatenation format must not reach other files.
     av_dict_set(&options, "protocol_whitelist", "file", 0);
@@ -82,14 +92,14 @@ std::variant<std::unique_ptr<Demuxer>, OpenFailure> Demuxer::open(const QString&
     const int found = avformat_find_stream_info(context.get(), nullptr);
     if (found < 0)
         return openFailureFromAv(found, known);
-    std::unique_ptr<Demuxer> demuxer(new Demuxer(std::move(context), known));
+    std::unique_ptr<Demuxer> demuxer(new Demuxer(std::move(context), std::move(interrupt), known));
     if (demuxer->m_video < 0 && demuxer->m_audio < 0)
         return openFailure(MCIERR_INVALID_FILE);
     return demuxer;
 }
 
-Demuxer::Demuxer(FormatContextPtr context, FormatKnown known)
-    : m_context(std::move(context)), m_known(known)
+Demuxer::Demuxer(FormatContextPtr context, std::unique_ptr<InterruptCheck> interrupt, FormatKnown known)
+    : m_interrupt(std::move(interrupt)), m_context(std::move(context)), m_known(known)
 {
     m_byteSeek = isByteSeekFormat(m_context->iformat);
     // Containers that store no presentation time on some packets get it from the reordering.
@@ -221,6 +231,11 @@ void Demuxer::forgetUnpacked()
     if (m_unpack)
         av_bsf_flush(m_unpack.get());
     m_unpackDrained = false;
+}
+
+void Demuxer::setInterruptCheck(InterruptCheck check)
+{
+    *m_interrupt = std::move(check);
 }
 
 double Demuxer::fractionRead() const

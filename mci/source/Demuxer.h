@@ -17,6 +17,7 @@ extern "C" {
 
 #include <QString>
 
+#include <functional>
 #include <memory>
 #include <variant>
 
@@ -65,18 +66,26 @@ public:
     // How far reading has come through the file, 0..1 (0 when the size is unknown).
     double fractionRead() const;
 
+    // Asked on the reading thread before each read of the file (of a buffer, 32 or 64 kB), also
+    // within FFmpeg: true makes the read or seek in progress give up with an error. A later
+    // seek reads on.
+    using InterruptCheck = std::function<bool()>;
+    void setInterruptCheck(InterruptCheck check);
+
 private:
     struct FilterDeleter {
         void operator()(AVBSFContext* c) const { av_bsf_free(&c); }
     };
 
-    Demuxer(FormatContextPtr context, FormatKnown known);
+    Demuxer(FormatContextPtr context, std::unique_ptr<InterruptCheck> interrupt, FormatKnown known);
     void chooseStreams();
     void unpackIfPacked();
     int readContainer(AVPacket* packet);
     int readUnpacked(AVPacket* packet);
     void forgetUnpacked();
 
+    // Before the context: FFmpeg holds its address from the open on and may ask it until closed.
+    std::unique_ptr<InterruptCheck> m_interrupt;
     FormatContextPtr m_context;
     FormatKnown m_known;
     int m_video = -1;

@@ -89,6 +89,9 @@ public:
     // Writes up to frames sample frames (interleaved); returns the number written, 0 at the end
     // of the stream or when the file became unreadable.
     virtual int read(float* out, int frames) = 0;
+    // Makes a read() in progress on another thread return soon, and every read() after it
+    // return 0, until the next seekUs(). Any thread.
+    virtual void interrupt() {}
     virtual int sampleRate() const = 0;
     virtual int channels() const = 0;
 };

@@ -108,6 +108,25 @@ TEST_F(PlayerWindow, PauseReportedAsStoppedStaysAPauseOnEveryTick) {
     }
 }
 
+// With repeat on, a play that stops because the file went bad is restarted like any end; a
+// device that refuses the restart stays stopped, and the transport shows it instead of the
+// playing state, with no new restart on the ticks after.
+TEST_F(PlayerWindow, ARestartTheDeviceRefusesLeavesTheTransportStopped) {
+    TTavolenForm& f = playing();
+    f.isRepeat->setChecked(true);
+    mci.refuse[MCI_SEEK] = MCIERR_FILE_READ;
+    mci.refuse[MCI_PLAY] = MCIERR_FILE_READ;
+    LastMode = dmPlaying;
+    mci.device.mode = MCI_MODE_STOP;
+    for (int tick = 0; tick < 3; ++tick) {
+        f.Timer1Timer(f.Timer1);
+        EXPECT_EQ(LastMode, dmStopped);
+        EXPECT_EQ(f.MediaPlayer1->EnabledButtons(), Stopped);
+    }
+    EXPECT_EQ(mci.count(MCI_PLAY), 1);
+    EXPECT_EQ(mci.count(MCI_SEEK), 1);
+}
+
 TEST_F(PlayerWindow, EnabledButtonsAreAssignedOnlyWhenTheSetChanges) {
     TTavolenForm& f = playing();
     PaintCounter counter;

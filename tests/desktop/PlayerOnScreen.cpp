@@ -1,5 +1,6 @@
 #include "PlayerOnScreen.h"
 
+#include <QColor>
 #include <algorithm>
 
 #include "Barcode.h"
@@ -100,14 +101,34 @@ bool PlayerOnScreen::waitPlaying(const QString& shotName) {
     });
 }
 
-void PlayerOnScreen::clickTransport(int slot) {
+QPoint PlayerOnScreen::transportCentre(int slot) const {
     // The bar is asked for the picture's width + 21 and fits it to four whole buttons that
     // overlap by one pixel; never narrower than 320.
     const int n = 4;
     int buttonWidth = (m_pictureSize.width() + 21 - 1) / n + 1;
     if (n * (buttonWidth - 1) + 1 < 320) buttonWidth = (320 - 1) / n + 1;
-    const QPoint inBar(32 + slot * (buttonWidth - 1) + buttonWidth / 2, 12);
-    m_desktop.click(clientOrigin() + inBar);
+    return QPoint(32 + slot * (buttonWidth - 1) + buttonWidth / 2, 12);
+}
+
+void PlayerOnScreen::clickTransport(int slot) {
+    m_desktop.click(clientOrigin() + transportCentre(slot));
+}
+
+QList<bool> PlayerOnScreen::enabledTransport(const QImage& shot) const {
+    QList<bool> enabled;
+    for (int slot = 0; slot < 4; ++slot) {
+        // The glyph sits in the middle of its button, within 12 pixels either way.
+        const QRect glyph(clientOrigin() + transportCentre(slot) - QPoint(12, 8), QSize(25, 17));
+        int coloured = 0;
+        for (int y = glyph.top(); y <= glyph.bottom(); ++y) {
+            for (int x = glyph.left(); x <= glyph.right(); ++x) {
+                const QColor pixel = shot.pixelColor(x, y);
+                coloured += pixel.hsvSaturation() > 120 && pixel.value() > 80;
+            }
+        }
+        enabled << (coloured >= 6);
+    }
+    return enabled;
 }
 
 void PlayerOnScreen::clickPicture() {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QImage>
+#include <QList>
 #include <QSize>
 
 #include "XDesktop.h"
@@ -40,12 +41,17 @@ public:
 
     // Clicks the transport bar's slot (0 Play, 1 Pause, 2 Step, 3 Back, the visible buttons).
     void clickTransport(int slot);
+    // Which of those four the screenshot shows enabled: an enabled button's glyph is coloured,
+    // a disabled one's grey.
+    QList<bool> enabledTransport(const QImage& shot) const;
     void clickPicture();
     // The picture's extent as the screenshot shows it: the run of non-background pixels from
     // its top-left corner to the right and downward.
     QSize measuredPictureSize(const QImage& shot) const;
 
 private:
+    QPoint transportCentre(int slot) const;  // in the client area
+
     XDesktop& m_desktop;
     QString m_outDir;
     Child m_process;

@@ -179,6 +179,64 @@ TEST_F(OnXDesktop, PlaysPausesStepsSeeksAndZooms) {
     EXPECT_EQ(player->windowRect().size(), playerWindowSize(QSize(960, 720)));
 }
 
+// A short clip with sound, rewritten in place while it plays with repeat on (another clip
+// written over it, as `cat other.avi > clip.mpg` does, or cut to nothing): the player must not
+// stand frozen in the playing state. The picture stops, the transport shows the stopped state,
+// and Play is refused instead of starting the same failure again.
+TEST_F(OnXDesktop, AFileRewrittenWhilePlayingStopsAndTheTransportShowsIt) {
+    fixtures::VideoSpec otherSpec;
+    otherSpec.path = media.filePath(QStringLiteral("other.avi"));
+    otherSpec.container = fixtures::Container::Avi;
+    otherSpec.codec = fixtures::VideoCodec::Mjpeg;
+    otherSpec.withAudio = true;
+    QString error;
+    ASSERT_TRUE(fixtures::writeVideo(otherSpec, &error)) << error.toStdString();
+    QFile other(otherSpec.path);
+    ASSERT_TRUE(other.open(QIODevice::ReadOnly));
+
+    struct Rewrite {
+        QString name;
+        QByteArray bytes;
+    };
+    const Rewrite rewrites[] = {{QStringLiteral("other"), other.readAll()},
+                                {QStringLiteral("emptied"), QByteArray()}};
+    const QList<bool> stopped{true, false, true, true};  // Play, Step and Back
+    for (const Rewrite& rewrite : rewrites) {
+        SCOPED_TRACE(rewrite.name.toStdString());
+        fixtures::VideoSpec clipSpec;  // three seconds at 25 frames a second
+        clipSpec.path = media.filePath(QStringLiteral("clip.mpg"));
+        clipSpec.frames = 75;
+        clipSpec.fpsNum = 25;
+        clipSpec.withAudio = true;
+        ASSERT_TRUE(fixtures::writeVideo(clipSpec, &error)) << error.toStdString();
+        player.reset();
+        start(clipSpec.path);
+        const QString shot = rewrite.name + QLatin1Char('-');
+        ASSERT_TRUE(
+            waitFor([&] { return player->shownFrame(shot + QStringLiteral("01-playing")) >= 25; }));
+
+        QFile file(clipSpec.path);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        ASSERT_EQ(file.write(rewrite.bytes), rewrite.bytes.size());
+        file.close();
+
+        QList<bool> shown;
+        EXPECT_TRUE(waitFor([&] {
+            shown = player->enabledTransport(player->shot(shot + QStringLiteral("02-rewritten")));
+            return shown == stopped;
+        })) << "enabled Play, Pause, Step, Back: "
+            << shown[0] << shown[1] << shown[2] << shown[3];
+        const int still = player->waitStill(shot + QStringLiteral("03-still"));
+        EXPECT_GE(still, 25);
+
+        // Play again: the device answers that it cannot read the file, and nothing moves.
+        player->clickTransport(0);
+        EXPECT_EQ(player->waitStill(shot + QStringLiteral("04-play-again")), still);
+        EXPECT_EQ(player->enabledTransport(player->shot(shot + QStringLiteral("04-play-again"))),
+                  stopped);
+    }
+}
+
 TEST_F(OnXDesktop, OpensAnotherSizeKeepsAnIndexAndQuitsThroughTheMenu) {
     const QString second = writeClip(QStringLiteral("second.mpg"), QSize(480, 360));
     start(writeClip(QStringLiteral("first.mpg"), QSize(320, 240)));

@@ -8,7 +8,9 @@
 #include <QTest>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
+#include <future>
 #include <mutex>
 
 namespace {
@@ -31,8 +33,8 @@ public:
     std::atomic<int> m_read{0};
 };
 
-// A quarter of a second of silence, then a read that does not return until released: a stream
-// whose decoder grinds through a file replaced under it.
+// A quarter of a second of silence, then a read that does not return until interrupted (or
+// released by the test): a stream whose decoder grinds through a file replaced under it.
 class StallingStream final : public mci::AudioStream {
 public:
     bool seekUs(qint64) override { return true; }
@@ -48,6 +50,7 @@ public:
     }
     int sampleRate() const override { return 48000; }
     int channels() const override { return 2; }
+    void interrupt() override { release(); }
     void release() {
         std::lock_guard lock(m_mutex);
         m_release = true;
@@ -95,15 +98,22 @@ TEST_F(SdlAudio, PlaysAStreamAndReportsWhereItIs) {
 
 // When the stream stops delivering without ending, the device plays silence: the output is
 // not sounding then, so the playback clock runs on instead of standing still with the sound.
-TEST_F(SdlAudio, AStalledStreamIsNotHeard) {
+// Stopping then does not wait for the stalled read, which would hang the window: the stream is
+// told to give up.
+TEST_F(SdlAudio, AStalledStreamIsNotHeardAndStopsAtOnce) {
     auto output = mci::SdlAudioOutput::open(true);
     ASSERT_NE(output, nullptr);
     StallingStream stream;
     ASSERT_TRUE(output->start(&stream, 0));
     ASSERT_TRUE(QTest::qWaitFor([&] { return output->heardUs().has_value(); }, 10000));
     EXPECT_TRUE(QTest::qWaitFor([&] { return !output->heardUs().has_value(); }, 10000));
-    stream.release();
-    output->stop();
+
+    // Should stop() wait for the read after all, the stream is released after a long while
+    // rather than hang the test.
+    auto stopping = std::async(std::launch::async, [&] { output->stop(); });
+    const bool returned = stopping.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+    if (!returned) stream.release();
+    EXPECT_TRUE(returned) << "stop() waited for the stalled read";
 }
 
 }  // namespace

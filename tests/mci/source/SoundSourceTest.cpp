@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <QFile>
+#include <QTemporaryDir>
+
 #include <cmath>
 #include <vector>
 
@@ -24,6 +27,20 @@ std::vector<float> readAll(mci::AudioStream& stream)
     while ((got = stream.read(piece.data(), 1000)) > 0)
         all.insert(all.end(), piece.begin(), piece.begin() + got * stream.channels());
     return all;
+}
+
+// Bytes this process has read so far, as the kernel counts them: a read bounded in what it
+// takes from a file is told from one that goes through all of it without timing anything.
+qint64 bytesReadSoFar()
+{
+    QFile io(QStringLiteral("/proc/self/io"));
+    if (!io.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray& line : io.readAll().split('\n')) {
+        if (line.startsWith("rchar:"))
+            return line.mid(6).trimmed().toLongLong();
+    }
+    return -1;
 }
 
 int upwardZeroCrossings(const std::vector<float>& samples)
@@ -117,6 +134,43 @@ TEST_F(SoundSource, aVideoWithSoundStartsItsSoundWithTheFirstFrame)
     ASSERT_TRUE(silent);
     EXPECT_FALSE(silent->info().hasAudio);
     EXPECT_EQ(silent->openAudio(kRate, 2), nullptr);
+}
+
+// A file rewritten under the sound, here into a gigabyte of zeros, is not read through: the
+// stream ends after a bounded amount of reading. With the file back, a seek plays it again; an
+// interrupted stream reads nothing until it is sought.
+TEST_F(SoundSource, aRewrittenFileIsNotReadThroughAndAnInterruptedStreamWaitsForASeek)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("clip.mpg"));
+    ASSERT_TRUE(QFile::copy(fixtures::clip(ClipKind::WithSound), path));
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::ReadWrite));
+    const QByteArray original = file.readAll();
+    auto source = openOrFail(path);
+    ASSERT_TRUE(source);
+    auto stream = source->openAudio(kRate, 2);
+    ASSERT_TRUE(stream);
+    std::vector<float> piece(2000);
+    ASSERT_EQ(stream->read(piece.data(), 1000), 1000);
+
+    constexpr qint64 kZeros = qint64(1) << 30;
+    ASSERT_TRUE(file.resize(0) && file.resize(kZeros));  // sparse: it takes no room
+    const qint64 before = bytesReadSoFar();
+    ASSERT_GE(before, 0);
+    readAll(*stream);
+    EXPECT_LT(bytesReadSoFar() - before, kZeros / 16);
+
+    ASSERT_TRUE(file.resize(0) && file.seek(0));
+    ASSERT_EQ(file.write(original), original.size());
+    ASSERT_TRUE(file.flush());
+    ASSERT_TRUE(stream->seekUs(1'000'000));
+    EXPECT_NEAR(double(readAll(*stream).size()) / 2 / kRate, source->info().durationUs / 1e6 - 1, 0.05);
+
+    stream->interrupt();
+    EXPECT_EQ(stream->read(piece.data(), 1000), 0);
+    ASSERT_TRUE(stream->seekUs(0));
+    EXPECT_EQ(stream->read(piece.data(), 1000), 1000);
 }
 
 TEST_F(SoundSource, anAnamorphicPictureIsShownAtItsNaturalShape)
