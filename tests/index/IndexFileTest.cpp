@@ -41,34 +41,98 @@ std::string convertMessage(const char* text) {
     return "converted";
 }
 
-// Saves the entries (one argument, a line each) to the path with its files limited to a
-// number of bytes (a file size limit stands in for a full disk). Says the message the save
-// raised, nothing when it succeeded.
-TAVOLEN_CHILD_BODY(saveLimited) {
-    std::signal(SIGXFSZ, SIG_IGN);
-    const rlim_t bytes = std::stoull(arguments.at(1));
-    const rlimit limit{bytes, bytes};
-    if (setrlimit(RLIMIT_FSIZE, &limit) != 0) return "<no size limit>";
-    SaveIndexFile(SplitIndexLines(QByteArray::fromStdString(arguments.at(2))),
-                  QFile::decodeName(arguments.at(0).c_str()));
-    return "";
-}
-
 std::string lines(const TIndexEntries& entries) {
     QByteArray text;
     for (qsizetype i = 0; i < entries.size(); ++i) text.append(entries.view(i)).append('\n');
     return text.toStdString();
 }
 
-// Saves as an unprivileged user (so a read-only folder is read-only under root too), limited
-// to sizeLimit bytes. Nullopt when that user cannot work in the file's folder.
-std::optional<std::string> saveAsAnotherUser(const TIndexEntries& entries, const QString& path,
-                                             rlim_t sizeLimit) {
-    const QByteArray file = QFile::encodeName(path);
-    return runUnprivileged("saveLimited",
-                           {file.toStdString(), std::to_string(sizeLimit), lines(entries)},
-                           QFile::encodeName(QFileInfo(path).path()).toStdString());
+QByteArray fileText(const TIndexEntries& entries) {
+    QByteArray text;
+    for (qsizetype i = 0; i < entries.size(); ++i) text.append(entries.view(i)).append("\r\n");
+    return text;
 }
+
+// What a saving child does when its save reaches one step: "kill" kills it there; "tear"
+// writes the first half of the new content into the file itself, as a write cut short leaves
+// it, and then kills it; a number limits its files to that many bytes from there on (a disk
+// filling up); "" does nothing.
+constexpr int kBeforeTheSave = -1;
+struct Interruption {
+    int step = kBeforeTheSave;
+    std::string action;
+    QByteArray path;
+    QByteArray text;
+} interruption;
+
+void interrupt() {
+    if (interruption.action == "tear") {
+        QFile file(QFile::decodeName(interruption.path));
+        if (file.open(QIODevice::ReadWrite))
+            file.write(interruption.text.left(interruption.text.size() / 2));
+        file.close();
+    }
+    if (interruption.action == "kill" || interruption.action == "tear") ::raise(SIGKILL);
+    if (interruption.action.empty()) return;
+    std::signal(SIGXFSZ, SIG_IGN);
+    const rlim_t bytes = std::stoull(interruption.action);
+    const rlimit limit{bytes, bytes};
+    setrlimit(RLIMIT_FSIZE, &limit);
+}
+
+// Saves the entries (a line each) to the path, interrupted at a step (Interruption). Says the
+// message the save raised, nothing when it succeeded.
+TAVOLEN_CHILD_BODY(saveInterrupted) {
+    const TIndexEntries entries = SplitIndexLines(QByteArray::fromStdString(arguments.at(1)));
+    interruption = {std::stoi(arguments.at(2)), arguments.at(3),
+                    QByteArray::fromStdString(arguments.at(0)), fileText(entries)};
+    if (interruption.step == kBeforeTheSave) interrupt();
+    SetIndexSaveStepHook([](TIndexSaveStep step) {
+        if (int(step) == interruption.step) interrupt();
+    });
+    SaveIndexFile(entries, QFile::decodeName(interruption.path));
+    return "";
+}
+
+// Saves as an unprivileged user (so a read-only folder is read-only under root too),
+// interrupted as the Interruption says. Nullopt when that user cannot work in the folder.
+std::optional<std::string> saveAsAnotherUser(const TIndexEntries& entries, const QString& path,
+                                             int step, const std::string& action) {
+    return runUnprivileged(
+        "saveInterrupted",
+        {QFile::encodeName(path).toStdString(), lines(entries), std::to_string(step), action},
+        QFile::encodeName(QFileInfo(path).path()).toStdString());
+}
+
+// Points the user's state folder at a private one, open to the user the children run as, for
+// the life of the test binary.
+class PrivateStateFolder : public ::testing::Environment {
+public:
+    void SetUp() override {
+        m_previous = qgetenv("XDG_STATE_HOME");
+        m_dir.emplace();
+        QFile::setPermissions(m_dir->path(), QFileDevice::Permissions(0x7777));
+        qputenv("XDG_STATE_HOME", QFile::encodeName(m_dir->path()));
+    }
+    void TearDown() override {
+        if (m_previous.isNull())
+            qunsetenv("XDG_STATE_HOME");
+        else
+            qputenv("XDG_STATE_HOME", m_previous);
+        m_dir.reset();
+    }
+    // What saves have left in the state folder.
+    static QStringList left() {
+        return QDir(qEnvironmentVariable("XDG_STATE_HOME") + "/tavolen")
+            .entryList(QDir::Files | QDir::Hidden);
+    }
+
+private:
+    QByteArray m_previous;
+    std::optional<QTemporaryDir> m_dir;
+};
+[[maybe_unused]] const auto* const stateFolder =
+    ::testing::AddGlobalTestEnvironment(new PrivateStateFolder);
 
 }  // namespace
 
@@ -158,24 +222,36 @@ TEST(IndexFile, SavingThroughALinkUpdatesTheFileItPointsTo) {
 
 // A folder we may not create files in, holding an index file we may write: the save goes into
 // the file itself. The cases run as an unprivileged user, so that they hold under root too;
-// a file size limit stands in for a full disk.
+// a file size limit stands in for a full disk, from the start or once the room is reserved.
+// A write that fails there puts the old bytes back; in a file it could not read, it leaves the
+// next load to finish the save. Either way the load finds one whole list.
 TEST(IndexFile, ReadOnlyFolderUpdatesInPlaceAndAFullDiskKeepsTheOldBytes) {
     QTemporaryDir dir;
     const QString ro = dir.filePath("ro");
     QDir().mkdir(ro);
     const QByteArray old = QByteArray(4088, '7') + "\r\n";  // 4,090 bytes, as seen torn
     const TIndexEntries longer(1000, QByteArray("1234567"));
+    constexpr int start = kBeforeTheSave;
+    constexpr int reserved = int(TIndexSaveStep::SpaceReserved);
+    const QFileDevice::Permissions readWrite = QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                               QFileDevice::ReadOther | QFileDevice::WriteOther;
+    const QFileDevice::Permissions writeOnly = QFileDevice::WriteOwner | QFileDevice::WriteOther;
     const struct {
         const char* file;
         TIndexEntries entries;
-        rlim_t sizeLimit;
+        QFileDevice::Permissions permissions;
+        int limitFrom;
+        const char* sizeLimit;
         const char* said;
         QByteArray after;
     } cases[] = {
-        {"kept.idx", {"2"}, RLIM_INFINITY, "", "2\r\n"},
-        {"kept.idx", longer, 6000, "ストリームへの書き込みエラー", old},
-        {"kept.idx", {}, 10, "", ""},
-        {"new.idx", {"3"}, RLIM_INFINITY, "を作成できません", "<missing>"},
+        {"kept.idx", {"2"}, readWrite, start, "", "", "2\r\n"},
+        {"kept.idx", longer, readWrite, start, "6000", "ストリームへの書き込みエラー", old},
+        {"kept.idx", longer, readWrite, reserved, "6000", "ストリームへの書き込みエラー", old},
+        {"kept.idx", longer, writeOnly, reserved, "6000", "ストリームへの書き込みエラー",
+         fileText(longer)},
+        {"kept.idx", {}, readWrite, start, "1000", "", ""},
+        {"new.idx", {"3"}, readWrite, start, "", "を作成できません", "<missing>"},
     };
     for (const auto& c : cases) {
         const QString path = ro + "/" + c.file;
@@ -184,14 +260,13 @@ TEST(IndexFile, ReadOnlyFolderUpdatesInPlaceAndAFullDiskKeepsTheOldBytes) {
         for (const QString& left : QDir(ro).entryList(QDir::Files)) QFile::remove(ro + "/" + left);
         if (QByteArray(c.file) == "kept.idx") {
             writeAll(path, old);
-            QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
-                                            QFileDevice::ReadOther | QFileDevice::WriteOther);
+            QFile::setPermissions(path, c.permissions);
         }
         const QFileDevice::Permissions openToAll = QFileDevice::ReadOwner |
             QFileDevice::ExeOwner | QFileDevice::ReadOther | QFileDevice::ExeOther;
         QFile::setPermissions(dir.path(), openToAll | QFileDevice::WriteOwner);
         QFile::setPermissions(ro, openToAll);
-        const auto ran = saveAsAnotherUser(c.entries, path, c.sizeLimit);
+        const auto ran = saveAsAnotherUser(c.entries, path, c.limitFrom, c.sizeLimit);
         if (!ran) {
             QFile::setPermissions(
                 ro, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
@@ -202,14 +277,67 @@ TEST(IndexFile, ReadOnlyFolderUpdatesInPlaceAndAFullDiskKeepsTheOldBytes) {
         if (*c.said == 0) {
             EXPECT_EQ(said, "") << c.file;
         }
+        QFile::setPermissions(path, readWrite);
+        if (QFile::exists(path)) {
+            EXPECT_EQ(LoadIndexFile(path), SplitIndexLines(c.after)) << c.file;
+        }
         const QByteArray after = QFile::exists(path) ? readAll(path) : QByteArray("<missing>");
         EXPECT_TRUE(after == c.after) << c.file << " limited to " << c.sizeLimit << ": "
                                       << after.size() << " bytes, ending "
                                       << after.right(20).toStdString();
         EXPECT_EQ(QDir(ro).entryList(QDir::Files | QDir::Hidden).size(),
                   QFile::exists(path) ? 1 : 0);
+        EXPECT_EQ(PrivateStateFolder::left(), QStringList()) << c.file;
     }
     QFile::setPermissions(ro, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+}
+
+// A save stopped dead at each of its steps, beside the file and in place (the child killed
+// there; "tear" first writes half the new content over the old, as a write cut short does):
+// the next load finds the old list or the new one, whole, and the file holds exactly its bytes.
+TEST(IndexFile, ASaveKilledAtAnyStepLeavesTheOldListOrTheNew) {
+    QTemporaryDir dir;
+    QFile::setPermissions(dir.path(), QFileDevice::Permissions(0x7755));
+    const TIndexEntries old(300, QByteArray("1234567"));
+    const TIndexEntries shorter{"1", "2"};
+    const TIndexEntries longer(600, QByteArray("7654321"));
+    using S = TIndexSaveStep;
+    const struct {
+        bool inPlace;
+        TIndexSaveStep step;
+        const char* action;
+        bool becomesNew;
+    } cases[] = {
+        {false, S::TemporaryWritten, "kill", false},
+        {false, S::Renamed, "kill", true},
+        {true, S::JournalWritten, "kill", false},
+        {true, S::JournalCommitted, "kill", true},
+        {true, S::SpaceReserved, "kill", true},
+        {true, S::SpaceReserved, "tear", true},
+        {true, S::Written, "kill", true},
+        {true, S::Synced, "kill", true},
+    };
+    const QString folder = dir.filePath("folder");
+    const QString path = folder + "/a.idx";
+    for (const auto& c : cases) {
+        for (const TIndexEntries* entries : {&shorter, &longer}) {
+            const std::string what = std::to_string(int(c.step)) + " " + c.action + " " +
+                                     std::to_string(entries->size());
+            QDir(folder).removeRecursively();
+            QDir().mkdir(folder);
+            writeAll(path, fileText(old));
+            QFile::setPermissions(path, QFileDevice::Permissions(0x6666));
+            QFile::setPermissions(folder, QFileDevice::Permissions(c.inPlace ? 0x5555 : 0x7777));
+            const auto said = saveAsAnotherUser(*entries, path, int(c.step), c.action);
+            QFile::setPermissions(folder, QFileDevice::Permissions(0x7755));
+            if (!said) GTEST_SKIP() << "the user nobody cannot work in " << folder.toStdString();
+            EXPECT_EQ(*said, "<child killed by signal 9>") << what;
+            const TIndexEntries& expected = c.becomesNew ? *entries : old;
+            EXPECT_EQ(LoadIndexFile(path), expected) << what;
+            EXPECT_TRUE(readAll(path) == fileText(expected)) << what;
+            EXPECT_EQ(PrivateStateFolder::left(), QStringList()) << what;
+        }
+    }
 }
 
 TEST(EntryTextToFrame, DecimalAndHexadecimalForms) {
