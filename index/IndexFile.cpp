@@ -26,13 +26,29 @@ std::optional<QByteArray> realPath(const QByteArray& path) {
     return real;
 }
 
-// The replacement keeps the permissions of the file it replaces; a new file gets the usual ones.
-mode_t modeFor(const QByteArray& target) {
+// The folder a path names a file in.
+QByteArray folderOf(const QByteArray& path) {
+    const qsizetype slash = path.lastIndexOf('/');
+    if (slash < 0) return ".";
+    return slash == 0 ? QByteArray("/") : path.left(slash);
+}
+
+// The replacement keeps the owner, group and permissions of the file it replaces, as far as
+// we may give them (only root gives a file away; a group must be one of ours); a new file
+// gets the usual permissions. The owner comes first: changing it drops set-id bits.
+void takeOverAttributes(int fd, const QByteArray& target) {
     struct stat existing {};
-    if (::stat(target.constData(), &existing) == 0) return existing.st_mode & 07777;
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    return 0666 & ~mask;
+    if (::stat(target.constData(), &existing) != 0) {
+        const mode_t mask = ::umask(0);
+        ::umask(mask);
+        ::fchmod(fd, 0666 & ~mask);
+        return;
+    }
+    // Where the owner cannot be kept, the group may be; else the file becomes ours, as any
+    // file we create does.
+    [[maybe_unused]] const bool kept = ::fchown(fd, existing.st_uid, existing.st_gid) == 0 ||
+                                       ::fchown(fd, uid_t(-1), existing.st_gid) == 0;
+    ::fchmod(fd, existing.st_mode & 07777);
 }
 
 // An existing file that is marked read-only, or that we may not write. Replacing it through a
@@ -97,6 +113,46 @@ void saveInPlace(const QByteArray& target, const QByteArray& text, const CannotC
     const int fd = std::exchange(file.fd, -1);
     if (::close(fd) != 0) throw EWriteError("ストリームへの書き込みエラー");
     RemoveIndexJournal(target);
+}
+
+// Writes a sibling file and renames it over the old one, so that the old index survives any
+// failure. (Buffered writers are no good here: a short write on a full disk can come back as
+// success when they flush.) False when the folder will not let us do that but may let us write
+// the file itself: no file may be created there, or, in a sticky folder, the file is another
+// user's.
+template <typename CannotCreate>
+bool saveBeside(const QByteArray& target, const QByteArray& text,
+                const CannotCreate& cannotCreate) {
+    const QByteArray folder = folderOf(target);
+    // A short name of its own: the index's name may be as long as a name can be.
+    QByteArray temporary = folder + "/.tavolen-XXXXXX";
+    const int fd = ::mkstemp(temporary.data());
+    if (fd < 0) {
+        if (errno == EACCES || errno == EPERM) return false;
+        throw cannotCreate();
+    }
+    takeOverAttributes(fd, target);
+    const bool written = WriteWholeAt(fd, text) && ::fsync(fd) == 0;
+    if (::close(fd) != 0 || !written) {
+        ::unlink(temporary.constData());
+        throw EWriteError("ストリームへの書き込みエラー");
+    }
+    PassIndexSaveStep(TIndexSaveStep::TemporaryWritten);
+    if (::rename(temporary.constData(), target.constData()) != 0) {
+        const int error = errno;
+        ::unlink(temporary.constData());
+        if (error == EACCES || error == EPERM) return false;
+        throw cannotCreate();
+    }
+    PassIndexSaveStep(TIndexSaveStep::Renamed);
+    // Until the folder is synced, the rename itself may not outlive a power loss.
+    const bool lasting = SyncFolder(folder);
+    // A copy left by a save in place cut short belongs to the file just replaced; the file
+    // system may give its number to a later file of the same name, which the copy would take
+    // for its own.
+    if (const auto real = realPath(target)) RemoveIndexJournal(*real);
+    if (!lasting) throw EWriteError("ストリームへの書き込みエラー");
+    return true;
 }
 
 // Calls line(start, length) for each line of the text: CR LF, a lone LF and a lone CR end a
@@ -167,32 +223,7 @@ void SaveIndexFile(const TIndexEntries& entries, const QString& path) {
         return EFCreateError(fw::format("ファイル %s を作成できません", utf8(path).c_str()));
     };
     if (protectedFile(target)) throw cannotCreate();
-    // Write a sibling file and rename it over the old one, so that the old index survives any
-    // failure. (Buffered writers are no good here: a short write on a full disk can come back
-    // as success when they flush.)
-    QByteArray temporary = target + ".XXXXXX";
-    const int fd = ::mkstemp(temporary.data());
-    if (fd < 0) {
-        if (errno != EACCES && errno != EPERM) throw cannotCreate();
-        saveInPlace(target, text, cannotCreate);
-        return;
-    }
-    ::fchmod(fd, modeFor(target));
-    const bool written = WriteWholeAt(fd, text) && ::fsync(fd) == 0;
-    if (::close(fd) != 0 || !written) {
-        ::unlink(temporary.constData());
-        throw EWriteError("ストリームへの書き込みエラー");
-    }
-    PassIndexSaveStep(TIndexSaveStep::TemporaryWritten);
-    if (::rename(temporary.constData(), target.constData()) != 0) {
-        ::unlink(temporary.constData());
-        throw cannotCreate();
-    }
-    PassIndexSaveStep(TIndexSaveStep::Renamed);
-    // A copy left by a save in place cut short belongs to the file just replaced; the file
-    // system may give its number to a later file of the same name, which the copy would take
-    // for its own.
-    if (const auto real = realPath(target)) RemoveIndexJournal(*real);
+    if (!saveBeside(target, text, cannotCreate)) saveInPlace(target, text, cannotCreate);
 }
 
 TIndexEntries SplitIndexLines(QByteArray text) {

@@ -63,7 +63,7 @@ QByteArray FrameToEntry(std::int32_t frame);
 // A save beside the file passes the first two, a save in place the others.
 enum class TIndexSaveStep {
     TemporaryWritten,  // the new file beside the old one is on disk, not yet renamed over it
-    Renamed,           // the new file has replaced the old one
+    Renamed,           // the new file has replaced the old one; the folder is not yet synced
     JournalWritten,    // the copy for a save in place is on disk, not yet under its name
     JournalCommitted,  // the copy is in place; the index file is untouched
     SpaceReserved,     // the room for the new content is reserved

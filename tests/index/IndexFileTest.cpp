@@ -11,7 +11,10 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <pwd.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace fw {
 // Failures show the entries, not the list's bytes.
@@ -206,7 +209,7 @@ TEST(IndexFile, FailuresSayWhichFileAndKeepWhatWasThere) {
         EXPECT_EQ(std::string(e.what()), "ファイル " + locked.toStdString() + " を作成できません");
     }
     EXPECT_EQ(readAll(locked), QByteArray("1\r\n"));
-    EXPECT_EQ(QDir(dir.path()).entryList({"locked.idx*"}, QDir::Files | QDir::Hidden).size(), 1);
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"locked.idx"});
 }
 
 TEST(IndexFile, SavingThroughALinkUpdatesTheFileItPointsTo) {
@@ -295,6 +298,7 @@ TEST(IndexFile, ReadOnlyFolderUpdatesInPlaceAndAFullDiskKeepsTheOldBytes) {
 // A save stopped dead at each of its steps, beside the file and in place (the child killed
 // there; "tear" first writes half the new content over the old, as a write cut short does):
 // the next load finds the old list or the new one, whole, and the file holds exactly its bytes.
+// In place: a folder that takes no new file, and a sticky one where the file is root's.
 TEST(IndexFile, ASaveKilledAtAnyStepLeavesTheOldListOrTheNew) {
     QTemporaryDir dir;
     QFile::setPermissions(dir.path(), QFileDevice::Permissions(0x7755));
@@ -302,34 +306,40 @@ TEST(IndexFile, ASaveKilledAtAnyStepLeavesTheOldListOrTheNew) {
     const TIndexEntries shorter{"1", "2"};
     const TIndexEntries longer(600, QByteArray("7654321"));
     using S = TIndexSaveStep;
+    constexpr mode_t writable = 0777, readOnly = 0555, sticky = 01777;
     const struct {
-        bool inPlace;
+        mode_t folderMode;
         TIndexSaveStep step;
         const char* action;
         bool becomesNew;
     } cases[] = {
-        {false, S::TemporaryWritten, "kill", false},
-        {false, S::Renamed, "kill", true},
-        {true, S::JournalWritten, "kill", false},
-        {true, S::JournalCommitted, "kill", true},
-        {true, S::SpaceReserved, "kill", true},
-        {true, S::SpaceReserved, "tear", true},
-        {true, S::Written, "kill", true},
-        {true, S::Synced, "kill", true},
+        {writable, S::TemporaryWritten, "kill", false},
+        {writable, S::Renamed, "kill", true},
+        {readOnly, S::JournalWritten, "kill", false},
+        {readOnly, S::JournalCommitted, "kill", true},
+        {readOnly, S::SpaceReserved, "kill", true},
+        {readOnly, S::SpaceReserved, "tear", true},
+        {readOnly, S::Written, "kill", true},
+        {readOnly, S::Synced, "kill", true},
+        {sticky, S::SpaceReserved, "tear", true},
+        {sticky, S::Written, "kill", true},
     };
     const QString folder = dir.filePath("folder");
+    const QByteArray folderName = QFile::encodeName(folder);
     const QString path = folder + "/a.idx";
     for (const auto& c : cases) {
+        if (c.folderMode == sticky && ::geteuid() != 0) continue;  // the file must be another's
         for (const TIndexEntries* entries : {&shorter, &longer}) {
-            const std::string what = std::to_string(int(c.step)) + " " + c.action + " " +
+            const std::string what = std::to_string(c.folderMode) + " " +
+                                     std::to_string(int(c.step)) + " " + c.action + " " +
                                      std::to_string(entries->size());
             QDir(folder).removeRecursively();
             QDir().mkdir(folder);
             writeAll(path, fileText(old));
             QFile::setPermissions(path, QFileDevice::Permissions(0x6666));
-            QFile::setPermissions(folder, QFileDevice::Permissions(c.inPlace ? 0x5555 : 0x7777));
+            ::chmod(folderName.constData(), c.folderMode);
             const auto said = saveAsAnotherUser(*entries, path, int(c.step), c.action);
-            QFile::setPermissions(folder, QFileDevice::Permissions(0x7755));
+            ::chmod(folderName.constData(), 0755);
             if (!said) GTEST_SKIP() << "the user nobody cannot work in " << folder.toStdString();
             EXPECT_EQ(*said, "<child killed by signal 9>") << what;
             const TIndexEntries& expected = c.becomesNew ? *entries : old;
@@ -338,6 +348,52 @@ TEST(IndexFile, ASaveKilledAtAnyStepLeavesTheOldListOrTheNew) {
             EXPECT_EQ(PrivateStateFolder::left(), QStringList()) << what;
         }
     }
+}
+
+// Saves that the folder refused although they could be made: a name so long that a temporary
+// name made from it had no room, and another user's index file that we may write in a sticky
+// folder (written in place, it stays theirs). A file replaced as root keeps its owner, group
+// and permissions.
+TEST(IndexFile, LongNamesAndOtherUsersFilesAreSavedAndKeepTheirOwner) {
+    QTemporaryDir dir;
+    QFile::setPermissions(dir.path(), QFileDevice::Permissions(0x7755));
+    const QString longName = dir.filePath(QString(251, 'a') + ".idx");  // 255 bytes, the most
+    SaveIndexFile({"1"}, longName);
+    SaveIndexFile({"2"}, longName);
+    EXPECT_EQ(readAll(longName), "2\r\n");
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 1);
+
+    if (::geteuid() != 0) GTEST_SKIP() << "another user's files take root to set up";
+    const passwd* nobody = ::getpwnam("nobody");
+    ASSERT_NE(nobody, nullptr);
+    const uid_t nobodyUser = nobody->pw_uid;
+    const gid_t nobodyGroup = nobody->pw_gid;
+    const QString theirs = dir.filePath("theirs.idx");
+    const QByteArray theirsName = QFile::encodeName(theirs);
+    writeAll(theirs, "1\r\n");
+    ASSERT_EQ(::chown(theirsName.constData(), nobodyUser, nobodyGroup), 0);
+    ASSERT_EQ(::chmod(theirsName.constData(), 0640), 0);
+    SaveIndexFile({"2"}, theirs);
+    struct stat after {};
+    ASSERT_EQ(::stat(theirsName.constData(), &after), 0);
+    EXPECT_EQ(after.st_uid, nobodyUser);
+    EXPECT_EQ(after.st_gid, nobodyGroup);
+    EXPECT_EQ(after.st_mode & 07777, 0640u);
+    EXPECT_EQ(readAll(theirs), "2\r\n");
+
+    const QString sticky = dir.filePath("sticky");
+    const QString rootsFile = sticky + "/a.idx";
+    QDir().mkdir(sticky);
+    writeAll(rootsFile, "1\r\n");
+    QFile::setPermissions(rootsFile, QFileDevice::Permissions(0x6666));
+    ::chmod(QFile::encodeName(sticky).constData(), 01777);
+    const auto said = saveAsAnotherUser({"3"}, rootsFile, kBeforeTheSave, "");
+    if (!said) GTEST_SKIP() << "the user nobody cannot work in " << sticky.toStdString();
+    EXPECT_EQ(*said, "");
+    EXPECT_EQ(readAll(rootsFile), "3\r\n");
+    EXPECT_EQ(QFileInfo(rootsFile).ownerId(), 0u);
+    EXPECT_EQ(QDir(sticky).entryList(QDir::Files | QDir::Hidden), QStringList{"a.idx"});
+    EXPECT_EQ(PrivateStateFolder::left(), QStringList());
 }
 
 TEST(EntryTextToFrame, DecimalAndHexadecimalForms) {
