@@ -1,6 +1,7 @@
 #include "IndexFile.h"
 
 #include "Exception.h"
+#include "IndexFileJournal.h"
 
 #include <QFile>
 #include <optional>
@@ -16,27 +17,38 @@ namespace {
 
 std::string utf8(const QString& text) { return text.toUtf8().toStdString(); }
 
-// Writes every byte or reports failure (a full disk gives a short write first, then an error).
-bool writeWhole(int fd, const QByteArray& bytes) {
-    const char* p = bytes.constData();
-    qsizetype left = bytes.size();
-    while (left > 0) {
-        const ssize_t n = ::write(fd, p, size_t(left));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        p += n;
-        left -= n;
-    }
-    return true;
+// The path with every link resolved, when it names something.
+std::optional<QByteArray> realPath(const QByteArray& path) {
+    char* resolved = ::realpath(path.constData(), nullptr);
+    if (!resolved) return std::nullopt;
+    QByteArray real(resolved);
+    std::free(resolved);
+    return real;
 }
 
-// The replacement keeps the permissions of the file it replaces; a new file gets the usual ones.
-mode_t modeFor(const QByteArray& target) {
+// The folder a path names a file in.
+QByteArray folderOf(const QByteArray& path) {
+    const qsizetype slash = path.lastIndexOf('/');
+    if (slash < 0) return ".";
+    return slash == 0 ? QByteArray("/") : path.left(slash);
+}
+
+// The replacement keeps the owner, group and permissions of the file it replaces, as far as
+// we may give them (only root gives a file away; a group must be one of ours); a new file
+// gets the usual permissions. The owner comes first: changing it drops set-id bits.
+void takeOverAttributes(int fd, const QByteArray& target) {
     struct stat existing {};
-    if (::stat(target.constData(), &existing) == 0) return existing.st_mode & 07777;
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    return 0666 & ~mask;
+    if (::stat(target.constData(), &existing) != 0) {
+        const mode_t mask = ::umask(0);
+        ::umask(mask);
+        ::fchmod(fd, 0666 & ~mask);
+        return;
+    }
+    // Where the owner cannot be kept, the group may be; else the file becomes ours, as any
+    // file we create does.
+    [[maybe_unused]] const bool kept = ::fchown(fd, existing.st_uid, existing.st_gid) == 0 ||
+                                       ::fchown(fd, uid_t(-1), existing.st_gid) == 0;
+    ::fchmod(fd, existing.st_mode & 07777);
 }
 
 // An existing file that is marked read-only, or that we may not write. Replacing it through a
@@ -45,19 +57,6 @@ bool protectedFile(const QByteArray& target) {
     struct stat existing {};
     if (::stat(target.constData(), &existing) != 0 || !S_ISREG(existing.st_mode)) return false;
     return (existing.st_mode & 0222) == 0 || ::access(target.constData(), W_OK) != 0;
-}
-
-// Writes all of bytes at offset 0, or reports failure.
-bool writeWholeAt(int fd, const QByteArray& bytes) {
-    const char* p = bytes.constData();
-    qsizetype done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::pwrite(fd, p + done, size_t(bytes.size() - done), off_t(done));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += n;
-    }
-    return true;
 }
 
 // The whole content of an open file of the given size; nullopt when it cannot be read.
@@ -74,37 +73,86 @@ std::optional<QByteArray> readWholeAt(int fd, off_t size) {
     return bytes;
 }
 
-struct FileDescriptor {
-    int fd;
-    ~FileDescriptor() {
-        if (fd >= 0) ::close(fd);
-    }
-};
-
 // A folder we may not create files in, holding an index file we may write: the save goes into
-// the file itself, and no failure may leave it torn. The space for the new content is
-// reserved before a byte changes (a full disk then refuses at once), and should the write
-// fail all the same (an I/O error, a filesystem that copies on write), the old bytes go back.
-// (A file we may write but not read, or one beyond the size limit, has no copy to put back;
-// then the reservation alone guards it.)
+// the file itself, and no failure may leave it torn. A copy of the new content goes first into
+// the state folder, from which a load finishes the save should the process die before it is
+// done. The room for the content is reserved before a byte changes (a full disk then refuses
+// at once), and should the write fail all the same (an I/O error, a file system that copies on
+// write), the old bytes go back. A file we may write but not read, or one beyond the size
+// limit, has no copy to put back: its save is then left for the next load to finish.
 template <typename CannotCreate>
 void saveInPlace(const QByteArray& target, const QByteArray& text, const CannotCreate& cannotCreate) {
-    FileDescriptor file{::open(target.constData(), O_RDWR | O_CLOEXEC)};
+    TFileDescriptor file{::open(target.constData(), O_RDWR | O_CLOEXEC)};
     if (file.fd < 0) file.fd = ::open(target.constData(), O_WRONLY | O_CLOEXEC);
     struct stat before {};
     if (file.fd < 0 || ::fstat(file.fd, &before) != 0 || !S_ISREG(before.st_mode))
         throw cannotCreate();
     const std::optional<QByteArray> old = readWholeAt(file.fd, before.st_size);
+    switch (WriteIndexJournal(target, before, text)) {
+        case TJournalWrite::Committed:
+            break;
+        case TJournalWrite::NoFolder:
+            throw cannotCreate();
+        case TJournalWrite::Failed:
+            throw EWriteError("ストリームへの書き込みエラー");
+    }
+    bool changed = false;
     const auto restore = [&] {
-        if (old) writeWholeAt(file.fd, *old);
-        [[maybe_unused]] const int ignored = ::ftruncate(file.fd, before.st_size);
+        const bool restored = (!changed || (old && WriteWholeAt(file.fd, *old))) &&
+                              ::ftruncate(file.fd, before.st_size) == 0 && ::fsync(file.fd) == 0;
+        if (restored) RemoveIndexJournal(target);
         return EWriteError("ストリームへの書き込みエラー");
     };
     if (!text.isEmpty() && ::posix_fallocate(file.fd, 0, off_t(text.size())) != 0) throw restore();
-    if (!writeWholeAt(file.fd, text)) throw restore();
+    PassIndexSaveStep(TIndexSaveStep::SpaceReserved);
+    changed = true;
+    if (!WriteWholeAt(file.fd, text)) throw restore();
+    PassIndexSaveStep(TIndexSaveStep::Written);
     if (::ftruncate(file.fd, off_t(text.size())) != 0 || ::fsync(file.fd) != 0) throw restore();
+    PassIndexSaveStep(TIndexSaveStep::Synced);
     const int fd = std::exchange(file.fd, -1);
     if (::close(fd) != 0) throw EWriteError("ストリームへの書き込みエラー");
+    RemoveIndexJournal(target);
+}
+
+// Writes a sibling file and renames it over the old one, so that the old index survives any
+// failure. (Buffered writers are no good here: a short write on a full disk can come back as
+// success when they flush.) False when the folder will not let us do that but may let us write
+// the file itself: no file may be created there, or, in a sticky folder, the file is another
+// user's.
+template <typename CannotCreate>
+bool saveBeside(const QByteArray& target, const QByteArray& text,
+                const CannotCreate& cannotCreate) {
+    const QByteArray folder = folderOf(target);
+    // A short name of its own: the index's name may be as long as a name can be.
+    QByteArray temporary = folder + "/.tavolen-XXXXXX";
+    const int fd = ::mkstemp(temporary.data());
+    if (fd < 0) {
+        if (errno == EACCES || errno == EPERM) return false;
+        throw cannotCreate();
+    }
+    takeOverAttributes(fd, target);
+    const bool written = WriteWholeAt(fd, text) && ::fsync(fd) == 0;
+    if (::close(fd) != 0 || !written) {
+        ::unlink(temporary.constData());
+        throw EWriteError("ストリームへの書き込みエラー");
+    }
+    PassIndexSaveStep(TIndexSaveStep::TemporaryWritten);
+    if (::rename(temporary.constData(), target.constData()) != 0) {
+        const int error = errno;
+        ::unlink(temporary.constData());
+        if (error == EACCES || error == EPERM) return false;
+        throw cannotCreate();
+    }
+    PassIndexSaveStep(TIndexSaveStep::Renamed);
+    // Until the folder is synced, the rename itself may not outlive a power loss.
+    const bool lasting = SyncFolder(folder);
+    // A copy left by a save in place cut short belongs to the file just replaced; the file
+    // system may give its number to a later file of the same name, which the copy would take
+    // for its own.
+    if (const auto real = realPath(target)) RemoveIndexJournal(*real);
+    if (!lasting) throw EWriteError("ストリームへの書き込みエラー");
+    return true;
 }
 
 // Calls line(start, length) for each line of the text: CR LF, a lone LF and a lone CR end a
@@ -170,35 +218,12 @@ void SaveIndexFile(const TIndexEntries& entries, const QString& path) {
 
     // A link keeps pointing at its index: the sibling goes beside the file it names, since a
     // rename over the link itself would replace the link and leave that file as it was.
-    QByteArray target = QFile::encodeName(path);
-    if (char* resolved = ::realpath(target.constData(), nullptr)) {
-        target = resolved;
-        std::free(resolved);
-    }
+    const QByteArray target = realPath(QFile::encodeName(path)).value_or(QFile::encodeName(path));
     const auto cannotCreate = [&] {
         return EFCreateError(fw::format("ファイル %s を作成できません", utf8(path).c_str()));
     };
     if (protectedFile(target)) throw cannotCreate();
-    // Write a sibling file and rename it over the old one, so that the old index survives any
-    // failure. (Buffered writers are no good here: a short write on a full disk can come back
-    // as success when they flush.)
-    QByteArray temporary = target + ".XXXXXX";
-    const int fd = ::mkstemp(temporary.data());
-    if (fd < 0) {
-        if (errno != EACCES && errno != EPERM) throw cannotCreate();
-        saveInPlace(target, text, cannotCreate);
-        return;
-    }
-    ::fchmod(fd, modeFor(target));
-    const bool written = writeWhole(fd, text) && ::fsync(fd) == 0;
-    if (::close(fd) != 0 || !written) {
-        ::unlink(temporary.constData());
-        throw EWriteError("ストリームへの書き込みエラー");
-    }
-    if (::rename(temporary.constData(), target.constData()) != 0) {
-        ::unlink(temporary.constData());
-        throw cannotCreate();
-    }
+    if (!saveBeside(target, text, cannotCreate)) saveInPlace(target, text, cannotCreate);
 }
 
 TIndexEntries SplitIndexLines(QByteArray text) {
@@ -221,6 +246,8 @@ TIndexEntries LoadIndexFile(const QString& path) {
     const auto cannotOpen = [&] {
         return EFOpenError(fw::format("ファイル %s は開けません", utf8(path).c_str()));
     };
+    const auto target = realPath(QFile::encodeName(path));
+    if (target && !FinishInterruptedIndexSave(*target)) throw cannotOpen();
     if (!file.open(QIODevice::ReadOnly)) throw cannotOpen();
     if (file.size() > kMaxIndexFileBytes) throw cannotOpen();
     QByteArray text = file.readAll();

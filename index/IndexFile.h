@@ -22,20 +22,26 @@ using TIndexEntries = fw::ByteList;
 QString IndexFileName(const QString& mediaPath);
 
 // Writes every entry followed by CR LF. The new content replaces the old one only once it is
-// completely on disk, so a full disk or a failed write never destroys the index file that was
-// there before. In a folder where no file may be created, an existing index file we may write
-// is rewritten in place, with the room for the new content reserved first: a disk too full for
+// completely on disk: a full disk, a failed write or the program dying in the middle leaves
+// the old list or the new one, never a mix. The content is normally written beside the file,
+// synced and renamed over it. In a folder where no file may be created, an existing index file
+// we may write is rewritten in place instead: a copy of the new content goes first into the
+// user's state folder (IndexFileJournal.h), so that the next load finishes a save cut short,
+// and the room for the content is reserved before a byte changes, so that a disk too full for
 // it refuses the save and keeps the old bytes.
 // Raises EFCreateError "ファイル %s を作成できません" when the file cannot be created or is an
-// existing file marked read-only or not writable for us (it is then left as it was), and
-// EWriteError "ストリームへの書き込みエラー" when the write falls short.
+// existing file marked read-only or not writable for us (it is then left as it was), or when a
+// save in place has no state folder for its copy; and EWriteError "ストリームへの書き込みエラー"
+// when the write falls short. The file then holds the old content, or, when it was written in
+// place and we could not read it to put it back, the new content by the next load.
 void SaveIndexFile(const TIndexEntries& entries, const QString& path);
 
-// Reads the whole file and cuts it into lines: CR LF, a lone LF and a lone CR each end a line;
-// a line end at the very end adds no entry; a NUL byte ends the text.
-// Raises EFOpenError "ファイル %s は開けません" when the file cannot be opened or read, or is
+// Finishes a save in place that was cut short, then reads the whole file and cuts it into
+// lines: CR LF, a lone LF and a lone CR each end a line; a line end at the very end adds no
+// entry; a NUL byte ends the text.
+// Raises EFOpenError "ファイル %s は開けません" when the file cannot be opened or read, is
 // larger than kMaxIndexFileBytes (no index of frame numbers comes near it; reading a huge file
-// whole would only exhaust memory).
+// whole would only exhaust memory), or holds a save cut short that cannot be finished now.
 TIndexEntries LoadIndexFile(const QString& path);
 inline constexpr std::int64_t kMaxIndexFileBytes = 256ll * 1024 * 1024;
 
@@ -52,3 +58,17 @@ std::int32_t EntryTextToFrame(const QByteArray& entry);
 
 // The decimal text of a frame number, as recorded entries hold it.
 QByteArray FrameToEntry(std::int32_t frame);
+
+// For tests that stop a process in the middle of a save: the steps a save passes, in order.
+// A save beside the file passes the first two, a save in place the others.
+enum class TIndexSaveStep {
+    TemporaryWritten,  // the new file beside the old one is on disk, not yet renamed over it
+    Renamed,           // the new file has replaced the old one; the folder is not yet synced
+    JournalWritten,    // the copy for a save in place is on disk, not yet under its name
+    JournalCommitted,  // the copy is in place; the index file is untouched
+    SpaceReserved,     // the room for the new content is reserved
+    Written,           // the new content is written over the old; the file is not yet cut
+    Synced,            // the file holds the new content on disk; the copy is still there
+};
+// The hook is called at each step, on the thread saving. The program sets none.
+void SetIndexSaveStepHook(void (*hook)(TIndexSaveStep step));

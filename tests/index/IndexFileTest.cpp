@@ -1,3 +1,4 @@
+#include "ChildProcess.h"
 #include "Exception.h"
 #include "IndexFile.h"
 #include "Unprivileged.h"
@@ -10,7 +11,10 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <pwd.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace fw {
 // Failures show the entries, not the list's bytes.
@@ -40,17 +44,78 @@ std::string convertMessage(const char* text) {
     return "converted";
 }
 
-// Saves as an unprivileged user (so a read-only folder is read-only under root too) with its
-// files limited to sizeLimit bytes. Returns the message the save raised, empty when it succeeded.
-std::string saveAsAnotherUser(const TIndexEntries& entries, const QString& path, rlim_t sizeLimit) {
-    return runUnprivileged([&] {
-        std::signal(SIGXFSZ, SIG_IGN);
-        const rlimit limit{sizeLimit, sizeLimit};
-        if (setrlimit(RLIMIT_FSIZE, &limit) != 0) return std::string("<no size limit>");
-        SaveIndexFile(entries, path);
-        return std::string();
-    });
+QByteArray fileText(const TIndexEntries& entries) {
+    QByteArray text;
+    for (qsizetype i = 0; i < entries.size(); ++i) text.append(entries.view(i)).append("\r\n");
+    return text;
 }
+
+// What a saving child does when its save reaches one step: "kill" kills it there; "tear"
+// writes the first half of the new content into the file itself, as a write cut short leaves
+// it, and then kills it; a number limits its files to that many bytes from there on (a disk
+// filling up); "" does nothing.
+constexpr int kBeforeTheSave = -1;
+std::vector<std::string> interruption;  // the path, the file's new text, the step, the action
+
+void interrupt() {
+    const std::string& action = interruption.at(3);
+    if (action == "tear") {
+        QFile file(QFile::decodeName(interruption[0].c_str()));
+        if (file.open(QIODevice::ReadWrite))
+            file.write(interruption[1].data(), qint64(interruption[1].size() / 2));
+        file.close();
+    }
+    if (action == "kill" || action == "tear") ::raise(SIGKILL);
+    if (action.empty()) return;
+    std::signal(SIGXFSZ, SIG_IGN);
+    const rlimit limit{std::stoull(action), std::stoull(action)};
+    setrlimit(RLIMIT_FSIZE, &limit);
+}
+
+// Saves the file's new text to the path, interrupted at a step as above. Says the message
+// the save raised, nothing when it succeeded.
+TAVOLEN_CHILD_BODY(saveInterrupted) {
+    interruption = arguments;
+    if (std::stoi(arguments.at(2)) == kBeforeTheSave) interrupt();
+    SetIndexSaveStepHook([](TIndexSaveStep step) {
+        if (int(step) == std::stoi(interruption[2])) interrupt();
+    });
+    SaveIndexFile(SplitIndexLines(QByteArray::fromStdString(arguments.at(1))),
+                  QFile::decodeName(arguments[0].c_str()));
+    return "";
+}
+
+// Saves as an unprivileged user (so a read-only folder is read-only under root too),
+// interrupted as above. Nullopt when that user cannot work in the folder.
+std::optional<std::string> saveAsAnotherUser(const TIndexEntries& entries, const QString& path,
+                                             int step, const std::string& action) {
+    return runUnprivileged("saveInterrupted",
+                           {QFile::encodeName(path).toStdString(),
+                            fileText(entries).toStdString(), std::to_string(step), action},
+                           QFile::encodeName(QFileInfo(path).path()).toStdString());
+}
+
+// Points the user's state folder at a private one, open to the user the children run as, for
+// the life of the test binary.
+class PrivateStateFolder : public ::testing::Environment {
+public:
+    void SetUp() override {
+        m_dir.emplace();
+        QFile::setPermissions(m_dir->path(), QFileDevice::Permissions(0x7777));
+        qputenv("XDG_STATE_HOME", QFile::encodeName(m_dir->path()));
+    }
+    void TearDown() override { m_dir.reset(); }
+    // What saves have left in the state folder.
+    static QStringList left() {
+        return QDir(qEnvironmentVariable("XDG_STATE_HOME") + "/tavolen")
+            .entryList(QDir::Files | QDir::Hidden);
+    }
+
+private:
+    std::optional<QTemporaryDir> m_dir;
+};
+[[maybe_unused]] const auto* const stateFolder =
+    ::testing::AddGlobalTestEnvironment(new PrivateStateFolder);
 
 }  // namespace
 
@@ -124,7 +189,7 @@ TEST(IndexFile, FailuresSayWhichFileAndKeepWhatWasThere) {
         EXPECT_EQ(std::string(e.what()), "ファイル " + locked.toStdString() + " を作成できません");
     }
     EXPECT_EQ(readAll(locked), QByteArray("1\r\n"));
-    EXPECT_EQ(QDir(dir.path()).entryList({"locked.idx*"}, QDir::Files | QDir::Hidden).size(), 1);
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"locked.idx"});
 }
 
 TEST(IndexFile, SavingThroughALinkUpdatesTheFileItPointsTo) {
@@ -140,24 +205,36 @@ TEST(IndexFile, SavingThroughALinkUpdatesTheFileItPointsTo) {
 
 // A folder we may not create files in, holding an index file we may write: the save goes into
 // the file itself. The cases run as an unprivileged user, so that they hold under root too;
-// a file size limit stands in for a full disk.
+// a file size limit stands in for a full disk, from the start or once the room is reserved.
+// A write that fails there puts the old bytes back; in a file it could not read, it leaves the
+// next load to finish the save. Either way the load finds one whole list.
 TEST(IndexFile, ReadOnlyFolderUpdatesInPlaceAndAFullDiskKeepsTheOldBytes) {
     QTemporaryDir dir;
     const QString ro = dir.filePath("ro");
     QDir().mkdir(ro);
     const QByteArray old = QByteArray(4088, '7') + "\r\n";  // 4,090 bytes, as seen torn
     const TIndexEntries longer(1000, QByteArray("1234567"));
+    constexpr int start = kBeforeTheSave;
+    constexpr int reserved = int(TIndexSaveStep::SpaceReserved);
+    const QFileDevice::Permissions readWrite = QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                               QFileDevice::ReadOther | QFileDevice::WriteOther;
+    const QFileDevice::Permissions writeOnly = QFileDevice::WriteOwner | QFileDevice::WriteOther;
     const struct {
         const char* file;
         TIndexEntries entries;
-        rlim_t sizeLimit;
+        QFileDevice::Permissions permissions;
+        int limitFrom;
+        const char* sizeLimit;
         const char* said;
         QByteArray after;
     } cases[] = {
-        {"kept.idx", {"2"}, RLIM_INFINITY, "", "2\r\n"},
-        {"kept.idx", longer, 6000, "ストリームへの書き込みエラー", old},
-        {"kept.idx", {}, 10, "", ""},
-        {"new.idx", {"3"}, RLIM_INFINITY, "を作成できません", "<missing>"},
+        {"kept.idx", {"2"}, readWrite, start, "", "", "2\r\n"},
+        {"kept.idx", longer, readWrite, start, "6000", "ストリームへの書き込みエラー", old},
+        {"kept.idx", longer, readWrite, reserved, "6000", "ストリームへの書き込みエラー", old},
+        {"kept.idx", longer, writeOnly, reserved, "6000", "ストリームへの書き込みエラー",
+         fileText(longer)},
+        {"kept.idx", {}, readWrite, start, "1000", "", ""},
+        {"new.idx", {"3"}, readWrite, start, "", "を作成できません", "<missing>"},
     };
     for (const auto& c : cases) {
         const QString path = ro + "/" + c.file;
@@ -166,17 +243,26 @@ TEST(IndexFile, ReadOnlyFolderUpdatesInPlaceAndAFullDiskKeepsTheOldBytes) {
         for (const QString& left : QDir(ro).entryList(QDir::Files)) QFile::remove(ro + "/" + left);
         if (QByteArray(c.file) == "kept.idx") {
             writeAll(path, old);
-            QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
-                                            QFileDevice::ReadOther | QFileDevice::WriteOther);
+            QFile::setPermissions(path, c.permissions);
         }
         const QFileDevice::Permissions openToAll = QFileDevice::ReadOwner |
             QFileDevice::ExeOwner | QFileDevice::ReadOther | QFileDevice::ExeOther;
         QFile::setPermissions(dir.path(), openToAll | QFileDevice::WriteOwner);
         QFile::setPermissions(ro, openToAll);
-        const std::string said = saveAsAnotherUser(c.entries, path, c.sizeLimit);
+        const auto ran = saveAsAnotherUser(c.entries, path, c.limitFrom, c.sizeLimit);
+        if (!ran) {
+            QFile::setPermissions(
+                ro, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+            GTEST_SKIP() << "the user nobody cannot work in " << ro.toStdString();
+        }
+        const std::string said = *ran;
         EXPECT_NE(said.find(c.said), std::string::npos) << c.file << ": " << said;
         if (*c.said == 0) {
             EXPECT_EQ(said, "") << c.file;
+        }
+        QFile::setPermissions(path, readWrite);
+        if (QFile::exists(path)) {
+            EXPECT_EQ(LoadIndexFile(path), SplitIndexLines(c.after)) << c.file;
         }
         const QByteArray after = QFile::exists(path) ? readAll(path) : QByteArray("<missing>");
         EXPECT_TRUE(after == c.after) << c.file << " limited to " << c.sizeLimit << ": "
@@ -184,8 +270,90 @@ TEST(IndexFile, ReadOnlyFolderUpdatesInPlaceAndAFullDiskKeepsTheOldBytes) {
                                       << after.right(20).toStdString();
         EXPECT_EQ(QDir(ro).entryList(QDir::Files | QDir::Hidden).size(),
                   QFile::exists(path) ? 1 : 0);
+        EXPECT_EQ(PrivateStateFolder::left(), QStringList()) << c.file;
     }
     QFile::setPermissions(ro, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+}
+
+// A save stopped dead at each of its steps, beside the file and in place (the child killed
+// there; "tear" first writes half the new content over the old, as a write cut short does):
+// the next load finds the old list or the new one, whole, and the file holds exactly its bytes.
+// In place: a folder that takes no new file, and a sticky one where the file is root's, which
+// once refused the save.
+TEST(IndexFile, ASaveKilledAtAnyStepLeavesTheOldListOrTheNew) {
+    QTemporaryDir dir;
+    QFile::setPermissions(dir.path(), QFileDevice::Permissions(0x7755));
+    const TIndexEntries old(300, QByteArray("1234567"));
+    const TIndexEntries shorter{"1", "2"};
+    const TIndexEntries longer(600, QByteArray("7654321"));
+    using S = TIndexSaveStep;
+    constexpr mode_t writable = 0777, readOnly = 0555, sticky = 01777;
+    const struct {
+        mode_t folderMode;
+        TIndexSaveStep step;
+        const char* action;
+        bool becomesNew;
+    } cases[] = {
+        {writable, S::TemporaryWritten, "kill", false},
+        {writable, S::Renamed, "kill", true},
+        {readOnly, S::JournalWritten, "kill", false},
+        {readOnly, S::JournalCommitted, "kill", true},
+        {readOnly, S::SpaceReserved, "kill", true},
+        {readOnly, S::SpaceReserved, "tear", true},
+        {readOnly, S::Written, "kill", true},
+        {readOnly, S::Synced, "kill", true},
+        {sticky, S::Written, "kill", true},
+        {sticky, S::Written, "", true},
+    };
+    const QString folder = dir.filePath("folder");
+    const QString path = folder + "/a.idx";
+    for (const auto& c : cases) {
+        if (c.folderMode == sticky && ::geteuid() != 0) continue;  // the file must be another's
+        for (const TIndexEntries* entries : {&shorter, &longer}) {
+            const std::string what = std::to_string(c.folderMode) + " step " +
+                                     std::to_string(int(c.step)) + " " + c.action;
+            QDir(folder).removeRecursively();
+            QDir().mkdir(folder);
+            writeAll(path, fileText(old));
+            QFile::setPermissions(path, QFileDevice::Permissions(0x6666));
+            ::chmod(QFile::encodeName(folder).constData(), c.folderMode);
+            const auto said = saveAsAnotherUser(*entries, path, int(c.step), c.action);
+            ::chmod(QFile::encodeName(folder).constData(), 0755);
+            if (!said) GTEST_SKIP() << "the user nobody cannot work in " << folder.toStdString();
+            EXPECT_EQ(*said, *c.action ? "<child killed by signal 9>" : "") << what;
+            const TIndexEntries& expected = c.becomesNew ? *entries : old;
+            EXPECT_EQ(LoadIndexFile(path), expected) << what;
+            EXPECT_TRUE(readAll(path) == fileText(expected)) << what;
+            EXPECT_EQ(PrivateStateFolder::left(), QStringList()) << what;
+        }
+    }
+}
+
+// A name so long that a temporary name made from it had no room refused the save. A file
+// replaced as root keeps its owner, group and permissions.
+TEST(IndexFile, LongNamesAreSavedAndAReplacedFileKeepsItsOwner) {
+    QTemporaryDir dir;
+    const QString longName = dir.filePath(QString(251, 'a') + ".idx");  // 255 bytes, the most
+    SaveIndexFile({"1"}, longName);
+    SaveIndexFile({"2"}, longName);
+    EXPECT_EQ(readAll(longName), "2\r\n");
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 1);
+
+    if (::geteuid() != 0) GTEST_SKIP() << "giving a file to another user takes root";
+    const passwd* nobody = ::getpwnam("nobody");
+    ASSERT_NE(nobody, nullptr);
+    const QString theirs = dir.filePath("theirs.idx");
+    writeAll(theirs, "1\r\n");
+    const QByteArray name = QFile::encodeName(theirs);
+    ASSERT_EQ(::chown(name.constData(), nobody->pw_uid, nobody->pw_gid), 0);
+    ASSERT_EQ(::chmod(name.constData(), 0640), 0);
+    SaveIndexFile({"2"}, theirs);
+    struct stat after {};
+    ASSERT_EQ(::stat(name.constData(), &after), 0);
+    EXPECT_EQ(after.st_uid, nobody->pw_uid);
+    EXPECT_EQ(after.st_gid, nobody->pw_gid);
+    EXPECT_EQ(after.st_mode & 07777, 0640u);
+    EXPECT_EQ(readAll(theirs), "2\r\n");
 }
 
 TEST(EntryTextToFrame, DecimalAndHexadecimalForms) {
