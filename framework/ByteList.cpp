@@ -77,6 +77,9 @@ void ByteList::reserve(qsizetype items, qsizetype bytes) {
     grow(m_lengths, size_t(items));
     const size_t blocks = size_t((size() + items + kBlock - 1) / kBlock);
     grow(m_starts, blocks > m_starts.size() ? blocks - m_starts.size() : 0);
+    // Only an item of kLong bytes or more keeps its length aside, so the bytes bound how many
+    // of the new items can.
+    grow(m_long, size_t(std::min(items, bytes / kLong)));
 }
 
 // Room for one more item besides its bytes.

@@ -80,4 +80,6 @@ void ScreenSaverInhibitor::setInhibited(bool inhibited) {
 
 bool ScreenSaverInhibitor::inhibited() const { return m_state->wanted; }
 
+bool ScreenSaverInhibitor::awaitingAnswer() const { return m_state->requestOut; }
+
 }  // namespace fw

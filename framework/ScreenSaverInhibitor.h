@@ -31,6 +31,9 @@ public:
 
     void setInhibited(bool inhibited);
     bool inhibited() const;
+    // Whether a request is still out, its answer not yet handled: what a test waits on rather
+    // than guessing how long the bus takes.
+    bool awaitingAnswer() const;
 
     struct State;  // shared with the replies still on their way
 

@@ -5,11 +5,28 @@
 #include <QByteArray>
 
 #include <algorithm>
+#include <cstdarg>
 #include <cstring>
+
+#include <alsa/error.h>
 
 namespace mci {
 
 namespace {
+
+// Where the machine has no sound card, ALSA explains so on the terminal in eight lines before
+// SDL hears of it. That is an ordinary case here (the device plays silently on its own clock),
+// so ALSA keeps quiet while SDL looks for a device.
+class QuietAlsa {
+public:
+    QuietAlsa() { snd_lib_error_set_handler(&ignore); }
+    ~QuietAlsa() { snd_lib_error_set_handler(nullptr); }
+    QuietAlsa(const QuietAlsa&) = delete;
+    QuietAlsa& operator=(const QuietAlsa&) = delete;
+
+private:
+    static void ignore(const char*, int, const char*, int, const char*, ...) {}
+};
 
 constexpr int kPreferredRate = 48000;
 constexpr int kPreferredChannels = 2;
@@ -21,6 +38,7 @@ constexpr int kFeedChunkFrames = 1024;
 }  // namespace
 
 std::unique_ptr<SdlAudioOutput> SdlAudioOutput::open(bool allowSilentDrivers) {
+    const QuietAlsa quiet;
     if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) return nullptr;
     const QByteArray driver = SDL_GetCurrentAudioDriver();
     if (!allowSilentDrivers && (driver == "dummy" || driver == "disk")) {

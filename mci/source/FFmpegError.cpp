@@ -4,22 +4,25 @@
 
 extern "C" {
 #include <libavutil/error.h>
+#include <libavutil/mem.h>
 }
 
 #include <cerrno>
-#include <cstdlib>
 
 namespace mci {
 
 namespace {
 
 // FFmpeg also answers ENOMEM when a damaged header asks for an absurd allocation; the machine
-// has run short only when a modest allocation fails as well.
+// has run short only when a modest allocation fails as well. The probe goes through FFmpeg's
+// allocator, which no compiler can see into: a malloc freed unused may be assumed to succeed,
+// and clang folded the whole probe to false.
 bool memoryRunsShort()
 {
-    void* probe = std::malloc(size_t(64) << 20);
-    std::free(probe);
-    return probe == nullptr;
+    void* probe = av_malloc(size_t(64) << 20);
+    const bool failed = probe == nullptr;
+    av_free(probe);
+    return failed;
 }
 
 }  // namespace

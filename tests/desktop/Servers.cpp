@@ -1,5 +1,7 @@
 #include "Servers.h"
 
+#include "Leftovers.h"
+
 #include <sys/prctl.h>
 #include <unistd.h>
 
@@ -97,7 +99,9 @@ QString outputDir(const QString& test) {
 
 RuntimeDir::RuntimeDir() {
     QByteArray pattern = QDir::tempPath().toLocal8Bit() + "/tavolen-runtime-XXXXXX";
-    if (::mkdtemp(pattern.data())) m_path = QString::fromLocal8Bit(pattern);  // mode 0700
+    if (!::mkdtemp(pattern.data())) return;
+    m_path = QString::fromLocal8Bit(pattern);  // mode 0700
+    m_removal = std::make_unique<RemovedWithProcess>(pattern.toStdString());
 }
 
 RuntimeDir::~RuntimeDir() {

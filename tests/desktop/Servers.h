@@ -14,6 +14,8 @@
 #include <functional>
 #include <memory>
 
+class RemovedWithProcess;
+
 namespace desktop {
 
 // Generous: the machine is slow and shared with other builds.
@@ -60,7 +62,8 @@ bool haveProgram(const QString& name);
 // created fresh for each test.
 QString outputDir(const QString& test);
 
-// A private runtime folder (XDG_RUNTIME_DIR), mode 0700 as sound and display servers require.
+// A private runtime folder (XDG_RUNTIME_DIR), mode 0700 as sound and display servers require;
+// removed also when the test process crashes.
 class RuntimeDir {
 public:
     RuntimeDir();
@@ -70,6 +73,7 @@ public:
 
 private:
     QString m_path;
+    std::unique_ptr<RemovedWithProcess> m_removal;
 };
 
 }  // namespace desktop

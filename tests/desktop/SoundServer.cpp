@@ -72,9 +72,11 @@ SoundRecorder::SoundRecorder(const SoundServer& server) {
     const QByteArray rate = "--rate=" + QByteArray::number(kRate);
     const char* argv[] = {"parec",          device.constData(), "--format=s16le", "--channels=1",
                           rate.constData(), "--latency-msec=5", "--raw",          nullptr};
+    const pid_t parent = ::getpid();
     m_pid = ::fork();
     if (m_pid == 0) {
         ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (::getppid() != parent) ::_exit(1);  // the test ended before the line above
         ::dup2(pipeFds[1], STDOUT_FILENO);
         ::close(pipeFds[0]);
         ::close(pipeFds[1]);

@@ -3,9 +3,24 @@
 #include "ListBox.h"
 
 #include <QTest>
+#include <cstdlib>
 #include <gtest/gtest.h>
+#include <new>
 
 using fw::ListBox;
+
+// Allocations through operator new on this thread fail once this many more have been made;
+// negative: none fails.
+static thread_local long allocationsLeft = -1;
+
+void* operator new(std::size_t size) {
+    if (allocationsLeft == 0) throw std::bad_alloc();
+    if (allocationsLeft > 0) --allocationsLeft;
+    if (void* memory = std::malloc(size ? size : 1)) return memory;
+    throw std::bad_alloc();
+}
+void operator delete(void* memory) noexcept { std::free(memory); }
+void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
 
 namespace {
 
@@ -61,6 +76,42 @@ TEST(ListBox, AHugeEntryIsShownByItsBeginningAndKeptWhole) {
     EXPECT_EQ(shown.size(), fw::ByteListModel::kMaxShownBytes + 1);
     EXPECT_TRUE(shown.endsWith(QChar(0x2026)));
     EXPECT_EQ(list.item(0), huge);
+}
+
+// Memory running out at any allocation of an insert: either the insert is announced to the
+// views and done, or it throws before anything is announced and the list is as it was.
+TEST(ListBox, RunningOutOfMemoryInAnInsertLeavesTheListAndItsViewsWhole) {
+    const QByteArray longItem(300, 'x');  // its length is kept aside, in a table of its own
+    for (int at : {0, 1, 2}) {
+        SCOPED_TRACE(at);
+        fw::ByteListModel model;
+        int announced = 0, done = 0;
+        QObject::connect(&model, &QAbstractItemModel::rowsAboutToBeInserted, [&] { ++announced; });
+        QObject::connect(&model, &QAbstractItemModel::rowsInserted, [&] { ++done; });
+        // Short items: Qt's own bookkeeping has its room after these, the long table has none.
+        model.insert(0, "a");
+        model.insert(1, "b");
+        model.insert(2, "c");
+        model.remove(2);
+        const fw::ByteList before = model.items();
+        for (long failAt = 0;; ++failAt) {
+            const int announcedBefore = announced;
+            allocationsLeft = failAt;
+            try {
+                model.insert(at, longItem);
+                allocationsLeft = -1;
+                EXPECT_GT(failAt, 0) << "the insert allocated nothing to fail";
+                break;
+            } catch (const std::bad_alloc&) {
+                allocationsLeft = -1;
+                ASSERT_EQ(announced, announcedBefore) << "failed after allocation " << failAt;
+                ASSERT_EQ(model.items(), before);
+            }
+        }
+        EXPECT_EQ(announced, done);
+        EXPECT_EQ(model.at(at), longItem);
+        EXPECT_EQ(model.count(), 3);
+    }
 }
 
 TEST(ListBox, IndexesOutOfRangeRaiseTheListError) {

@@ -2,10 +2,13 @@
 // input) and a private scratch folder for the files a target writes.
 #pragma once
 
+#include "Leftovers.h"
+
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <string>
-#include <unistd.h>
 
 #define FUZZ_CHECK(condition)                                                                  \
     do {                                                                                       \
@@ -22,9 +25,7 @@ inline const std::string& scratchFolder() {
         std::string pattern = (::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp");
         pattern += "/tavolen-fuzz-XXXXXX";
         if (!::mkdtemp(pattern.data())) std::abort();
-        static std::string removed;
-        removed = pattern;
-        std::atexit([] { std::system(("rm -rf '" + removed + "'").c_str()); });
+        new RemovedWithProcess(pattern);  // never destroyed: the watcher removes the folder
         return pattern;
     }();
     return folder;

@@ -5,11 +5,16 @@
 
 #include <gtest/gtest.h>
 
+#include <QFile>
+#include <QTemporaryFile>
 #include <QTest>
+
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <future>
 #include <mutex>
 
@@ -72,6 +77,28 @@ protected:
 
 TEST_F(SdlAudio, SilentDriversDoNotCountAsASoundDevice) {
     EXPECT_EQ(mci::SdlAudioOutput::open(), nullptr);
+}
+
+// Without a sound device the output finds none and says nothing on the terminal, where ALSA
+// used to explain at length. A device name ALSA does not know stands for a machine without
+// one, so the test asks the same of machines that have one.
+TEST_F(SdlAudio, NoDeviceIsFoundQuietly) {
+    qputenv("SDL_AUDIODRIVER", "alsa");
+    qputenv("AUDIODEV", "tavolen_no_such_device");
+    QTemporaryFile said;
+    ASSERT_TRUE(said.open());
+    std::fflush(stderr);
+    const int terminal = dup(STDERR_FILENO);
+    dup2(said.handle(), STDERR_FILENO);
+    const auto output = mci::SdlAudioOutput::open();
+    std::fflush(stderr);
+    dup2(terminal, STDERR_FILENO);
+    close(terminal);
+    qunsetenv("AUDIODEV");
+    EXPECT_EQ(output, nullptr);
+    QFile written(said.fileName());  // its own offset: the one said shares is at the end
+    ASSERT_TRUE(written.open(QIODevice::ReadOnly));
+    EXPECT_EQ(written.readAll().toStdString(), "");
 }
 
 TEST_F(SdlAudio, PlaysAStreamAndReportsWhereItIs) {

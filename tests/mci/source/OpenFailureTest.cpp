@@ -1,6 +1,7 @@
 // Files that cannot be played: each is refused with the code that says why, and none crashes
 // or hangs the source. Also what happens when a file changes under an open source.
 #include "ChildProcess.h"
+#include "FFmpegError.h"
 #include "MediaGenerator.h"
 #include "SourceErrors.h"
 #include "SourceTestSupport.h"
@@ -12,8 +13,14 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
 
 using namespace sourcetest;
 
@@ -202,6 +209,40 @@ TEST_F(OpenFailures, everyCodeAnOpenReturnsHasItsOwnText)
     EXPECT_EQ(texts.size(), int(std::size(codes)));
     EXPECT_EQ(mci::sourceErrorText(mci::MCIERR_SOURCE_CANCELLED), QStringLiteral("ファイルを開く操作が取り消されました"));
     EXPECT_TRUE(mci::sourceErrorText(MCIERR_BAD_TIME_FORMAT).isEmpty());
+}
+
+constexpr int kNoMemory = -ENOMEM;  // FFmpeg's AVERROR(ENOMEM)
+
+// In a child: caps the address space just above what it already uses, then prints the code
+// that FFmpeg's ENOMEM becomes.
+[[noreturn]] void sayOutOfMemoryCodeOnAShortMachine() {
+    std::ifstream statm("/proc/self/statm");
+    rlim_t pages = 0;
+    statm >> pages;
+    const rlim_t cap = pages * rlim_t(sysconf(_SC_PAGESIZE)) + (rlim_t(16) << 20);
+    const rlimit limit{cap, cap};
+    if (pages == 0 || setrlimit(RLIMIT_AS, &limit) != 0) std::_Exit(2);
+    std::fprintf(stderr, "code %u\n",
+                 unsigned(mci::mciErrorFromAv(kNoMemory, mci::FormatKnown::Yes)));
+    std::_Exit(0);
+}
+
+// FFmpeg answers ENOMEM both for an absurd allocation a damaged header asked for and when the
+// machine has run short; only the second is out of memory. The short machine is a child whose
+// address space is capped.
+TEST(OutOfMemory, isSaidOnlyWhenTheMachineHasRunShort) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "AddressSanitizer reserves more address space than any cap leaves";
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+    GTEST_SKIP() << "AddressSanitizer reserves more address space than any cap leaves";
+#endif
+#endif
+    EXPECT_EQ(mci::mciErrorFromAv(kNoMemory, mci::FormatKnown::Yes), mci::MCIERR_SOURCE_TRUNCATED);
+    EXPECT_EQ(mci::mciErrorFromAv(kNoMemory, mci::FormatKnown::No), MCIERR_INVALID_FILE);
+    GTEST_FLAG_SET(death_test_style, "threadsafe");  // a fresh process, not a fork of this one
+    EXPECT_EXIT(sayOutOfMemoryCodeOnAShortMachine(), ::testing::ExitedWithCode(0),
+                "code " + std::to_string(MCIERR_OUT_OF_MEMORY) + "\n");
 }
 
 // A file cut short or removed while it is open: frames past the cut are simply not there, no
