@@ -23,6 +23,7 @@ std::optional<ShownFrame> FrameFeeder::fetch(int n, QSize size) {
             ShownFrame shown = std::move(*m_ahead);
             m_ahead.reset();
             aimWarm(n, size);
+            interruptWarm();
             m_wake.notify_all();
             return shown;
         }
@@ -32,6 +33,8 @@ std::optional<ShownFrame> FrameFeeder::fetch(int n, QSize size) {
         {
             std::lock_guard lock(m_mutex);
             aimWarm(n, size);
+            // Decoding ahead of where the user was is not what the next step needs.
+            interruptWarm();
         }
         m_wake.notify_all();
         return shown;
@@ -83,6 +86,11 @@ FrameFeeder::Due FrameFeeder::takeDue(qint64 t, const std::function<qint64(int)>
             due.frame = std::move(m_queue.front().frame);
             m_queue.pop_front();
         }
+        if (due.frame) {
+            // A step after playing goes from the frame shown; and the run needs the worker.
+            m_lastFetched = due.frame->number;
+            interruptWarm();
+        }
         due.failed = m_runFailed && m_queue.empty();
         due.finished = m_runActive && m_runNext > m_runLast && m_queue.empty();
     }
@@ -113,6 +121,8 @@ bool FrameFeeder::workOnce(std::unique_lock<std::mutex>& lock) {
         doReconvert(lock);
     } else if (runWantsFrame()) {
         doRunFrame(lock);
+    } else if (runWantsWarming()) {
+        doRunWarm(lock);
     } else if (m_warm && !m_runActive) {
         doWarm(lock);
     } else {
@@ -125,6 +135,22 @@ bool FrameFeeder::runWantsFrame() const {
     return m_runActive && !m_runFailed && m_runNext <= m_runLast && m_queue.size() < kQueueLimit;
 }
 
+// A run through frames kept from stepping back takes them without decoding; the decoder must
+// meanwhile reach the first frame after them, or playing stalls there for a keyframe interval.
+bool FrameFeeder::runWantsWarming() const {
+    return m_runActive && !m_runFailed && m_runNext <= m_runLast && m_runWarmedAt != m_runNext &&
+           m_source.cachedPicture(m_runNext) != nullptr;
+}
+
+void FrameFeeder::doRunWarm(std::unique_lock<std::mutex>& lock) {
+    const int at = m_runNext - 1;
+    m_runWarmedAt = m_runNext;
+    m_yield = false;
+    lock.unlock();
+    m_source.prefetch(at, +1, [this] { return m_yield.load(std::memory_order_relaxed); });
+    lock.lock();
+}
+
 void FrameFeeder::doFetch(std::unique_lock<std::mutex>& lock) {
     const Fetch request = *m_fetch;
     m_fetch.reset();
@@ -134,7 +160,10 @@ void FrameFeeder::doFetch(std::unique_lock<std::mutex>& lock) {
         shown = ShownFrame{request.number, picture->toImage(request.size), std::move(picture)};
     }
     lock.lock();
-    if (shown) aimWarm(request.number, request.size);
+    if (shown)
+        aimWarm(request.number, request.size);
+    else
+        m_ahead.reset();  // the file no longer reads: nothing converted from it stands
     m_fetchResult.emplace(request.id, std::move(shown));
     // A fetch moves the source away from where the run was reading; the next run frame seeks
     // back by itself, because the source finds its own way to any frame.
@@ -166,6 +195,7 @@ void FrameFeeder::doRunFrame(std::unique_lock<std::mutex>& lock) {
     if (generation != m_generation) return;  // halted or restarted meanwhile
     if (!picture) {
         m_runFailed = true;
+        m_ahead.reset();
         return;
     }
     m_queue.push_back({generation, ShownFrame{number, std::move(image), std::move(picture)}});

@@ -2,7 +2,8 @@
 // it is open. It serves four kinds of work, in this order of precedence:
 //   fetch      one exact frame, converted at a size, for a seek or step (the caller waits);
 //   reconvert  the shown picture again at a new size (answered on the UI thread);
-//   run        frames from..last in order into a small bounded queue for the presenter;
+//   run        frames from..last in order into a small bounded queue for the presenter; while
+//              the queue is full of frames that were kept, decoding ahead of them;
 //   warm       while no run plays, decoding ahead of the last fetch in the direction the user
 //              travels (the next frame, or the span before the frames kept below a back step),
 //              given up the moment any other work arrives; the frame next in line is also
@@ -99,6 +100,8 @@ private:
     void convertAhead(const Warm& warm);  // worker, m_mutex not held
     void interruptWarm();  // m_mutex held
     bool runWantsFrame() const;
+    bool runWantsWarming() const;  // m_mutex held
+    void doRunWarm(std::unique_lock<std::mutex>& lock);
 
     static constexpr size_t kQueueLimit = 4;
 
@@ -114,6 +117,7 @@ private:
     bool m_runActive = false;
     bool m_runFailed = false;
     int m_runNext = 0;
+    int m_runWarmedAt = -1;  // the run's next frame when the decoder last went ahead of it
     int m_runLast = -1;
     QSize m_runSize;
     std::deque<Queued> m_queue;

@@ -9,6 +9,7 @@ extern "C" {
 #include <QTransform>
 
 #include <array>
+#include <atomic>
 
 namespace mci {
 
@@ -129,9 +130,31 @@ QImage Orientation::apply(const QImage& coded) const
     return quarterTurns == 0 ? swapped : swapped.transformed(QTransform().rotate(90.0 * quarterTurns));
 }
 
-DecodedFrame::DecodedFrame(std::unique_ptr<Data> data) : m_data(std::move(data)) {}
+namespace {
 
-DecodedFrame::~DecodedFrame() = default;
+std::atomic<qint64> s_bytesAlive{0};
+
+}  // namespace
+
+DecodedFrame::DecodedFrame(std::unique_ptr<Data> data) : m_data(std::move(data))
+{
+    for (const AVBufferRef* buffer : m_data->frame->buf) {
+        if (buffer)
+            m_bytes += qint64(buffer->size);
+    }
+    m_bytes += sizeof(AVFrame);
+    s_bytesAlive += m_bytes;
+}
+
+DecodedFrame::~DecodedFrame()
+{
+    s_bytesAlive -= m_bytes;
+}
+
+qint64 DecodedFrame::bytesAlive()
+{
+    return s_bytesAlive.load();
+}
 
 int DecodedFrame::number() const { return m_data->number; }
 
@@ -150,12 +173,7 @@ QSize DecodedFrame::shownSize() const
 
 qint64 DecodedFrame::bytes() const
 {
-    qint64 total = sizeof(AVFrame);
-    for (const AVBufferRef* buffer : m_data->frame->buf) {
-        if (buffer)
-            total += qint64(buffer->size);
-    }
-    return total;
+    return m_bytes;
 }
 
 QImage DecodedFrame::toImage(QSize shown) const

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 
 namespace mci {
 
@@ -51,6 +52,29 @@ void FrameCache::setFocus(int n, int direction)
     m_direction = direction < 0 ? -1 : 1;
 }
 
+int FrameCache::cachedRunEnd(int n) const
+{
+    std::lock_guard lock(m_mutex);
+    auto it = m_frames.find(n);
+    if (it == m_frames.end())
+        return n - 1;
+    int end = n;
+    for (++it; it != m_frames.end() && it->first == end + 1; ++it)
+        ++end;
+    return end;
+}
+
+int FrameCache::framesThatFit() const
+{
+    std::lock_guard lock(m_mutex);
+    if (m_budget == 0)
+        return 0;
+    if (m_frames.empty())
+        return INT_MAX;
+    const qint64 frameBytes = std::max<qint64>(m_bytes / qint64(m_frames.size()), 1);
+    return int(std::clamp<qint64>(room() / frameBytes, 0, INT_MAX));
+}
+
 int FrameCache::cachedRunStart(int n) const
 {
     std::lock_guard lock(m_mutex);
@@ -86,21 +110,47 @@ int FrameCache::count() const
 
 void FrameCache::evict()
 {
-    // Playing or stepping on, frames far behind are not what the next steps need: keeping only
-    // the last few seconds spares the memory, and the allocations of filling it, while playing.
-    if (m_direction > 0) {
-        const auto keep = m_frames.lower_bound(m_focus - kKeptBehindForward);
-        for (auto it = m_frames.begin(); it != keep; ++it)
-            m_bytes -= it->second->bytes();
-        m_frames.erase(m_frames.begin(), keep);
-    }
-    while (m_bytes > m_budget && m_frames.size() > 1) {
+    if (m_direction > 0)
+        trimForward();
+    const qint64 limit = room();
+    while (m_bytes > limit && m_frames.size() > 1) {
         const auto it = victim();
         if (it == m_frames.end())
             return;
         m_bytes -= it->second->bytes();
         m_frames.erase(it);
     }
+}
+
+// What the budget leaves this cache: pictures alive elsewhere count against it, those it holds
+// itself (also when shown or queued) once.
+qint64 FrameCache::room() const
+{
+    return m_budget - std::max<qint64>(DecodedFrame::bytesAlive() - m_bytes, 0);
+}
+
+// Playing or stepping on, frames far behind are not what the next steps need: keeping only the
+// last moments spares the memory, and the allocations of filling it, while playing. Frames far
+// ahead were decoded before a jump back (or a loop of repeated playback) and wait in vain.
+void FrameCache::trimForward()
+{
+    auto keep = m_frames.lower_bound(m_focus);
+    qint64 behindBytes = 0;
+    for (int kept = 0; keep != m_frames.begin(); ++kept) {
+        const auto previous = std::prev(keep);
+        behindBytes += previous->second->bytes();
+        if (previous->first < m_focus - kKeptBehindForward || kept >= kKeptBehindForward
+            || behindBytes > kKeptBehindForwardBytes)
+            break;
+        keep = previous;
+    }
+    for (auto it = m_frames.begin(); it != keep; ++it)
+        m_bytes -= it->second->bytes();
+    m_frames.erase(m_frames.begin(), keep);
+    const auto far = m_frames.upper_bound(m_focus + kKeptAheadForward);
+    for (auto it = far; it != m_frames.end(); ++it)
+        m_bytes -= it->second->bytes();
+    m_frames.erase(far, m_frames.end());
 }
 
 // The frame behind the direction of travel farthest from the focus, else the farthest ahead;

@@ -1,10 +1,14 @@
 // Decoded pictures kept for a while, so that stepping back through frames just decoded, or
 // forward onto a frame decoded ahead, costs no decoding at all.
 //
-// Frames stay in the decoder's pixel format (a 1080p picture is about 3 MB); the cache holds at
-// most its budget of them. When it is full, frames lying behind the user's direction of travel
-// go first, the farthest first; then the farthest ahead. The frame the user is at always stays.
-// Travelling forward, it keeps at most kKeptBehindForward frames behind the user in any case.
+// Frames stay in the decoder's pixel format (a 1080p picture is about 3 MB). The budget is one for
+// the whole program: a cache holds no more than what the budget leaves beside every decoded
+// picture alive elsewhere (other devices' caches, pictures queued or shown). When it is full,
+// frames lying behind the user's direction of travel go first, the farthest first; then the
+// farthest ahead. The frame the user is at always stays.
+// Travelling forward, it keeps behind the user at most kKeptBehindForward frames and
+// kKeptBehindForwardBytes, and ahead nothing beyond kKeptAheadForward (frames decoded before a
+// jump back, or in the last loop of a repeating playback).
 //
 // Threads: any; one mutex guards everything. A cached DecodedFrame is immutable, so a frame
 // handed out stays valid after it has been evicted.
@@ -23,6 +27,8 @@ namespace mci {
 class FrameCache {
 public:
     static constexpr int kKeptBehindForward = 90;  // three seconds at 30 frames a second
+    static constexpr qint64 kKeptBehindForwardBytes = qint64(96) << 20;  // seven 4K pictures
+    static constexpr int kKeptAheadForward = 180;
 
     explicit FrameCache(qint64 budgetBytes);
 
@@ -36,6 +42,11 @@ public:
     void setFocus(int n, int direction);
     // The lowest m such that every frame m..n is cached; n + 1 when n itself is not.
     int cachedRunStart(int n) const;
+    // The highest m such that every frame n..m is cached; n - 1 when n itself is not.
+    int cachedRunEnd(int n) const;
+    // How many frames of the size of those kept fit in what the budget leaves; 0 when the cache
+    // is off, a large number while nothing is kept.
+    int framesThatFit() const;
     void clear();
 
     qint64 bytes() const;
@@ -43,6 +54,8 @@ public:
 
 private:
     void evict();  // m_mutex held
+    void trimForward();  // m_mutex held
+    qint64 room() const;  // m_mutex held
     std::map<int, std::shared_ptr<const DecodedFrame>>::iterator victim();
 
     const qint64 m_budget;

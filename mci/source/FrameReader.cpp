@@ -50,38 +50,87 @@ std::shared_ptr<const DecodedFrame> FrameReader::frame(int n)
         return cached;
     m_keepEveryPicture = false;
     auto found = decode(n, {});
-    // What was kept may no longer be what the file holds.
     if (!found)
-        m_cache.clear();
+        forget();
     return found;
+}
+
+// What was kept may no longer be what the file holds.
+void FrameReader::forget()
+{
+    m_cache.clear();
+    m_found.reset();
 }
 
 void FrameReader::prefetch(int at, int direction, const StopCheck& stop)
 {
     if (at < 0 || at >= m_index.frameCount() || !m_packet || !m_picture)
         return;
-    m_keepEveryPicture = true;
     m_cache.setFocus(at, direction);
-    if (direction > 0) {
-        if (at + 1 < m_index.frameCount() && !m_cache.find(at + 1))
-            decode(at + 1, stop);
-        // A jump may have passed over pictures nobody refers to: the step back finds them too.
-        // Only such a hole in the span just decoded; the span before a keyframe waits until
-        // the user actually steps back.
-        const bool hole = at > 0 && m_index.keyframePacketFor(at - 1, 0) == m_index.keyframePacketFor(at, 0);
-        if (hole && !m_cache.find(at - 1) && !(stop && stop()))
-            decode(at - 1, stop);
+    if (direction > 0)
+        decodeAhead(at, stop);
+    else
+        decodeBehind(at, stop);
+}
+
+// The next frame not decoded yet: usually the one after `at`; where the frames after it are kept
+// (a span decoded while stepping back, now played or stepped through), the first after them, so
+// that the decoder is there before the user is.
+void FrameReader::decodeAhead(int at, const StopCheck& stop)
+{
+    const int next = std::max(m_cache.cachedRunEnd(at + 1), at) + 1;
+    if (next >= m_index.frameCount() || (m_found && m_found->number() == next))
         return;
+    // With no room to keep pictures, only the frame right after is of use: the reader holds
+    // on to the frame it found last.
+    const bool keeps = m_cache.framesThatFit() > 1;
+    if (next != at + 1 && !keeps)
+        return;
+    m_keepEveryPicture = next == at + 1;
+    if (!tryDecode(next, stop))
+        return;
+    // A jump may have passed over pictures nobody refers to: the step back finds them too.
+    // Only such a hole in the span just decoded; the span before a keyframe waits until the
+    // user actually steps back.
+    const bool hole = at > 0 && m_index.keyframePacketFor(at - 1, 0) == m_index.keyframePacketFor(at, 0);
+    if (keeps && hole && !m_cache.find(at - 1)) {
+        m_keepEveryPicture = true;
+        tryDecode(at - 1, stop);
     }
+}
+
+// Decodes the span before the frames kept below a user who steps back, until enough lie ready.
+void FrameReader::decodeBehind(int at, const StopCheck& stop)
+{
+    // Three seconds, or what the budget holds less the frames around the user (4K pictures:
+    // about 80 in a gigabyte).
+    const int wanted = std::min(kBackAhead, m_cache.framesThatFit() * 3 / 4);
     int runStart = m_cache.cachedRunStart(at);
-    while (runStart > 0 && at - runStart < kBackAhead && !(stop && stop())) {
-        if (!decode(runStart - 1, stop))
+    // Refilled once half of it has been stepped through: every refill decodes from a keyframe,
+    // which a small budget would otherwise pay for at every step.
+    if (wanted < 2 || at - runStart >= wanted / 2)
+        return;
+    m_keepEveryPicture = true;
+    while (runStart > 0 && at - runStart < wanted) {
+        if (!tryDecode(runStart - 1, stop))
             return;
         const int extended = m_cache.cachedRunStart(at);
         if (extended >= runStart)
             return;  // the cache has no room for more
         runStart = extended;
     }
+}
+
+// decode() for decoding ahead: false when stopped or failed; a failure forgets what was kept.
+bool FrameReader::tryDecode(int n, const StopCheck& stop)
+{
+    if (stop && stop())
+        return false;
+    if (decode(n, stop))
+        return true;
+    if (!(stop && stop()))
+        forget();
+    return false;
 }
 
 int FrameReader::totalSeeks()

@@ -36,9 +36,10 @@ public:
     // Frame n (0..frameCount-1), or nullptr when it cannot be decoded (the file changed or
     // became unreadable since the index was made). Moves the cache's focus to n.
     std::shared_ptr<const DecodedFrame> frame(int n);
-    // Decodes ahead of a user at frame `at` travelling in `direction`: forward the next frame,
-    // back the span before the frames already cached below `at`, until enough lie ready.
-    // Returns early, leaving the decoder where it was, as soon as stop() answers true.
+    // Decodes ahead of a user at frame `at` travelling in `direction`: forward the next frame
+    // not yet kept, back the span before the frames already cached below `at`, until enough
+    // lie ready (as many as the budget lets the cache keep). Returns early, leaving the decoder
+    // where it was, as soon as stop() answers true. A failure forgets what was kept.
     void prefetch(int at, int direction, const StopCheck& stop);
 
     // How many times any reader restarted decoding at a keyframe.
@@ -52,6 +53,10 @@ private:
     enum class SeekHow { Byte, PresentationTime, DecodeTime };
 
     std::shared_ptr<const DecodedFrame> decode(int n, const StopCheck& stop);
+    void forget();
+    void decodeAhead(int at, const StopCheck& stop);
+    void decodeBehind(int at, const StopCheck& stop);
+    bool tryDecode(int n, const StopCheck& stop);
     bool canContinueTo(int n) const;
     bool seekTo(int decodeIndex, SeekHow how);
     qint64 bytePositionFor(int decodeIndex) const;

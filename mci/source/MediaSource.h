@@ -67,6 +67,9 @@ public:
 
     int number() const;     // frame number in presentation order
     qint64 ptsUs() const;   // presentation time from the start of the file
+    // The memory of every decoded picture alive in the program, wherever it is held.
+    static qint64 bytesAlive();
+
     QSize size() const;     // coded picture size (before the sample aspect ratio and any turn)
     QSize shownSize() const;  // with its own sample aspect ratio and its stream's turn applied
     qint64 bytes() const;   // memory the picture holds
@@ -76,6 +79,7 @@ public:
 
 private:
     std::unique_ptr<Data> m_data;
+    qint64 m_bytes = 0;
 };
 
 // A linear audio decoder resampled to interleaved float samples. Separate from the video path

@@ -41,12 +41,28 @@ public:
         return std::make_shared<FakePicture>(n);
     }
     std::unique_ptr<mci::AudioStream> openAudio(int, int) override { return nullptr; }
+    std::shared_ptr<const mci::Picture> cachedPicture(int n) const override {
+        std::lock_guard lock(m_media->aheadMutex);
+        return m_media->kept.count(n) ? std::make_shared<FakePicture>(n) : nullptr;
+    }
+    void prefetch(int at, int direction, const std::function<bool()>& stop) override {
+        {
+            std::lock_guard lock(m_media->aheadMutex);
+            m_media->aheads.emplace_back(at, direction);
+        }
+        if (QTest::qWaitFor(stop, 10000)) ++m_media->aheadsStopped;
+    }
 
 private:
     std::shared_ptr<FakeMedia> m_media;
 };
 
 }  // namespace
+
+std::vector<std::pair<int, int>> FakeMedia::aheadsSoFar() {
+    std::lock_guard lock(aheadMutex);
+    return aheads;
+}
 
 void FakeMedia::setGate(bool open) {
     {

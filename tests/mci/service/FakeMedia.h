@@ -2,20 +2,20 @@
 // number in their colour, a manual clock and a recorder of completion messages.
 #pragma once
 
+#include <QWidget>
+#include <atomic>
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <set>
+#include <thread>
+#include <vector>
+
 #include "AudioOutput.h"
 #include "Clock.h"
 #include "Mci.h"
 #include "PlaybackSource.h"
 #include "Service.h"
-
-#include <QWidget>
-
-#include <atomic>
-#include <condition_variable>
-#include <map>
-#include <mutex>
-#include <thread>
-#include <vector>
 
 namespace servicetest {
 
@@ -29,6 +29,13 @@ struct FakeMedia {
     std::condition_variable gateChanged;
     bool gateOpen = true;
     void setGate(bool open);
+    // Frames the source holds decoded already, and every request to decode ahead (at,
+    // direction). A request waits, as a long span would, until it is told to stop.
+    std::mutex aheadMutex;
+    std::set<int> kept;
+    std::vector<std::pair<int, int>> aheads;
+    std::atomic<int> aheadsStopped{0};
+    std::vector<std::pair<int, int>> aheadsSoFar();
 };
 
 std::shared_ptr<FakeMedia> videoMedia(int frames, QSize natural = {320, 240});

@@ -316,6 +316,39 @@ TEST_F(ServiceCommands, AFileThatBecomesUnreadableStopsPlaybackCleanly) {
     EXPECT_EQ(position(id), 39u);
 }
 
+// Decoding ahead follows the user: a step answered from kept frames turns it at once, the
+// first step back after playing goes back, and a run through kept frames decodes ahead of them.
+TEST_F(ServiceCommands, DecodingAheadFollowsTheUser) {
+    const MCIDEVICEID id = fake.open("clip.avi");
+    const auto lastAhead = [&] {
+        const auto aheads = video->aheadsSoFar();
+        return aheads.empty() ? std::pair{-1, 0} : aheads.back();
+    };
+    {
+        std::lock_guard lock(video->aheadMutex);
+        video->kept = {10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20};
+    }
+    ASSERT_EQ(fake.seek(id, 15), 0u);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return lastAhead().first == 15; }, 10000));
+    ASSERT_EQ(fake.step(id, -1), 0u);  // kept: answered at once, and turns the decoding ahead
+    EXPECT_TRUE(QTest::qWaitFor([&] { return lastAhead() == std::pair{14, -1}; }, 5000));
+    EXPECT_GE(video->aheadsStopped.load(), 1);
+
+    ASSERT_EQ(fake.seek(id, 10), 0u);
+    ASSERT_EQ(fake.play(id, nullptr), 0u);
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] {
+            const auto [at, direction] = lastAhead();
+            return direction == 1 && at > 10 && at < 20;
+        },
+        5000));
+    ASSERT_TRUE(fake.runClockUntil([&] { return position(id) >= 40; }));
+    ASSERT_EQ(fake.command(id, MCI_PAUSE), 0u);
+    const int paused = int(position(id));
+    ASSERT_EQ(fake.step(id, -1), 0u);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return lastAhead() == std::pair{paused - 1, -1}; }, 5000));
+}
+
 TEST_F(ServiceCommands, CloseWhilePlayingAndClosingEverythingAtTheEnd) {
     const MCIDEVICEID a = fake.open("clip.avi");
     const MCIDEVICEID b = fake.open("clip.avi");

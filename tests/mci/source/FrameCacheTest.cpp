@@ -11,7 +11,9 @@
 
 #include <gtest/gtest.h>
 
+#include <QFile>
 #include <QHash>
+#include <QTemporaryDir>
 
 #include <random>
 #include <set>
@@ -27,6 +29,19 @@ std::shared_ptr<const mci::DecodedFrame> smallFrame(int number)
     data->frame.reset(av_frame_alloc());
     data->frame->width = 16;
     data->frame->height = 16;
+    data->frame->format = AV_PIX_FMT_YUV420P;
+    EXPECT_EQ(av_frame_get_buffer(data->frame.get(), 0), 0);
+    data->number = number;
+    return std::make_shared<const mci::DecodedFrame>(std::move(data));
+}
+
+// A picture of about 4 MB, as 1440p video has.
+std::shared_ptr<const mci::DecodedFrame> bigFrame(int number)
+{
+    auto data = std::make_unique<mci::DecodedFrame::Data>();
+    data->frame.reset(av_frame_alloc());
+    data->frame->width = 2560;
+    data->frame->height = 1088;
     data->frame->format = AV_PIX_FMT_YUV420P;
     EXPECT_EQ(av_frame_get_buffer(data->frame.get(), 0), 0);
     data->number = number;
@@ -75,6 +90,21 @@ TEST(FrameCache, evictsBehindTheTravelFirstThenTheFarthestAhead)
         playing.put(smallFrame(n));
     EXPECT_EQ(playing.count(), mci::FrameCache::kKeptBehindForward + 1);
     EXPECT_TRUE(playing.find(200 - mci::FrameCache::kKeptBehindForward));
+
+    // Playing on, large pictures keep less than three seconds behind; and frames left far
+    // ahead by an earlier loop of repeated playback go once it starts again.
+    {
+        mci::FrameCache large(qint64(1) << 40);
+        for (int n = 0; n <= 300; ++n) {
+            large.setFocus(n, +1);
+            large.put(bigFrame(n));
+        }
+        EXPECT_LE(large.bytes(), mci::FrameCache::kKeptBehindForwardBytes + bigFrame(0)->bytes());
+        EXPECT_LT(large.count(), mci::FrameCache::kKeptBehindForward / 2);
+        large.setFocus(0, +1);
+        large.put(bigFrame(0));
+        EXPECT_EQ(large.count(), 1);
+    }
 
     mci::FrameCache off(0);
     off.put(smallFrame(3));
@@ -202,6 +232,92 @@ TEST_P(Decoding, keptFramesAreTheDecodersOwnAndBackStepsDecodeEachFrameAboutOnce
     }
     EXPECT_EQ(mismatches, 0);
     EXPECT_LE(mci::decodedFrameCount() - before, count * 3 / 2) << GetParam().name;
+}
+
+// A source opened with a frame cache of `megabytes` (0: none).
+std::unique_ptr<mci::MediaSource> openWithBudget(const QString& path, int megabytes)
+{
+    qputenv("TAVOLEN_FRAME_CACHE_MB", QByteArray::number(megabytes));
+    auto source = openOrFail(path);
+    qunsetenv("TAVOLEN_FRAME_CACHE_MB");
+    return source;
+}
+
+// Decoding ahead never costs more than what it leaves ready: with a budget of a few dozen
+// pictures a back step still decodes a few pictures, not the keyframe interval of 250 before
+// it; with no cache at all, decoding ahead decodes only the next frame, which the reader holds
+// itself; and the budget is one for all sources and every picture held anywhere.
+TEST(Decoding, decodingAheadCostsNoMoreThanTheBudgetKeeps)
+{
+    CacheFolder folder;
+    const QString path = fixtures::clip(ClipKind::H264Mp4);  // keyframes at 0 and 250
+    const auto walk = [](mci::MediaSource& source, int from, int steps, int direction) {
+        const int before = mci::decodedFrameCount();
+        for (int n = from, i = 0; i < steps; ++i, n += direction) {
+            EXPECT_EQ(barcodeOf(source, n), n);
+            source.prefetch(n, direction, {});
+        }
+        return mci::decodedFrameCount() - before;
+    };
+    {
+        auto small = openWithBudget(path, 3);  // about 25 pictures of 320x240
+        ASSERT_TRUE(small);
+        EXPECT_LE(walk(*small, 299, 80, -1), 80 * 16);
+    }
+    {
+        auto none = openWithBudget(path, 0);
+        ASSERT_TRUE(none);
+        walk(*none, 200, 1, +1);  // positioned after a jump
+        EXPECT_LE(walk(*none, 201, 20, +1), 20 + 4);
+        none->frame(100);
+        const int before = mci::decodedFrameCount();
+        none->prefetch(100, -1, {});
+        EXPECT_EQ(mci::decodedFrameCount(), before);
+    }
+
+    // Two sources and pictures held outside both: together within one budget.
+    auto first = openWithBudget(path, 4), second = openWithBudget(path, 4);
+    ASSERT_TRUE(first && second);
+    std::vector<std::shared_ptr<const mci::DecodedFrame>> held;
+    for (int n = 0; n < 10; ++n)
+        held.push_back(first->frame(n));
+    const qint64 budget = 4 << 20, slack = 3 * held.front()->bytes();
+    walk(*first, 240, 40, -1);
+    EXPECT_LE(mci::DecodedFrame::bytesAlive(), budget + slack);
+    walk(*second, 299, 40, -1);
+    EXPECT_LE(mci::DecodedFrame::bytesAlive(), budget + slack);
+}
+
+// Playing on through frames kept from holding Back finds them without decoding; the decoding
+// ahead between them goes at once to the first frame after them, so that it is ready long
+// before its turn instead of costing a keyframe interval then. And a file that stops reading
+// serves no picture kept from it any more, whether a request or decoding ahead finds it out.
+TEST(Decoding, playingOnAfterBackFindsTheDecoderReadyAndAFailureKeepsNothing)
+{
+    CacheFolder folder;
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("clip.mp4"));
+    ASSERT_TRUE(QFile::copy(fixtures::clip(ClipKind::H264Mp4), path));  // keyframes at 0 and 250
+    auto source = openOrFail(path);
+    ASSERT_TRUE(source);
+    for (int n = 289; n >= 270; --n) {
+        ASSERT_EQ(barcodeOf(*source, n), n);
+        source->prefetch(n, -1, {});
+    }
+    ASSERT_FALSE(source->cachedFrame(290));
+    ASSERT_TRUE(source->frame(270));
+    source->prefetch(270, +1, {});
+    EXPECT_TRUE(source->cachedFrame(290));
+
+    auto failing = openOrFail(path);
+    ASSERT_TRUE(failing && failing->frame(280));
+    failing->prefetch(280, +1, {});
+    ASSERT_TRUE(QFile::resize(path, 0));
+    failing->prefetch(250, -1, {});  // the interval before 250 cannot be read
+    EXPECT_FALSE(failing->cachedFrame(280));
+    EXPECT_FALSE(failing->frame(281));  // the frame decoded ahead last
+    EXPECT_FALSE(source->frame(100));
+    EXPECT_FALSE(source->frame(290));  // decoded ahead last, and kept
 }
 
 INSTANTIATE_TEST_SUITE_P(Clips, Decoding, ::testing::ValuesIn(kMatrix),
