@@ -1,5 +1,6 @@
 #include "OurPlayer.h"
 
+#include <malloc.h>
 #include <sys/resource.h>
 
 #include <QCoreApplication>
@@ -114,11 +115,19 @@ QString OurPlayer::errorText(MCIERROR error) const {
     return QStringLiteral("%1 (%2)").arg(QString::fromUtf8(text)).arg(error);
 }
 
-bool OurPlayer::open(const Clip& clip, QString* error) {
-    close();
+void OurPlayer::take(const Clip& clip) {
     m_element = QFile::encodeName(clip.clipSpec.path);
     m_fps = clip.fps();
     m_frames = clip.frames();
+    // Memory freed by an earlier clip and kept by the allocator is given back first, so that
+    // what the peak is counted from is what the bench itself holds.
+    malloc_trim(0);
+    m_heldKB = residentKB(0);
+}
+
+bool OurPlayer::open(const Clip& clip, QString* error) {
+    close();
+    take(clip);
     const MCIERROR result = openDevice();
     if (result != 0) *error = QStringLiteral("our open: ") + errorText(result);
     return result == 0;
@@ -159,17 +168,36 @@ MCIERROR OurPlayer::attachWindow() {
     if (MCIERROR e =
             mciSendCommandA(m_id, MCI_WINDOW, MCI_WAIT | MCI_DGV_WINDOW_HWND, DWORD_PTR(&window)))
         return e;
-    MCI_DGV_RECT_PARMS put;
-    put.rc = RECT{0, 0, m_natural.right, m_natural.bottom};
-    return mciSendCommandA(m_id, MCI_PUT, MCI_DGV_PUT_DESTINATION | MCI_DGV_RECT, DWORD_PTR(&put));
+    return put(1);
+}
+
+// As the zoom does: the picture at a share of its natural size, in the corner of the window.
+MCIERROR OurPlayer::put(double scale) {
+    MCI_DGV_RECT_PARMS parms;
+    parms.rc = RECT{0, 0, LONG(std::lround(m_natural.right * scale)),
+                    LONG(std::lround(m_natural.bottom * scale))};
+    return mciSendCommandA(m_id, MCI_PUT, MCI_DGV_PUT_DESTINATION | MCI_DGV_RECT,
+                           DWORD_PTR(&parms));
+}
+
+bool OurPlayer::putPicture(double scale) {
+    const MCIERROR result = put(scale);
+    QCoreApplication::processEvents();
+    if (result != 0) std::fprintf(stderr, "ours: put: %s\n", qPrintable(errorText(result)));
+    return result == 0;
 }
 
 void OurPlayer::close() {
-    if (m_id == 0) return;
-    MCI_GENERIC_PARMS parms;
-    mciSendCommandA(m_id, MCI_CLOSE, MCI_WAIT, DWORD_PTR(&parms));
-    m_id = 0;
-    QCoreApplication::processEvents();
+    if (m_id != 0) {
+        MCI_GENERIC_PARMS parms;
+        mciSendCommandA(m_id, MCI_CLOSE, MCI_WAIT, DWORD_PTR(&parms));
+        m_id = 0;
+        QCoreApplication::processEvents();
+    }
+    if (m_emptyCache) {
+        qputenv("XDG_CACHE_HOME", m_keptCache);
+        m_emptyCache.reset();
+    }
 }
 
 int OurPlayer::shownFrame() const {
@@ -242,11 +270,27 @@ PlayRun OurPlayer::play(double seconds) {
 
 Outcome OurPlayer::reopen() {
     close();
+    return timedOpen();
+}
+
+// The index cache is read at every open, so an empty folder named just before makes the file
+// new to the service; it stays named until the close, in case the index is kept later.
+Outcome OurPlayer::openNew(const Clip& clip) {
+    close();
+    take(clip);
+    m_emptyCache = std::make_unique<QTemporaryDir>();
+    m_keptCache = qgetenv("XDG_CACHE_HOME");
+    qputenv("XDG_CACHE_HOME", m_emptyCache->path().toUtf8());
+    return timedOpen();
+}
+
+// From the open command until the first picture is on the surface.
+Outcome OurPlayer::timedOpen() {
     Outcome outcome;
     const auto start = Clock::now();
     const MCIERROR result = openDevice();
     if (result != 0) {
-        std::fprintf(stderr, "ours: reopen: %s\n", qPrintable(errorText(result)));
+        std::fprintf(stderr, "ours: open: %s\n", qPrintable(errorText(result)));
         return outcome;
     }
     const auto* surface = m_window.findChild<mci::VideoSurface*>();
@@ -259,5 +303,21 @@ Outcome OurPlayer::reopen() {
     outcome.ok = surface && !surface->image().isNull();
     return outcome;
 }
+
+// With nothing open the allocator gives back what it kept of the clip before, as take() does,
+// so that the peak is not that memory's; while a clip is open it is left alone, since the
+// pages it would give back are the ones the measure is about to use.
+void OurPlayer::resetPeakMemory() {
+    if (m_id == 0) malloc_trim(0);
+    m_peakReset = resetPeakResident(0);
+}
+
+double OurPlayer::peakMemoryMB() const {
+    const qint64 peak = peakResidentKB(0);
+    if (!m_peakReset || peak < 0 || m_heldKB < 0) return -1;
+    return double(peak - m_heldKB) / 1024;
+}
+
+ReadCounts OurPlayer::readCounts() const { return bench::readCounts(0); }
 
 }  // namespace bench
