@@ -65,7 +65,7 @@ std::vector<Clip> benchClips() {
 
     // Ten minutes at 30 fps; a low rate keeps the file small and quick enough to write.
     Clip longClip = h264Clip("h264-720p-10min", QSize(1280, 720), 18000, 400000);
-    longClip.large = true;
+    longClip.selection = Selection::Full;
     clips.push_back(longClip);
     return clips;
 }

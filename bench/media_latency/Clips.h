@@ -10,9 +10,18 @@
 
 namespace bench {
 
+// Which measures a clip is for (Measures.cpp keeps one list of measures per suite).
+enum class Suite {
+    Latency,  // seeks, steps, holding Back, playback, opens with the index cached
+};
+
+// Which runs take a clip: every run, or all but --quick.
+enum class Selection { Quick, Full };
+
 struct Clip {
-    QString name;              // for --only and the table
-    bool large = false;        // the ten-minute file, which --quick leaves out
+    QString name;  // for --only and the table
+    Suite suite = Suite::Latency;
+    Selection selection = Selection::Quick;
     fixtures::VideoSpec clipSpec;  // clipSpec.path is set by ensureClip
 
     int frames() const { return clipSpec.frames; }
