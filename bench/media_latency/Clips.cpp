@@ -67,6 +67,12 @@ std::vector<Clip> benchClips() {
     Clip longClip = h264Clip("h264-720p-10min", QSize(1280, 720), 18000, 400000);
     longClip.selection = Selection::Full;
     clips.push_back(longClip);
+
+    // 13 s, so that playback from frame 0 runs 12 s (360 frames) before the end.
+    Clip picture = h264Clip("h264-2160p", QSize(3840, 2160), 390, 0);
+    picture.suite = Suite::Picture;
+    picture.selection = Selection::Full;
+    clips.push_back(picture);
     return clips;
 }
 

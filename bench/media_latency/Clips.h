@@ -1,6 +1,7 @@
 // The clips the latency bench runs on: long-GOP H.264 with B-frames at two sizes, MPEG-1 in a
-// program stream, MJPEG in AVI and a ten-minute H.264 file. Every frame carries its number as a
-// barcode (Barcode.h), so whatever a player shows can be named.
+// program stream, MJPEG in AVI and a ten-minute H.264 file; 4K H.264 for playback and memory.
+// Every frame carries its number as a barcode (Barcode.h), so whatever a player shows can be
+// named.
 #pragma once
 
 #include <QString>
@@ -13,6 +14,7 @@ namespace bench {
 // Which measures a clip is for (Measures.cpp keeps one list of measures per suite).
 enum class Suite {
     Latency,  // seeks, steps, holding Back, playback, opens with the index cached
+    Picture,  // a picture too large to convert for free: playback and memory
 };
 
 // Which runs take a clip: every run, or all but --quick.

@@ -107,7 +107,9 @@ Targets drawTargets(const Clip& clip, const Settings& settings) {
     Targets targets;
     targets.keys = keyframes(random, clip, settings.targets, 0, 20);
     targets.frames = randomFrames(random, settings.targets, 0, last);
-    targets.holdStarts = randomFrames(random, settings.holdRuns, settings.holdSteps, last);
+    // A back step at 4K takes the peer seconds: one run is enough for the memory it is for.
+    const int holdRuns = clip.suite == Suite::Picture ? 1 : settings.holdRuns;
+    targets.holdStarts = randomFrames(random, holdRuns, settings.holdSteps, last);
     targets.forward = randomFrames(random, settings.targets, 0, last - 2);
     targets.laterKeys = keyframes(random, clip, settings.targets, 1, 0);
     targets.seekKeys = keyframes(random, clip, settings.targets, 0, 21);
@@ -217,6 +219,41 @@ Rows playback(const Context& c) {
     return rows;
 }
 
+// At the natural size and at the zoom's smallest, a third. Every run starts from a fresh open
+// with the peak of memory lowered just before, so that the peak is that run's own: the open,
+// the picture put at its size and the playback.
+Rows picturePlayback(const Context& c) {
+    const struct {
+        double scale;
+        const char* at;
+    } sizes[] = {{1.0, " at 1:1"}, {1.0 / 3, " at 1/3"}};
+    Rows rows;
+    for (const auto& size : sizes) {
+        for (Row& row : playRows(c.clip, QString::fromLatin1(size.at), true))
+            rows.push_back(std::move(row));
+    }
+    const std::size_t perSize = rows.size() / std::size(sizes);
+    for (int run = 0; run < c.settings.pictureRuns; ++run) {
+        for (std::size_t i = 0; i < std::size(sizes); ++i) {
+            const std::span<Row> sized(rows.data() + i * perSize, perSize);
+            c.sides.each([&](Player& p) {
+                p.close();
+                p.resetPeakMemory();
+                QString error;
+                if (!p.open(c.clip, &error) || !p.putPicture(sizes[i].scale)) {
+                    std::fprintf(stderr, "%s: run left out: %s\n", qPrintable(c.clip.name),
+                                 qPrintable(error));
+                    return;
+                }
+                const PlayRun played = p.play(playableSeconds(c));
+                addPlay(sized, c.sides, p, played, p.peakMemoryMB());
+            });
+        }
+    }
+    c.sides.each([](Player& p) { p.putPicture(1); });  // as the measures after expect
+    return rows;
+}
+
 Rows reopens(const Context& c) {
     Row row = newRow(c.clip, "open -> first frame, index cached");
     for (int i = 0; i < c.settings.reopens; ++i)
@@ -281,6 +318,8 @@ const Measure kMeasures[] = {
     {"reopen", Suite::Latency, "reopens", reopens},
     {"keyframe-back", Suite::Latency, "first back steps from a keyframe", keyframeBackSteps},
     {"seek-step", Suite::Latency, "steps right after a seek", stepsAfterSeek},
+    {"play", Suite::Picture, "playback at two sizes", picturePlayback},
+    {"hold", Suite::Picture, "holding Back", holdingBack},
 };
 
 }  // namespace

@@ -18,6 +18,7 @@ struct Settings {
     int holdSteps = 60;       // back steps per run
     double playSeconds = 20;  // playback per CPU sample
     int reopens = 5;          // opens with the index cached
+    int pictureRuns = 3;      // plays of a Picture clip at each size
     QStringList measures;     // names (measureNames) to run; empty runs every one
     unsigned seed = 20261208u;
 };

@@ -45,7 +45,8 @@ bool parseOptions(const QApplication& app, Options* options) {
     parser.addHelpOption();
     const QCommandLineOption clips("clips", "Folder of the clips, written there once.", "DIR",
                                    "build/bench-clips");
-    const QCommandLineOption quick("quick", "Leave out the ten-minute clip; fewer targets.");
+    const QCommandLineOption quick("quick",
+                                   "Leave out the ten-minute and 4K clips; fewer targets.");
     const QCommandLineOption noPeer("no-peer", "Measure our service only.");
     const QCommandLineOption play("play-seconds", "Playback per CPU sample (default 20).", "N",
                                   "20");
@@ -84,6 +85,7 @@ bool parseOptions(const QApplication& app, Options* options) {
         options->settings.targets = 10;
         options->settings.holdRuns = 1;
         options->settings.reopens = 3;
+        options->settings.pictureRuns = 1;
     }
     if (parser.isSet(targets)) {
         options->settings.targets = parser.value(targets).toInt(&valid);
