@@ -6,6 +6,8 @@
 #include <random>
 #include <span>
 
+#include "ProcessStats.h"
+
 namespace bench {
 
 namespace {
@@ -300,6 +302,47 @@ Rows stepsAfterSeek(const Context& c) {
     return {ahead, back};
 }
 
+// A file never opened before: ours finds an empty index cache each time. Warm, the file has
+// just been read through; cold, it has been dropped from the page cache, where the kernel
+// lets it be. Each open is closed before the other player's, so neither reads for the other.
+Rows neverSeenOpens(const Context& c) {
+    const QString& path = c.clip.clipSpec.path;
+    Rows rows{newRow(c.clip, "never seen: open -> picture, warm"),
+              newRow(c.clip, "  MB read per open, warm"),
+              newRow(c.clip, "never seen: open -> picture, cold"),
+              newRow(c.clip, "  MB read from disk per open, cold")};
+    rows[1].countsFrames = rows[3].countsFrames = false;
+    c.sides.each([](Player& p) { p.close(); });
+    const bool cold = dropFromPageCache(path);
+    if (!cold) {
+        std::fprintf(stderr, "%s: no cold opens: the page cache keeps the file\n",
+                     qPrintable(c.clip.name));
+        rows.resize(2);
+    }
+    const auto open = [&](Player& p, Row& time, Row& read, bool fromDisk) {
+        const ReadCounts before = p.readCounts();
+        const Outcome outcome = p.openNew(c.clip);
+        const ReadCounts after = p.readCounts();
+        p.close();
+        record(c.sides.of(time, p), p, outcome, 0);
+        const qint64 from = fromDisk ? before.disk : before.chars;
+        const qint64 to = fromDisk ? after.disk : after.chars;
+        add(c.sides.of(read, p), outcome.ok && from >= 0 && to >= 0 ? (to - from) / kMB : -1);
+    };
+    for (int i = 0; i < c.settings.reopens; ++i) {
+        c.sides.each([&](Player& p) {
+            readThrough(path);
+            open(p, rows[0], rows[1], false);
+        });
+        if (!cold) continue;
+        c.sides.each([&](Player& p) {
+            dropFromPageCache(path);
+            open(p, rows[2], rows[3], true);
+        });
+    }
+    return rows;
+}
+
 // One list for every suite, in the order the rows are printed. Measures added later come last
 // within their suite, so that the ones before run from the same state as they always did.
 struct Measure {
@@ -320,6 +363,7 @@ const Measure kMeasures[] = {
     {"seek-step", Suite::Latency, "steps right after a seek", stepsAfterSeek},
     {"play", Suite::Picture, "playback at two sizes", picturePlayback},
     {"hold", Suite::Picture, "holding Back", holdingBack},
+    {"open-new", Suite::Opening, "opens of a never-seen file", neverSeenOpens},
 };
 
 }  // namespace

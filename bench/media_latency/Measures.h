@@ -17,7 +17,7 @@ struct Settings {
     int holdRuns = 3;         // runs of holding Back
     int holdSteps = 60;       // back steps per run
     double playSeconds = 20;  // playback per CPU sample
-    int reopens = 5;          // opens with the index cached
+    int reopens = 5;          // opens with the index cached, and of each never-seen file
     int pictureRuns = 3;      // plays of a Picture clip at each size
     QStringList measures;     // names (measureNames) to run; empty runs every one
     unsigned seed = 20261208u;

@@ -52,9 +52,12 @@ bool parseOptions(const QApplication& app, Options* options) {
                                   "20");
     const QCommandLineOption only(
         "only",
-        QStringLiteral("Run these clips only (comma-separated): %1; with --quick left out, %2.")
+        QStringLiteral("Run these clips only (comma-separated): %1; with --quick left out, %2; "
+                       "and only when named here (two-hour files, written once, about 400 MB "
+                       "each), %3.")
             .arg(clipNames(bench::Selection::Quick).join(", "),
-                 clipNames(bench::Selection::Full).join(", ")),
+                 clipNames(bench::Selection::Full).join(", "),
+                 clipNames(bench::Selection::Named).join(", ")),
         "CLIPS");
     const QCommandLineOption measures(
         "measures",
@@ -102,7 +105,8 @@ std::vector<bench::Clip> chosenClips(const Options& options) {
     for (const bench::Clip& clip : bench::benchClips()) {
         const bool taken = !options.only.isEmpty()
                                ? options.only.contains(clip.name)
-                               : clip.selection == bench::Selection::Quick || !options.quick;
+                               : clip.selection == bench::Selection::Quick ||
+                                     (clip.selection == bench::Selection::Full && !options.quick);
         if (taken) chosen.push_back(clip);
     }
     return chosen;
