@@ -6,6 +6,8 @@
 #include <QFileInfo>
 #include <cstdio>
 
+#include "StreamCopy.h"
+
 namespace bench {
 
 namespace {
@@ -26,15 +28,55 @@ Clip h264Clip(const char* name, QSize size, int frames, int bitRate) {
     return clip;
 }
 
+struct Format {
+    Container container;
+    const char* extension;
+    const char* muxer;  // for the clips made by copying a stream
+};
+
+constexpr Format kFormats[] = {
+    {Container::Mp4, ".mp4", "mp4"},      {Container::Avi, ".avi", "avi"},
+    {Container::Mkv, ".mkv", "matroska"}, {Container::Ts, ".ts", "mpegts"},
+    {Container::Mpg, ".mpg", "mpeg"},
+};
+
+const Format& formatOf(const Clip& clip) {
+    for (const Format& format : kFormats)
+        if (format.container == clip.clipSpec.container) return format;
+    return kFormats[std::size(kFormats) - 1];
+}
+
 QString fileNameOf(const Clip& clip) {
-    switch (clip.clipSpec.container) {
-        case Container::Mp4:
-            return clip.name + ".mp4";
-        case Container::Avi:
-            return clip.name + ".avi";
-        default:
-            return clip.name + ".mpg";
+    return clip.name + QString::fromLatin1(formatOf(clip).extension);
+}
+
+// The ten-minute clip twelve times over in the container, each copy continuing the one before.
+Clip twoHours(const Clip& tenMinutes, const char* name, Container container) {
+    Clip clip = tenMinutes;
+    clip.name = QString::fromLatin1(name);
+    clip.suite = Suite::Opening;
+    clip.selection = Selection::Named;
+    clip.clipSpec.container = container;
+    clip.copyOf = tenMinutes.name;
+    clip.copies = 12;
+    clip.clipSpec.frames = tenMinutes.frames() * clip.copies;
+    return clip;
+}
+
+bool writeClip(const Clip& clip, const QString& dir, const QString& path, QString* error) {
+    if (clip.copies == 0) {
+        fixtures::VideoSpec spec = clip.clipSpec;
+        spec.path = path;
+        return fixtures::writeVideo(spec, error);
     }
+    for (Clip source : benchClips()) {
+        if (source.name == clip.copyOf)
+            return ensureClip(source, dir, error) &&
+                   writeCopies(source.clipSpec.path, path, formatOf(clip).muxer, clip.copies,
+                               error);
+    }
+    *error = QStringLiteral("no clip %1 to copy").arg(clip.copyOf);
+    return false;
 }
 
 }  // namespace
@@ -65,8 +107,18 @@ std::vector<Clip> benchClips() {
 
     // Ten minutes at 30 fps; a low rate keeps the file small and quick enough to write.
     Clip longClip = h264Clip("h264-720p-10min", QSize(1280, 720), 18000, 400000);
-    longClip.large = true;
+    longClip.selection = Selection::Full;
     clips.push_back(longClip);
+
+    // 13 s, so that playback from frame 0 runs 12 s (360 frames) before the end.
+    Clip picture = h264Clip("h264-2160p", QSize(3840, 2160), 390, 0);
+    picture.suite = Suite::Picture;
+    picture.selection = Selection::Full;
+    clips.push_back(picture);
+
+    clips.push_back(twoHours(longClip, "h264-2h-mp4", Container::Mp4));
+    clips.push_back(twoHours(longClip, "h264-2h-mkv", Container::Mkv));
+    clips.push_back(twoHours(longClip, "h264-2h-ts", Container::Ts));
     return clips;
 }
 
@@ -81,15 +133,15 @@ bool ensureClip(Clip& clip, const QString& dir, QString* error) {
 
     // Written under another name and renamed when whole, so an interrupted run leaves no clip
     // that a later run would take for a finished one.
-    fixtures::VideoSpec partial = clip.clipSpec;
-    partial.path = QDir(dir).absoluteFilePath(QStringLiteral("partial-") + fileNameOf(clip));
+    const QString partial =
+        QDir(dir).absoluteFilePath(QStringLiteral("partial-") + fileNameOf(clip));
     std::fprintf(stderr, "writing %s (%d frames)...\n", qPrintable(path), clip.frames());
     QElapsedTimer took;
     took.start();
-    if (!fixtures::writeVideo(partial, error)) return false;
+    if (!writeClip(clip, dir, partial, error)) return false;
     QFile::remove(path);
-    if (!QFile::rename(partial.path, path)) {
-        *error = QStringLiteral("cannot rename %1").arg(partial.path);
+    if (!QFile::rename(partial, path)) {
+        *error = QStringLiteral("cannot rename %1").arg(partial);
         return false;
     }
     std::fprintf(stderr, "  done in %.1f s\n", took.elapsed() / 1000.0);

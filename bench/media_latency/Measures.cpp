@@ -4,12 +4,19 @@
 #include <cstdio>
 #include <optional>
 #include <random>
+#include <span>
+
+#include "ProcessStats.h"
 
 namespace bench {
 
 namespace {
 
 constexpr int kPauseBeforeStepMs = 50;  // time a player has to work ahead before Step
+constexpr int kPauseAfterSeekMs = 30;   // one tick of the player window's monitor
+constexpr double kMB = 1024.0 * 1024.0;
+
+using Rows = std::vector<Row>;
 
 // The players in the order they take each target.
 struct Sides {
@@ -21,6 +28,33 @@ struct Sides {
         run(ours, row.ours);
         if (peer) run(*peer, row.peer);
     }
+    // For runs that fill several rows at once.
+    template <typename Run>
+    void each(Run run) const {
+        run(ours);
+        if (peer) run(*peer);
+    }
+    Samples& of(Row& row, const Player& player) const {
+        return &player == &ours ? row.ours : row.peer;
+    }
+};
+
+// Random targets, drawn for every clip in one order whichever measures run, so that a measure
+// gets the same targets whether it runs alone or with the others.
+struct Targets {
+    std::vector<int> keys;        // keyframes k with k + 20 inside the clip
+    std::vector<int> frames;      // exact seeks
+    std::vector<int> holdStarts;  // holding Back
+    std::vector<int> forward;     // forward steps
+    std::vector<int> laterKeys;   // keyframes after the first: an interval lies before each
+    std::vector<int> seekKeys;    // keyframes k with k + 21 inside the clip
+};
+
+struct Context {
+    const Clip& clip;
+    Sides sides;
+    const Settings& settings;
+    Targets targets;
 };
 
 // A request that failed counts as a wrong frame, so no failure passes for a fast answer.
@@ -32,6 +66,12 @@ void record(Samples& samples, const Player& player, const Outcome& outcome, int 
     }
     samples.values.push_back(outcome.ms);
     if (!player.isFrame(outcome.frame, expected)) ++samples.wrong;
+}
+
+// A quantity that is not a frame's (memory, bytes), counted when the kernel gave it.
+void add(Samples& samples, double value) {
+    samples.any = true;
+    if (value >= 0) samples.values.push_back(value);
 }
 
 // Goes to the frame a measure starts from and returns the frame the player landed on; the
@@ -52,26 +92,51 @@ std::vector<int> randomFrames(std::mt19937& random, int count, int from, int to)
     return frames;
 }
 
-Row newRow(const Clip& clip, const char* measure) {
+// Keyframes from the first-th on with `after` frames after them inside the clip (fixed GOPs:
+// the writer places them every gop).
+std::vector<int> keyframes(std::mt19937& random, const Clip& clip, int count, int first,
+                           int after) {
+    const int gop = clip.gop();
+    std::vector<int> keys =
+        randomFrames(random, count, first, std::max(first, (clip.frames() - 1 - after) / gop));
+    for (int& key : keys) key *= gop;
+    return keys;
+}
+
+Targets drawTargets(const Clip& clip, const Settings& settings) {
+    std::mt19937 random(settings.seed + unsigned(clip.frames()));
+    const int last = clip.frames() - 1;
+    Targets targets;
+    targets.keys = keyframes(random, clip, settings.targets, 0, 20);
+    targets.frames = randomFrames(random, settings.targets, 0, last);
+    // A back step at 4K takes the peer seconds: one run is enough for the memory it is for.
+    const int holdRuns = clip.suite == Suite::Picture ? 1 : settings.holdRuns;
+    targets.holdStarts = randomFrames(random, holdRuns, settings.holdSteps, last);
+    targets.forward = randomFrames(random, settings.targets, 0, last - 2);
+    targets.laterKeys = keyframes(random, clip, settings.targets, 1, 0);
+    targets.seekKeys = keyframes(random, clip, settings.targets, 0, 21);
+    return targets;
+}
+
+Row newRow(const Clip& clip, const QString& measure) {
     Row row;
     row.clip = clip.name;
-    row.measure = QString::fromUtf8(measure);
+    row.measure = measure;
     return row;
 }
 
-Row exactSeeks(const Clip& clip, const Sides& sides, const std::vector<int>& targets) {
-    Row row = newRow(clip, "exact seek, random frame");
-    for (const int target : targets)
-        sides.each(row, [&](Player& p, Samples& s) { record(s, p, p.seek(target), target); });
-    return row;
+Rows exactSeeks(const Context& c) {
+    Row row = newRow(c.clip, "exact seek, random frame");
+    for (const int target : c.targets.frames)
+        c.sides.each(row, [&](Player& p, Samples& s) { record(s, p, p.seek(target), target); });
+    return {row};
 }
 
 // From keyframe + 20 one back step, then two more inside the span the first one decoded.
-std::vector<Row> backSteps(const Clip& clip, const Sides& sides,
-                           const std::vector<int>& keyframes) {
-    Row first = newRow(clip, "step back from keyframe+20");
-    Row again = newRow(clip, "step back again (2nd, 3rd)");
-    for (const int keyframe : keyframes) {
+Rows backSteps(const Context& c) {
+    Row first = newRow(c.clip, "step back from keyframe+20");
+    Row again = newRow(c.clip, "step back again (2nd, 3rd)");
+    for (const int keyframe : c.targets.keys) {
         const auto run = [&](Player& p, Samples& firstSamples, Samples& againSamples) {
             const auto landed = prepare(p, firstSamples, keyframe + 20);
             if (!landed) return;
@@ -80,20 +145,25 @@ std::vector<Row> backSteps(const Clip& clip, const Sides& sides,
             record(againSamples, p, p.stepBack(), *landed - 2);
             record(againSamples, p, p.stepBack(), *landed - 3);
         };
-        run(sides.ours, first.ours, again.ours);
-        if (sides.peer) run(*sides.peer, first.peer, again.peer);
+        run(c.sides.ours, first.ours, again.ours);
+        if (c.sides.peer) run(*c.sides.peer, first.peer, again.peer);
     }
     return {first, again};
 }
 
-// Back pressed again as soon as the frame shows: steps per second over the whole run.
-Row holdingBack(const Clip& clip, const Sides& sides, const std::vector<int>& starts, int steps) {
-    Row row = newRow(clip, "holding Back, steps/s");
-    row.higherIsBetter = true;
-    for (const int start : starts) {
-        sides.each(row, [&](Player& p, Samples& s) {
+// Back pressed again as soon as the frame shows: steps per second over the whole run, and the
+// program's peak memory from the landing to the last step.
+Rows holdingBack(const Context& c) {
+    const int steps = c.settings.holdSteps;
+    Row rate = newRow(c.clip, "holding Back, steps/s");
+    rate.higherIsBetter = true;
+    Row memory = newRow(c.clip, "peak memory MB, holding Back");
+    memory.countsFrames = false;
+    for (const int start : c.targets.holdStarts) {
+        c.sides.each(rate, [&](Player& p, Samples& s) {
             const auto landed = prepare(p, s, start);
             if (!landed) return;
+            p.resetPeakMemory();
             double total = 0;
             for (int i = 1; i <= steps; ++i) {
                 const Outcome outcome = p.stepBack();
@@ -101,83 +171,221 @@ Row holdingBack(const Clip& clip, const Sides& sides, const std::vector<int>& st
                 if (!outcome.ok || !p.isFrame(outcome.frame, *landed - i)) ++s.wrong;
             }
             s.values.push_back(steps / (total / 1000));
+            add(c.sides.of(memory, p), p.peakMemoryMB());
         });
     }
-    return row;
+    return {rate, memory};
 }
 
-Row forwardSteps(const Clip& clip, const Sides& sides, const std::vector<int>& targets) {
-    Row row = newRow(clip, "step forward, paused");
-    for (const int target : targets) {
-        sides.each(row, [&](Player& p, Samples& s) {
+Rows forwardSteps(const Context& c) {
+    Row row = newRow(c.clip, "step forward, paused");
+    for (const int target : c.targets.forward) {
+        c.sides.each(row, [&](Player& p, Samples& s) {
             const auto landed = prepare(p, s, target);
             if (!landed) return;
             p.idle(kPauseBeforeStepMs);
             record(s, p, p.stepForward(), *landed + 1);
         });
     }
-    return row;
+    return {row};
 }
 
-std::vector<Row> playback(const Clip& clip, const Sides& sides, double seconds) {
-    const double playable = std::min(seconds, clip.frames() / clip.fps() - 1);
-    std::vector<Row> rows{newRow(clip, "CPU s per 60 s of playback"),
-                          newRow(clip, "frames skipped per play"),
-                          newRow(clip, "frames late per play")};
+double playableSeconds(const Context& c) {
+    return std::min(c.settings.playSeconds, c.clip.frames() / c.clip.fps() - 1);
+}
+
+// The rows a kind of playback fills, in the order addPlay fills them; `at` names the size.
+Rows playRows(const Clip& clip, const QString& at, bool memory) {
+    Rows rows{newRow(clip, "CPU s per 60 s of playback" + at),
+              newRow(clip, "frames skipped per play" + at),
+              newRow(clip, "frames late per play" + at)};
+    if (memory) rows.push_back(newRow(clip, "peak memory MB, playing" + at));
     for (Row& row : rows) row.countsFrames = false;
-    const auto add = [](Samples& samples, bool ok, double value) {
-        samples.any = ok;
-        if (ok && value >= 0) samples.values.push_back(value);
-    };
-    sides.each(rows[0], [&](Player& p, Samples&) {
-        const PlayRun run = p.play(playable);
-        const auto side = [&](Row& row) -> Samples& {
-            return &p == &sides.ours ? row.ours : row.peer;
-        };
-        add(side(rows[0]), run.ok, run.cpuPerMinute);
-        add(side(rows[1]), run.ok, run.skipped);
-        add(side(rows[2]), run.ok, run.late);
-    });
     return rows;
 }
 
-Row reopens(const Clip& clip, const Sides& sides, int count) {
-    Row row = newRow(clip, "open -> first frame, index cached");
-    for (int i = 0; i < count; ++i)
-        sides.each(row, [&](Player& p, Samples& s) { record(s, p, p.reopen(), 0); });
-    return row;
+// A run that failed leaves no sample.
+void addPlay(std::span<Row> rows, const Sides& sides, const Player& player, const PlayRun& run,
+             double peakMB = -1) {
+    const double values[] = {run.cpuPerMinute, double(run.skipped), double(run.late), peakMB};
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        Samples& samples = sides.of(rows[i], player);
+        samples.any = samples.any || run.ok;
+        if (run.ok && values[i] >= 0) samples.values.push_back(values[i]);
+    }
 }
 
-void progress(const Clip& clip, const char* measure) {
-    std::fprintf(stderr, "%s: %s\n", qPrintable(clip.name), measure);
+Rows playback(const Context& c) {
+    Rows rows = playRows(c.clip, "", false);
+    c.sides.each([&](Player& p) { addPlay(rows, c.sides, p, p.play(playableSeconds(c))); });
+    return rows;
 }
+
+// At the natural size and at the zoom's smallest, a third. Every run starts from a fresh open
+// with the peak of memory lowered just before, so that the peak is that run's own: the open,
+// the picture put at its size and the playback.
+Rows picturePlayback(const Context& c) {
+    const struct {
+        double scale;
+        const char* at;
+    } sizes[] = {{1.0, " at 1:1"}, {1.0 / 3, " at 1/3"}};
+    Rows rows;
+    for (const auto& size : sizes) {
+        for (Row& row : playRows(c.clip, QString::fromLatin1(size.at), true))
+            rows.push_back(std::move(row));
+    }
+    const std::size_t perSize = rows.size() / std::size(sizes);
+    for (int run = 0; run < c.settings.pictureRuns; ++run) {
+        for (std::size_t i = 0; i < std::size(sizes); ++i) {
+            const std::span<Row> sized(rows.data() + i * perSize, perSize);
+            c.sides.each([&](Player& p) {
+                p.close();
+                p.resetPeakMemory();
+                QString error;
+                if (!p.open(c.clip, &error) || !p.putPicture(sizes[i].scale)) {
+                    std::fprintf(stderr, "%s: run left out: %s\n", qPrintable(c.clip.name),
+                                 qPrintable(error));
+                    return;
+                }
+                const PlayRun played = p.play(playableSeconds(c));
+                addPlay(sized, c.sides, p, played, p.peakMemoryMB());
+            });
+        }
+    }
+    c.sides.each([](Player& p) { p.putPicture(1); });  // as the measures after expect
+    return rows;
+}
+
+Rows reopens(const Context& c) {
+    Row row = newRow(c.clip, "open -> first frame, index cached");
+    for (int i = 0; i < c.settings.reopens; ++i)
+        c.sides.each(row, [&](Player& p, Samples& s) { record(s, p, p.reopen(), 0); });
+    return {row};
+}
+
+// Exactly onto a keyframe, then one back step: the whole interval before it must be decoded.
+// Each sample starts from a fresh open, so that no picture of that interval is kept from an
+// earlier sample.
+Rows keyframeBackSteps(const Context& c) {
+    Row row = newRow(c.clip, "first back step from a keyframe");
+    for (const int keyframe : c.targets.laterKeys) {
+        c.sides.each(row, [&](Player& p, Samples& s) {
+            p.reopen();
+            const auto landed = prepare(p, s, keyframe);
+            if (!landed) return;
+            record(s, p, p.stepBack(), *landed - 1);
+        });
+    }
+    return {row};
+}
+
+// A seek to keyframe + 20, one monitor tick, then Step: the frame after the one just found.
+// From a fresh open each time, as above, the seek coming once from the first frame (ahead) and
+// once from the last (back): a player that decodes ahead in the direction of the last jump is
+// then decoding the wrong way when Step comes.
+Rows stepsAfterSeek(const Context& c) {
+    Row ahead = newRow(c.clip, "step fwd 30 ms after a seek ahead");
+    Row back = newRow(c.clip, "step fwd 30 ms after a seek back");
+    const int last = c.clip.frames() - 1;
+    for (const int keyframe : c.targets.seekKeys) {
+        for (Row* row : {&ahead, &back}) {
+            c.sides.each(*row, [&](Player& p, Samples& s) {
+                p.reopen();
+                if (row == &back && !prepare(p, s, last)) return;
+                const auto landed = prepare(p, s, keyframe + 20);
+                if (!landed) return;
+                p.idle(kPauseAfterSeekMs);
+                record(s, p, p.stepForward(), *landed + 1);
+            });
+        }
+    }
+    return {ahead, back};
+}
+
+// A file never opened before: ours finds an empty index cache each time. Warm, the file has
+// just been read through; cold, it has been dropped from the page cache, where the kernel
+// lets it be. Each open is closed before the other player's, so neither reads for the other.
+Rows neverSeenOpens(const Context& c) {
+    const QString& path = c.clip.clipSpec.path;
+    Rows rows{newRow(c.clip, "never seen: open -> picture, warm"),
+              newRow(c.clip, "  MB read per open, warm"),
+              newRow(c.clip, "never seen: open -> picture, cold"),
+              newRow(c.clip, "  MB read from disk per open, cold")};
+    rows[1].countsFrames = rows[3].countsFrames = false;
+    c.sides.each([](Player& p) { p.close(); });
+    const bool cold = dropFromPageCache(path);
+    if (!cold) {
+        std::fprintf(stderr, "%s: no cold opens: the page cache keeps the file\n",
+                     qPrintable(c.clip.name));
+        rows.resize(2);
+    }
+    const auto open = [&](Player& p, Row& time, Row& read, bool fromDisk) {
+        const ReadCounts before = p.readCounts();
+        const Outcome outcome = p.openNew(c.clip);
+        const ReadCounts after = p.readCounts();
+        p.close();
+        record(c.sides.of(time, p), p, outcome, 0);
+        const qint64 from = fromDisk ? before.disk : before.chars;
+        const qint64 to = fromDisk ? after.disk : after.chars;
+        add(c.sides.of(read, p), outcome.ok && from >= 0 && to >= 0 ? (to - from) / kMB : -1);
+    };
+    for (int i = 0; i < c.settings.reopens; ++i) {
+        c.sides.each([&](Player& p) {
+            readThrough(path);
+            open(p, rows[0], rows[1], false);
+        });
+        if (!cold) continue;
+        c.sides.each([&](Player& p) {
+            dropFromPageCache(path);
+            open(p, rows[2], rows[3], true);
+        });
+    }
+    return rows;
+}
+
+// One list for every suite, in the order the rows are printed. Measures added later come last
+// within their suite, so that the ones before run from the same state as they always did.
+struct Measure {
+    const char* name;
+    Suite suite;
+    const char* progress;
+    Rows (*run)(const Context&);
+};
+
+const Measure kMeasures[] = {
+    {"seek", Suite::Latency, "exact seeks", exactSeeks},
+    {"back", Suite::Latency, "back steps", backSteps},
+    {"hold", Suite::Latency, "holding Back", holdingBack},
+    {"forward", Suite::Latency, "forward steps", forwardSteps},
+    {"play", Suite::Latency, "playback", playback},
+    {"reopen", Suite::Latency, "reopens", reopens},
+    {"keyframe-back", Suite::Latency, "first back steps from a keyframe", keyframeBackSteps},
+    {"seek-step", Suite::Latency, "steps right after a seek", stepsAfterSeek},
+    {"play", Suite::Picture, "playback at two sizes", picturePlayback},
+    {"hold", Suite::Picture, "holding Back", holdingBack},
+    {"open-new", Suite::Opening, "opens of a never-seen file", neverSeenOpens},
+};
 
 }  // namespace
 
+QStringList measureNames() {
+    QStringList names;
+    for (const Measure& measure : kMeasures) {
+        if (!names.contains(measure.name)) names << measure.name;
+    }
+    return names;
+}
+
 std::vector<Row> measureClip(const Clip& clip, Player& ours, Player* peer,
                              const Settings& settings) {
-    const Sides sides{ours, peer};
-    std::mt19937 random(settings.seed + unsigned(clip.frames()));
-    const int last = clip.frames() - 1;
-    // Keyframes k with k + 20 inside the clip (fixed GOPs: the writer places them every gop).
-    std::vector<int> keys =
-        randomFrames(random, settings.targets, 0, std::max(0, (last - 20) / clip.gop()));
-    for (int& key : keys) key *= clip.gop();
-
+    const Context context{clip, Sides{ours, peer}, settings, drawTargets(clip, settings)};
     std::vector<Row> rows;
-    progress(clip, "exact seeks");
-    rows.push_back(exactSeeks(clip, sides, randomFrames(random, settings.targets, 0, last)));
-    progress(clip, "back steps");
-    for (Row& row : backSteps(clip, sides, keys)) rows.push_back(std::move(row));
-    progress(clip, "holding Back");
-    const auto starts = randomFrames(random, settings.holdRuns, settings.holdSteps, last);
-    rows.push_back(holdingBack(clip, sides, starts, settings.holdSteps));
-    progress(clip, "forward steps");
-    rows.push_back(forwardSteps(clip, sides, randomFrames(random, settings.targets, 0, last - 2)));
-    progress(clip, "playback");
-    for (Row& row : playback(clip, sides, settings.playSeconds)) rows.push_back(std::move(row));
-    progress(clip, "reopens");
-    rows.push_back(reopens(clip, sides, settings.reopens));
+    for (const Measure& measure : kMeasures) {
+        if (measure.suite != clip.suite) continue;
+        if (!settings.measures.isEmpty() && !settings.measures.contains(measure.name)) continue;
+        std::fprintf(stderr, "%s: %s\n", qPrintable(clip.name), measure.progress);
+        for (Row& row : measure.run(context)) rows.push_back(std::move(row));
+    }
     return rows;
 }
 

@@ -4,8 +4,10 @@
 #pragma once
 
 #include <QByteArray>
+#include <QTemporaryDir>
 #include <QWidget>
 #include <functional>
+#include <memory>
 
 #include "Mci.h"
 #include "Player.h"
@@ -25,11 +27,19 @@ public:
     void idle(int ms) override;
     PlayRun play(double seconds) override;
     Outcome reopen() override;
+    Outcome openNew(const Clip& clip) override;
+    bool putPicture(double scale) override;
+    void resetPeakMemory() override;
+    double peakMemoryMB() const override;
+    ReadCounts readCounts() const override;
     bool isFrame(int shown, int expected) const override;
 
 private:
+    void take(const Clip& clip);
     MCIERROR openDevice();
+    Outcome timedOpen();
     MCIERROR attachWindow();
+    MCIERROR put(double scale);
     MCIERROR step(DWORD direction);
     Outcome timed(const std::function<MCIERROR()>& command);
     int shownFrame() const;
@@ -41,6 +51,12 @@ private:
     int m_frames = 0;
     MCIDEVICEID m_id = 0;
     RECT m_natural;
+    qint64 m_heldKB = 0;  // resident before the last open: the bench, not the service
+    bool m_peakReset = false;
+    // While a file is open as never seen: the empty index cache it was opened with, and the
+    // cache folder to go back to when it is closed.
+    std::unique_ptr<QTemporaryDir> m_emptyCache;
+    QByteArray m_keptCache;
 };
 
 }  // namespace bench

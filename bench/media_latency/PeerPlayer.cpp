@@ -23,15 +23,23 @@ double msSince(Clock::time_point start) {
 
 }  // namespace
 
-bool PeerPlayer::open(const Clip& clip, QString* error) {
-    if (!m_started) {
-        if (!m_mpv.start(error)) return false;
-        m_started = true;
-        // Forward steps end when the time changes; the changes come as events.
-        m_mpv.request({"observe_property", 1, "time-pos"});
-    }
+bool PeerPlayer::launch(QString* error) {
+    if (m_started) return true;
+    if (!m_mpv.start(error)) return false;
+    m_started = true;
+    // Forward steps end when the time changes; the changes come as events.
+    m_mpv.request({"observe_property", 1, "time-pos"});
+    return true;
+}
+
+void PeerPlayer::take(const Clip& clip) {
     m_path = clip.clipSpec.path;
     m_fps = clip.fps();
+}
+
+bool PeerPlayer::open(const Clip& clip, QString* error) {
+    if (!launch(error)) return false;
+    take(clip);
     if (!load()) {
         *error = QStringLiteral("mpv could not load %1").arg(m_path);
         return false;
@@ -152,6 +160,36 @@ Outcome PeerPlayer::reopen() {
     outcome.ms = msSince(start);
     outcome.frame = shownFrame();
     return outcome;
+}
+
+// mpv keeps nothing about a file from one load to the next.
+Outcome PeerPlayer::openNew(const Clip& clip) {
+    Outcome outcome;
+    QString error;
+    if (!launch(&error)) return outcome;
+    m_mpv.request({"stop"});
+    take(clip);
+    const auto start = Clock::now();
+    outcome.ok = load();
+    outcome.ms = msSince(start);
+    m_origin = time().value_or(0);
+    outcome.frame = shownFrame();
+    return outcome;
+}
+
+// With no picture output there is nothing to scale; the peer plays as it would at any size.
+bool PeerPlayer::putPicture(double) { return true; }
+
+// Pid 0 would name the bench itself: nothing is counted before mpv runs.
+void PeerPlayer::resetPeakMemory() { m_peakReset = m_started && resetPeakResident(m_mpv.pid()); }
+
+double PeerPlayer::peakMemoryMB() const {
+    const qint64 peak = m_started ? peakResidentKB(m_mpv.pid()) : -1;
+    return m_peakReset && peak >= 0 ? double(peak) / 1024 : -1;
+}
+
+ReadCounts PeerPlayer::readCounts() const {
+    return m_started ? bench::readCounts(m_mpv.pid()) : ReadCounts{};
 }
 
 }  // namespace bench

@@ -19,8 +19,15 @@ public:
     void idle(int ms) override;
     PlayRun play(double seconds) override;
     Outcome reopen() override;
+    Outcome openNew(const Clip& clip) override;
+    bool putPicture(double scale) override;
+    void resetPeakMemory() override;
+    double peakMemoryMB() const override;
+    ReadCounts readCounts() const override;
 
 private:
+    bool launch(QString* error);
+    void take(const Clip& clip);
     bool load();
     std::optional<double> time();
     int shownFrame();
@@ -30,6 +37,7 @@ private:
 
     MpvConnection m_mpv;
     bool m_started = false;
+    bool m_peakReset = false;
     QString m_path;
     double m_fps = 30;
     double m_origin = 0;  // time of the first frame (a program stream may not start at 0)

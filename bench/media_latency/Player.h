@@ -4,6 +4,7 @@
 #pragma once
 
 #include "Clips.h"
+#include "ProcessStats.h"
 
 namespace bench {
 
@@ -36,6 +37,18 @@ public:
     virtual PlayRun play(double seconds) = 0;
     // Closes and opens the same clip again, timed until its first picture is there.
     virtual Outcome reopen() = 0;
+    // Closes, then opens the clip as a file never opened before (ours: with no index kept from
+    // an earlier open), timed until its first picture is there.
+    virtual Outcome openNew(const Clip& clip) = 0;
+    // Puts the picture at scale times its natural size.
+    virtual bool putPicture(double scale) = 0;
+
+    // Peak resident memory of the whole program in MB since resetPeakMemory (ours: less what
+    // the bench held before the last open), -1 when the kernel does not tell.
+    virtual void resetPeakMemory() = 0;
+    virtual double peakMemoryMB() const = 0;
+    // What the program has read so far (for the bytes read by an open).
+    virtual ReadCounts readCounts() const = 0;
     // Whether a shown frame is the one asked for (a barcode names frames modulo its limit).
     virtual bool isFrame(int shown, int expected) const { return shown == expected; }
 };

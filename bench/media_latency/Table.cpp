@@ -34,7 +34,9 @@ QString cells(const Samples& samples, bool higherIsBetter, Summary* summary) {
 
 QString ratioCell(const Summary& ours, const Summary& peer) {
     if (ours.n == 0 || peer.n == 0 || peer.median == 0) return QStringLiteral("-");
-    return QString::number(ours.median / peer.median, 'f', 2);
+    // Three figures at most, so that a ratio of hundreds keeps the column.
+    const double ratio = ours.median / peer.median;
+    return QString::number(ratio, 'f', ratio >= 100 ? 0 : ratio >= 10 ? 1 : 2);
 }
 
 QString wrongCell(const Row& row, bool withPeer) {
@@ -85,7 +87,9 @@ void printTable(const std::vector<Row>& rows, bool withPeer, std::FILE* out) {
                  "\nsteps/s above 1 is ours faster, elsewhere below 1); p90 of a rate is the rate"
                  "\n90 %% of the samples reach; wrong = frames shown that were not the frame asked"
                  "\nfor, or requests that failed. Late: ours, a picture more than half a frame"
-                 "\nbehind the pace of the one before; mpv, its vo-delayed-frame-count.\n");
+                 "\nbehind the pace of the one before; mpv, its vo-delayed-frame-count. MB are"
+                 "\n2^20 bytes; peak memory is the resident high-water mark of the process, for"
+                 "\nours less what the bench held before the open.\n");
 }
 
 }  // namespace bench

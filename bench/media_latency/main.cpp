@@ -1,9 +1,12 @@
 // media_latency: how long the user waits in the player for a seek, a step, a held Back, an
 // open, and what playback costs, on our media service and (when mpv is installed) on mpv,
 // interleaved on the same clips and targets. Prints one table; see --help.
+#include <unistd.h>
+
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QDir>
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -18,13 +21,22 @@
 
 namespace {
 
+constexpr double kMB = 1024.0 * 1024.0;
+
 struct Options {
     QString clipDir;
-    QString only;
+    QStringList only;
     bool quick = false;
     bool peer = true;
     bench::Settings settings;
 };
+
+QStringList clipNames(bench::Selection selection) {
+    QStringList names;
+    for (const bench::Clip& clip : bench::benchClips())
+        if (clip.selection == selection) names << clip.name;
+    return names;
+}
 
 bool parseOptions(const QApplication& app, Options* options) {
     QCommandLineParser parser;
@@ -33,17 +45,37 @@ bool parseOptions(const QApplication& app, Options* options) {
     parser.addHelpOption();
     const QCommandLineOption clips("clips", "Folder of the clips, written there once.", "DIR",
                                    "build/bench-clips");
-    const QCommandLineOption quick("quick", "Leave out the ten-minute clip; fewer targets.");
+    const QCommandLineOption quick("quick",
+                                   "Leave out the ten-minute and 4K clips; fewer targets.");
     const QCommandLineOption noPeer("no-peer", "Measure our service only.");
     const QCommandLineOption play("play-seconds", "Playback per CPU sample (default 20).", "N",
                                   "20");
     const QCommandLineOption only(
-        "only", "Run one clip only: h264-720p, h264-1080p, mpeg1-ps, mjpeg-avi or h264-720p-10min.",
-        "CLIPNAME");
-    parser.addOptions({clips, quick, noPeer, play, only});
+        "only",
+        QStringLiteral("Run these clips only (comma-separated): %1; with --quick left out, %2; "
+                       "and only when named here (two-hour files, written once, about 400 MB "
+                       "each), %3.")
+            .arg(clipNames(bench::Selection::Quick).join(", "),
+                 clipNames(bench::Selection::Full).join(", "),
+                 clipNames(bench::Selection::Named).join(", ")),
+        "CLIPS");
+    const QCommandLineOption measures(
+        "measures",
+        QStringLiteral("Run these measures only (comma-separated), where the clip has them: %1.")
+            .arg(bench::measureNames().join(", ")),
+        "NAMES");
+    const QCommandLineOption targets("targets", "Random targets per measure (default 24).", "N");
+    parser.addOptions({clips, quick, noPeer, play, only, measures, targets});
     parser.process(app);
     options->clipDir = parser.value(clips);
-    options->only = parser.value(only);
+    options->only = parser.value(only).split(',', Qt::SkipEmptyParts);
+    options->settings.measures = parser.value(measures).split(',', Qt::SkipEmptyParts);
+    for (const QString& name : options->settings.measures) {
+        if (!bench::measureNames().contains(name)) {
+            std::fprintf(stderr, "no measure named %s\n", qPrintable(name));
+            return false;
+        }
+    }
     options->quick = parser.isSet(quick);
     options->peer = !parser.isSet(noPeer);
     bool valid = false;
@@ -56,6 +88,14 @@ bool parseOptions(const QApplication& app, Options* options) {
         options->settings.targets = 10;
         options->settings.holdRuns = 1;
         options->settings.reopens = 3;
+        options->settings.pictureRuns = 1;
+    }
+    if (parser.isSet(targets)) {
+        options->settings.targets = parser.value(targets).toInt(&valid);
+        if (!valid || options->settings.targets <= 0) {
+            std::fprintf(stderr, "--targets wants a positive number\n");
+            return false;
+        }
     }
     return true;
 }
@@ -63,8 +103,11 @@ bool parseOptions(const QApplication& app, Options* options) {
 std::vector<bench::Clip> chosenClips(const Options& options) {
     std::vector<bench::Clip> chosen;
     for (const bench::Clip& clip : bench::benchClips()) {
-        if (!options.only.isEmpty() ? clip.name == options.only : !(options.quick && clip.large))
-            chosen.push_back(clip);
+        const bool taken = !options.only.isEmpty()
+                               ? options.only.contains(clip.name)
+                               : clip.selection == bench::Selection::Quick ||
+                                     (clip.selection == bench::Selection::Full && !options.quick);
+        if (taken) chosen.push_back(clip);
     }
     return chosen;
 }
@@ -121,8 +164,8 @@ int main(int argc, char** argv) {
     Options options;
     if (!parseOptions(app, &options)) return 2;
     const std::vector<bench::Clip> clips = chosenClips(options);
-    if (clips.empty()) {
-        std::fprintf(stderr, "no clip named %s\n", qPrintable(options.only));
+    if (clips.size() < std::size_t(options.only.size()) || clips.empty()) {
+        std::fprintf(stderr, "no clip named so among %s\n", qPrintable(options.only.join(", ")));
         return 2;
     }
     // The service's index cache of these clips lives beside them, apart from the user's.
@@ -136,5 +179,14 @@ int main(int argc, char** argv) {
         rows = runAll(options, clips, peer.get());
     }
     bench::printTable(rows, peer != nullptr, stdout);
+    const bool memoryRows = std::any_of(rows.begin(), rows.end(), [](const bench::Row& row) {
+        return row.measure.startsWith("peak memory");
+    });
+    if (!memoryRows) return rows.empty() ? 1 : 0;
+    // What holding Back may hold: the decoded-picture budget of the whole program, the lesser
+    // of 1 GiB and an eighth of memory, plus 300 MB for everything else.
+    const double memoryMB = double(sysconf(_SC_PHYS_PAGES)) * double(sysconf(_SC_PAGESIZE)) / kMB;
+    std::printf("Holding Back may peak at %.0f MB here: the picture budget %.0f MB + 300 MB.\n",
+                std::min(1024.0, memoryMB / 8) + 300, std::min(1024.0, memoryMB / 8));
     return rows.empty() ? 1 : 0;
 }
