@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <climits>
 
 namespace mci {
 
@@ -50,6 +49,9 @@ void FrameCache::setFocus(int n, int direction)
     std::lock_guard lock(m_mutex);
     m_focus = n;
     m_direction = direction < 0 ? -1 : 1;
+    // Playing through kept frames puts none: what lies far behind goes as the user passes.
+    if (m_direction > 0)
+        trimForward();
 }
 
 int FrameCache::cachedRunEnd(int n) const
@@ -69,10 +71,11 @@ int FrameCache::framesThatFit() const
     std::lock_guard lock(m_mutex);
     if (m_budget == 0)
         return 0;
+    constexpr qint64 kMany = 1 << 20;  // for arithmetic on it to stay far from overflow
     if (m_frames.empty())
-        return INT_MAX;
+        return int(kMany);
     const qint64 frameBytes = std::max<qint64>(m_bytes / qint64(m_frames.size()), 1);
-    return int(std::clamp<qint64>(room() / frameBytes, 0, INT_MAX));
+    return int(std::clamp<qint64>(room() / frameBytes, 0, kMany));
 }
 
 int FrameCache::cachedRunStart(int n) const

@@ -45,7 +45,7 @@ public:
     // The highest m such that every frame n..m is cached; n - 1 when n itself is not.
     int cachedRunEnd(int n) const;
     // How many frames of the size of those kept fit in what the budget leaves; 0 when the cache
-    // is off, a large number while nothing is kept.
+    // is off, a million while nothing is kept.
     int framesThatFit() const;
     void clear();
 

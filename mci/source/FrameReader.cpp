@@ -18,6 +18,9 @@ constexpr int kMaxUnknownPackets = 512;
 // Frames to keep decoded below a user who steps back: three seconds of holding Back, longer
 // than decoding a long keyframe interval takes, so the next span is ready before it is needed.
 constexpr int kBackAhead = 90;
+// Frames kept before the one a jump asks for: the first back steps. Every picture kept is fresh
+// memory, which costs about as much as decoding it; decoding ahead brings in the rest.
+constexpr int kKeptBeforeAJump = 8;
 
 std::atomic<int> s_seeks{0};
 std::atomic<int> s_decoded{0};
@@ -49,6 +52,10 @@ std::shared_ptr<const DecodedFrame> FrameReader::frame(int n)
     if (auto cached = m_cache.find(n))
         return cached;
     m_keepEveryPicture = false;
+    // Decoding that goes on from where it is (decoding ahead was under way when the user caught
+    // up with it) keeps all it decodes, as decoding ahead would have; a jump keeps the frames of
+    // the first back steps, and decoding ahead brings in the rest.
+    m_keepFrom = canContinueTo(n) ? n - m_cache.framesThatFit() * 3 / 4 : n - kKeptBeforeAJump;
     auto found = decode(n, {});
     if (!found)
         forget();
@@ -67,10 +74,20 @@ void FrameReader::prefetch(int at, int direction, const StopCheck& stop)
     if (at < 0 || at >= m_index.frameCount() || !m_packet || !m_picture)
         return;
     m_cache.setFocus(at, direction);
-    if (direction > 0)
+    if (direction > 0) {
         decodeAhead(at, stop);
-    else
-        decodeBehind(at, stop);
+        return;
+    }
+    // The next frame first where the decoder is there already: after a jump back the user may
+    // as well step on, and it costs a picture or two.
+    if (at + 1 < m_index.frameCount() && m_cache.framesThatFit() > 1 && !m_cache.find(at + 1)
+        && canContinueTo(at + 1) && at + 1 - m_lastOutput <= 4) {
+        m_keepEveryPicture = true;
+        m_keepFrom = at;
+        if (!tryDecode(at + 1, stop))
+            return;
+    }
+    decodeBehind(at, stop);
 }
 
 // The next frame not decoded yet: usually the one after `at`; where the frames after it are kept
@@ -87,6 +104,7 @@ void FrameReader::decodeAhead(int at, const StopCheck& stop)
     if (next != at + 1 && !keeps)
         return;
     m_keepEveryPicture = next == at + 1;
+    m_keepFrom = at;
     if (!tryDecode(next, stop))
         return;
     // A jump may have passed over pictures nobody refers to: the step back finds them too.
@@ -95,6 +113,7 @@ void FrameReader::decodeAhead(int at, const StopCheck& stop)
     const bool hole = at > 0 && m_index.keyframePacketFor(at - 1, 0) == m_index.keyframePacketFor(at, 0);
     if (keeps && hole && !m_cache.find(at - 1)) {
         m_keepEveryPicture = true;
+        m_keepFrom = at - 1;
         tryDecode(at - 1, stop);
     }
 }
@@ -103,8 +122,10 @@ void FrameReader::decodeAhead(int at, const StopCheck& stop)
 void FrameReader::decodeBehind(int at, const StopCheck& stop)
 {
     // Three seconds, or what the budget holds less the frames around the user (4K pictures:
-    // about 80 in a gigabyte).
-    const int wanted = std::min(kBackAhead, m_cache.framesThatFit() * 3 / 4);
+    // about 80 in a gigabyte). Every picture decoded on the way that the budget holds is kept:
+    // decoding the interval again for it would cost far more than its memory.
+    const int fit = m_cache.framesThatFit() * 3 / 4;
+    const int wanted = std::min(kBackAhead, fit);
     int runStart = m_cache.cachedRunStart(at);
     // Refilled once half of it has been stepped through: every refill decodes from a keyframe,
     // which a small budget would otherwise pay for at every step.
@@ -112,6 +133,7 @@ void FrameReader::decodeBehind(int at, const StopCheck& stop)
         return;
     m_keepEveryPicture = true;
     while (runStart > 0 && at - runStart < wanted) {
+        m_keepFrom = at - fit;
         if (!tryDecode(runStart - 1, stop))
             return;
         const int extended = m_cache.cachedRunStart(at);
@@ -291,6 +313,12 @@ FrameReader::Step FrameReader::takeFrame(int n)
         // A picture shown before the keyframe decoding started at refers to pictures before
         // it, which the decoder never saw: it is not that frame.
         if (number < m_spanStart) {
+            av_frame_unref(m_picture.get());
+            continue;
+        }
+        // Pictures long before the frame asked for are decoded to reach it, not to be kept:
+        // fresh memory for each would cost more than decoding them.
+        if (number < m_keepFrom && number != n) {
             av_frame_unref(m_picture.get());
             continue;
         }

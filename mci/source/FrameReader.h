@@ -90,6 +90,7 @@ private:
     int m_lastAsked = 0;        // the last frame asked for, for the direction of travel
     int m_target = 0;           // the frame being decoded towards
     bool m_keepEveryPicture = false;  // decoding ahead: no picture is passed over
+    int m_keepFrom = 0;         // pictures before this frame are not kept in the cache
     std::shared_ptr<const DecodedFrame> m_found;
 };
 

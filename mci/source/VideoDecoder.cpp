@@ -8,10 +8,12 @@ namespace mci {
 std::variant<std::unique_ptr<VideoDecoder>, OpenFailure> VideoDecoder::create(const AVStream* stream,
                                                                               const AVCodecParameters* parameters)
 {
+    BuffersPtr buffers;
     auto opened = openCodecContext(
         stream,
-        [](AVCodecContext* context) {
+        [&buffers](AVCodecContext* context) {
             context->max_pixels = kMaxPicturePixels;
+            buffers.reset(PictureBuffers::installOn(context));
             // Two threads: the machines this runs on are small, and more threads mean more
             // pictures in flight to throw away on every seek.
             context->thread_count = 2;
@@ -23,7 +25,8 @@ std::variant<std::unique_ptr<VideoDecoder>, OpenFailure> VideoDecoder::create(co
         parameters);
     if (auto* failure = std::get_if<OpenFailure>(&opened))
         return *failure;
-    return std::unique_ptr<VideoDecoder>(new VideoDecoder(std::move(std::get<CodecContextPtr>(opened))));
+    return std::unique_ptr<VideoDecoder>(
+        new VideoDecoder(std::move(std::get<CodecContextPtr>(opened)), std::move(buffers)));
 }
 
 }  // namespace mci

@@ -5,6 +5,7 @@
 
 #include "FFmpegError.h"
 #include "FFmpegHandles.h"
+#include "PictureBuffers.h"
 
 #include <memory>
 #include <variant>
@@ -42,8 +43,17 @@ public:
     }
 
 private:
-    explicit VideoDecoder(CodecContextPtr context) : m_context(std::move(context)) {}
+    struct Release {
+        void operator()(PictureBuffers* buffers) const { buffers->release(); }
+    };
+    using BuffersPtr = std::unique_ptr<PictureBuffers, Release>;
 
+    VideoDecoder(CodecContextPtr context, BuffersPtr buffers)
+        : m_buffers(std::move(buffers)), m_context(std::move(context))
+    {
+    }
+
+    BuffersPtr m_buffers;  // before the context: the decoder asks it for pictures until closed
     CodecContextPtr m_context;
 };
 

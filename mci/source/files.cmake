@@ -12,5 +12,6 @@ list(APPEND MCI_SOURCE_FILES
   FrameCache.h FrameCache.cpp
   FrameReader.h FrameReader.cpp
   DecodedFrameData.h DecodedFrame.cpp
+  PictureBuffers.h PictureBuffers.cpp
   AudioDecoder.h AudioDecoder.cpp
 )
