@@ -60,6 +60,24 @@ quint64 packetKey(const void* data, int size)
     return mix((hash ^ mix(tail)) * kMultiplier);
 }
 
+quint64 timeKey(qint64 stamp)
+{
+    return packetKey(&stamp, sizeof stamp);
+}
+
+quint64 FrameIndex::keyOf(const void* data, int size, qint64 pts, qint64 dts) const
+{
+    switch (m_clock.identity) {
+    case PacketIdentity::DecodeTime:
+        return timeKey(dts != kNoTime ? dts : pts);
+    case PacketIdentity::PresentationTime:
+        return timeKey(pts != kNoTime ? pts : dts);
+    case PacketIdentity::Bytes:
+        break;
+    }
+    return packetKey(data, size);
+}
+
 FrameIndex::FrameIndex(std::vector<PacketEntry> packets, const StreamClock& clock)
     : m_packets(std::move(packets)), m_clock(clock)
 {
@@ -280,7 +298,8 @@ int FrameIndex::findPacket(quint64 key, int expected) const
 void FrameIndex::save(QDataStream& out) const
 {
     out << qint32(m_clock.timeBaseNum) << qint32(m_clock.timeBaseDen) << qint64(m_clock.nominalFrameUs)
-        << quint8((m_clock.mayRestart ? 1 : 0) | (m_clock.decodeOrderOnly ? 2 : 0)) << quint32(m_packets.size());
+        << quint8((m_clock.mayRestart ? 1 : 0) | (m_clock.decodeOrderOnly ? 2 : 0) | (quint8(m_clock.identity) << 2))
+        << quint32(m_packets.size());
     for (const PacketEntry& p : m_packets) {
         out << p.key << p.pts << p.dts << p.position << p.duration
             << quint8((p.keyframe ? 1 : 0) | (p.shown ? 2 : 0) | (quint8(p.kind) << 2));
@@ -300,6 +319,10 @@ std::optional<FrameIndex> FrameIndex::load(QDataStream& in)
     clock.timeBaseDen = den;
     clock.mayRestart = clockFlags & 1;
     clock.decodeOrderOnly = clockFlags & 2;
+    const int identity = (clockFlags >> 2) & 3;
+    if (identity > int(PacketIdentity::PresentationTime))
+        return std::nullopt;
+    clock.identity = PacketIdentity(identity);
     std::vector<PacketEntry> packets;
     packets.reserve(std::min<quint32>(count, 1'000'000));
     for (quint32 i = 0; i < count && in.status() == QDataStream::Ok; ++i) {

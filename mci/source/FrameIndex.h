@@ -43,6 +43,11 @@ struct PacketEntry {
     PictureKind kind = PictureKind::Unknown;
 };
 
+// What identifies a packet: its bytes, or its decode or presentation timestamp (stream time
+// base) where the index was read from the container's tables or headers.
+// Stored in the index cache: the values stay.
+enum class PacketIdentity : quint8 { Bytes = 0, DecodeTime = 1, PresentationTime = 2 };
+
 // What the container's timestamps can be trusted with.
 struct StreamClock {
     int timeBaseNum = 1;
@@ -52,10 +57,14 @@ struct StreamClock {
     qint64 nominalFrameUs = 0;
     bool mayRestart = false;        // MPEG program and transport streams: joined recordings
     bool decodeOrderOnly = false;   // no presentation times are stored (AVI)
+    PacketIdentity identity = PacketIdentity::Bytes;
 };
 
 // The identity of a packet's bytes.
 quint64 packetKey(const void* data, int size);
+// The identity of a packet by its timestamp, for containers whose timestamps are exact after a
+// seek and read without the packet's bytes.
+quint64 timeKey(qint64 stamp);
 
 class FrameIndex {
 public:
@@ -85,9 +94,11 @@ public:
     // before n, or stepsBack keyframes earlier still; -1 when decoding must start at the
     // beginning of the file.
     int keyframePacketFor(int n, int stepsBack) const;
-    // The packet with these bytes; where several have the same bytes, the one nearest to
-    // expected (a decode index). -1 when none.
+    // The packet with this key; where several have the same key, the one nearest to expected
+    // (a decode index). -1 when none.
     int findPacket(quint64 key, int expected) const;
+    // The key of a packet as read from the file, by what identifies packets in this index.
+    quint64 keyOf(const void* data, int size, qint64 pts, qint64 dts) const;
 
     int timeBaseNum() const { return m_clock.timeBaseNum; }
     int timeBaseDen() const { return m_clock.timeBaseDen; }

@@ -350,7 +350,8 @@ FrameReader::Step FrameReader::feedPacket()
             return Step::Continue;
         }
         const PacketRef packet(m_packet.get());
-        const int decodeIndex = m_index.findPacket(packetKey(packet->data, packet->size), m_expectedPacket);
+        const int decodeIndex = m_index.findPacket(
+            m_index.keyOf(packet->data, packet->size, packet->pts, packet->dts), m_expectedPacket);
         if (m_awaitedKeyframe >= 0) {
             const Step skip = skipToKeyframe(decodeIndex);
             if (skip == Step::Continue)
