@@ -8,8 +8,11 @@
 // open then reads the file through the demuxer as before.
 #pragma once
 
+#include "Demuxer.h"
 #include "FrameIndex.h"
 
+#include <memory>
+#include <variant>
 #include <vector>
 
 namespace mci {
@@ -22,5 +25,25 @@ struct ContainerScan {
     std::vector<PacketEntry> packets;
     PacketIdentity identity = PacketIdentity::DecodeTime;
 };
+
+// The frame index of a file not seen before, read the fastest way its container allows, and
+// whether it is worth keeping (a container's table is read again faster than a kept index). On
+// the way the demuxer may be opened anew.
+struct IndexedFile {
+    FrameIndex index;
+    bool worthKeeping = true;
+};
+std::variant<IndexedFile, OpenFailure> indexFile(const QString& path, std::unique_ptr<Demuxer>& demuxer,
+                                                 const OpenProgress& progress);
+
+// Every packet of the video stream through the demuxer, in the order the file stores them,
+// known by their bytes: what any file can be indexed by.
+std::variant<ContainerScan, OpenFailure> scanThroughDemuxer(Demuxer& demuxer, const OpenProgress& progress);
+
+// Whether the packets the demuxer gives at the start of the file and from its last keyframe to
+// the end are those of the scan (their presentation times may differ by one constant, which
+// the scan then takes on). Fills in what only the demuxer knows: how long the last lasts.
+// Moves the demuxer; the reader seeks before it reads.
+bool agreesWithDemuxer(ContainerScan& scan, Demuxer& demuxer);
 
 }  // namespace mci

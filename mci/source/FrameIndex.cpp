@@ -33,6 +33,26 @@ qint64 decodeTime(const PacketEntry& p)
     return p.dts != kNoTime ? p.dts : p.pts;
 }
 
+// A stable sort for what is out of order by a few places at most, as pictures in decode order
+// are out of presentation order by what a decoder holds back: an insertion sort, where an hour
+// of video sorts in a millisecond, unless it would move too much.
+template <typename Less>
+void sortNearlySorted(std::vector<int>& items, Less less)
+{
+    constexpr size_t kMovesPerItem = 16;
+    size_t moves = 0;
+    for (size_t i = 1; i < items.size() && moves <= kMovesPerItem * items.size(); ++i) {
+        const int item = items[i];
+        size_t at = i;
+        for (; at > 0 && less(item, items[at - 1]); --at)
+            items[at] = items[at - 1];
+        items[at] = item;
+        moves += i - at;
+    }
+    if (moves > kMovesPerItem * items.size())
+        std::stable_sort(items.begin(), items.end(), less);
+}
+
 }  // namespace
 
 // A hash of our own rather than qHash: Qt mixes a random per-process seed into qHashBits, and
@@ -60,14 +80,16 @@ quint64 packetKey(const void* data, int size)
     return mix((hash ^ mix(tail)) * kMultiplier);
 }
 
+// The stamp itself, ordered as a signed number: in decode order the keys then come sorted
+// already, and a file of hours needs no sorting of them.
 quint64 timeKey(qint64 stamp)
 {
-    return packetKey(&stamp, sizeof stamp);
+    return quint64(stamp) ^ (quint64(1) << 63);
 }
 
-quint64 FrameIndex::keyOf(const void* data, int size, qint64 pts, qint64 dts) const
+quint64 keyOf(PacketIdentity identity, const void* data, int size, qint64 pts, qint64 dts)
 {
-    switch (m_clock.identity) {
+    switch (identity) {
     case PacketIdentity::DecodeTime:
         return timeKey(dts != kNoTime ? dts : pts);
     case PacketIdentity::PresentationTime:
@@ -110,7 +132,8 @@ void FrameIndex::build()
         m_byKey.emplace_back(m_packets[size_t(i)].key, i);
     }
     std::sort(m_keyframes.begin(), m_keyframes.end());
-    std::sort(m_byKey.begin(), m_byKey.end());
+    if (!std::is_sorted(m_byKey.begin(), m_byKey.end()))
+        std::sort(m_byKey.begin(), m_byKey.end());
 }
 
 // The stretches of the file whose clock runs on without a restart: one, unless the container's
@@ -195,7 +218,7 @@ std::vector<int> FrameIndex::keepDecodablePictures(const std::vector<Run>& runs,
                 continue;
             kept.push_back(i);
         }
-        std::stable_sort(kept.begin(), kept.end(), [&](int a, int b) { return keys[size_t(a)] < keys[size_t(b)]; });
+        sortNearlySorted(kept, [&](int a, int b) { return keys[size_t(a)] < keys[size_t(b)]; });
         if (!kept.empty())
             runStarts.push_back(frameCount());
         m_order.insert(m_order.end(), kept.begin(), kept.end());

@@ -48,6 +48,9 @@ struct PacketEntry {
 // Stored in the index cache: the values stay.
 enum class PacketIdentity : quint8 { Bytes = 0, DecodeTime = 1, PresentationTime = 2 };
 
+// The key of a packet as read from the file, by what identifies it.
+quint64 keyOf(PacketIdentity identity, const void* data, int size, qint64 pts, qint64 dts);
+
 // What the container's timestamps can be trusted with.
 struct StreamClock {
     int timeBaseNum = 1;
@@ -97,8 +100,7 @@ public:
     // The packet with this key; where several have the same key, the one nearest to expected
     // (a decode index). -1 when none.
     int findPacket(quint64 key, int expected) const;
-    // The key of a packet as read from the file, by what identifies packets in this index.
-    quint64 keyOf(const void* data, int size, qint64 pts, qint64 dts) const;
+    PacketIdentity identity() const { return m_clock.identity; }
 
     int timeBaseNum() const { return m_clock.timeBaseNum; }
     int timeBaseDen() const { return m_clock.timeBaseDen; }

@@ -351,7 +351,7 @@ FrameReader::Step FrameReader::feedPacket()
         }
         const PacketRef packet(m_packet.get());
         const int decodeIndex = m_index.findPacket(
-            m_index.keyOf(packet->data, packet->size, packet->pts, packet->dts), m_expectedPacket);
+            keyOf(m_index.identity(), packet->data, packet->size, packet->pts, packet->dts), m_expectedPacket);
         if (m_awaitedKeyframe >= 0) {
             const Step skip = skipToKeyframe(decodeIndex);
             if (skip == Step::Continue)

@@ -1,12 +1,12 @@
 #include "MediaSource.h"
 
 #include "AudioDecoder.h"
+#include "ContainerScan.h"
 #include "DecodedFrameData.h"
 #include "Demuxer.h"
 #include "FrameIndex.h"
 #include "FrameReader.h"
 #include "IndexCache.h"
-#include "PictureHeader.h"
 #include "SourceCounters.h"
 #include "SourceErrors.h"
 #include "VideoDecoder.h"
@@ -29,61 +29,6 @@ constexpr int kSoundFramesPerSecond = 30;
 // How many packets the index pass reads between two progress reports.
 constexpr int kPacketsPerReport = 64;
 
-std::atomic<int> s_indexPasses{0};
-
-// Whether the kinds of the pictures tell the order they are shown in, where the container does
-// not: in these codecs a decoder holds back one reference picture at a time, and nothing else.
-bool kindsGiveTheOrder(AVCodecID codec)
-{
-    return codec == AV_CODEC_ID_MPEG1VIDEO || codec == AV_CODEC_ID_MPEG2VIDEO || codec == AV_CODEC_ID_MPEG4;
-}
-
-StreamClock clockOf(const Demuxer& demuxer)
-{
-    const AVStream* stream = demuxer.stream(demuxer.videoStream());
-    const AVRational rate = stream->avg_frame_rate.num > 0 ? stream->avg_frame_rate : stream->r_frame_rate;
-    StreamClock clock;
-    clock.timeBaseNum = stream->time_base.num;
-    clock.timeBaseDen = stream->time_base.den;
-    clock.nominalFrameUs = rate.num > 0 && rate.den > 0 ? av_rescale(1'000'000, rate.den, rate.num) : 0;
-    clock.mayRestart = demuxer.clockMayRestart();
-    clock.decodeOrderOnly = !demuxer.storesPresentationTimes() && kindsGiveTheOrder(stream->codecpar->codec_id);
-    return clock;
-}
-
-// The index pass: every packet of the video stream once, in the order the file stores them.
-std::variant<FrameIndex, OpenFailure> buildIndex(Demuxer& demuxer, const OpenProgress& progress)
-{
-    ++s_indexPasses;
-    const int video = demuxer.videoStream();
-    demuxer.keepOnly(video);
-    PictureHeaderReader headers(demuxer.videoParameters());
-    std::vector<PacketEntry> packets;
-    PacketPtr packet(av_packet_alloc());
-    if (!packet)
-        return openFailure(MCIERR_OUT_OF_MEMORY);
-    int result = 0;
-    while ((result = demuxer.read(packet.get())) >= 0) {
-        const PacketRef held(packet.get());
-        PacketEntry entry;
-        entry.key = packetKey(held->data, held->size);
-        entry.pts = held->pts;
-        entry.dts = held->dts;
-        entry.position = held->pos;
-        entry.duration = held->duration;
-        entry.kind = headers.kindOf(held->data, held->size);
-        entry.keyframe = demuxer.unpacksVideo() ? entry.kind == PictureKind::Intra : bool(held->flags & AV_PKT_FLAG_KEY);
-        entry.shown = held->size > 0 && !(held->flags & AV_PKT_FLAG_DISCARD) && entry.kind != PictureKind::None;
-        packets.push_back(entry);
-        if (progress && packets.size() % kPacketsPerReport == 0 && !progress(demuxer.fractionRead()))
-            return openFailure(MCIERR_SOURCE_CANCELLED);
-    }
-    // Damage after some frames ends the video there (a truncated file plays what it has);
-    // a failing disk does not.
-    if (result != AVERROR_EOF && mciErrorFromAv(result, FormatKnown::Yes) == MCIERR_FILE_READ)
-        return openFailure(MCIERR_FILE_READ);
-    return FrameIndex(std::move(packets), clockOf(demuxer));
-}
 
 std::optional<OpenFailure> checkPicture(const AVCodecParameters* parameters)
 {
@@ -226,15 +171,17 @@ openVideo(const QString& path, std::unique_ptr<Demuxer> demuxer, const OpenProgr
 
     std::optional<FrameIndex> index = IndexCache::load(path, demuxer->videoStream());
     if (!index) {
-        auto built = buildIndex(*demuxer, progress);
+        auto built = indexFile(path, demuxer, progress);
         if (auto* failure = std::get_if<OpenFailure>(&built))
             return *failure;
-        index = std::move(std::get<FrameIndex>(built));
-        if (index->frameCount() > 0 && !IndexCache::store(path, demuxer->videoStream(), *index))
+        IndexedFile& fresh = std::get<IndexedFile>(built);
+        index = std::move(fresh.index);
+        if (index->frameCount() > 0 && fresh.worthKeeping && !IndexCache::store(path, demuxer->videoStream(), *index))
             qWarning("mci: cannot keep the index of %s in %s", qPrintable(path), qPrintable(IndexCache::directory()));
     }
     if (index->frameCount() == 0)
         return openFailure(demuxer->formatKnown() == FormatKnown::Yes ? MCIERR_SOURCE_TRUNCATED : MCIERR_INVALID_FILE);
+    stream = demuxer->stream(demuxer->videoStream());  // the index may have opened it anew
 
     MediaInfo info;
     info.hasVideo = true;
@@ -276,11 +223,6 @@ openSound(const QString& path, Demuxer& demuxer, const OpenProgress& progress)
 }
 
 }  // namespace
-
-int indexPassCount()
-{
-    return s_indexPasses.load();
-}
 
 int decoderSeekCount()
 {

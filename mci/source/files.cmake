@@ -5,6 +5,8 @@ list(APPEND MCI_SOURCE_FILES
   FFmpegHandles.h FFmpegError.h FFmpegError.cpp
   Demuxer.h Demuxer.cpp
   PictureHeader.h PictureHeader.cpp
+  ContainerScan.h ContainerScan.cpp
+  SampleTable.h SampleTable.cpp
   FrameIndex.h FrameIndex.cpp
   IndexCache.h IndexCache.cpp
   CodecContext.h CodecContext.cpp

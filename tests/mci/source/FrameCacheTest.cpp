@@ -1,10 +1,10 @@
 // Decoded frames kept for back steps and steps ahead: what the cache evicts first, that a kept
 // frame is exactly the one the decoder gives, and that a request decodes no more than the span
 // from its keyframe.
+#include "ContainerScan.h"
 #include "DecodedFrameData.h"
 #include "FrameCache.h"
 #include "FrameIndex.h"
-#include "IndexCache.h"
 #include "MediaGenerator.h"
 #include "SourceCounters.h"
 #include "SourceTestSupport.h"
@@ -121,14 +121,16 @@ TEST(FrameCache, evictsBehindTheTravelFirstThenTheFarthestAhead)
     EXPECT_EQ(runs.bytes(), 0);
 }
 
-// The source's own index of a clip, read back from the cache folder its open filled.
+// The index an open of the clip makes.
 std::optional<mci::FrameIndex> indexOf(const QString& path)
 {
-    for (int stream = 0; stream < 4; ++stream) {
-        if (auto index = mci::IndexCache::load(path, stream))
-            return index;
-    }
-    return std::nullopt;
+    auto opened = mci::Demuxer::open(path);
+    auto* demuxer = std::get_if<std::unique_ptr<mci::Demuxer>>(&opened);
+    if (!demuxer)
+        return std::nullopt;
+    auto indexed = mci::indexFile(path, *demuxer, {});
+    auto* file = std::get_if<mci::IndexedFile>(&indexed);
+    return file ? std::optional(std::move(file->index)) : std::nullopt;
 }
 
 // The most frames a decoder gives out ahead of one it still has to show: pictures decoded

@@ -1,0 +1,193 @@
+#include "ContainerScan.h"
+
+#include "PictureHeader.h"
+#include "SampleTable.h"
+#include "SourceCounters.h"
+#include "SourceErrors.h"
+
+#include <atomic>
+
+
+namespace mci {
+
+namespace {
+
+std::atomic<int> s_indexPasses{0};
+
+// Packets compared at the start of the file.
+constexpr int kCheckedAtStart = 32;
+// How many packets reading through reads between two progress reports.
+constexpr int kPacketsPerReport = 64;
+
+
+// Whether the kinds of the pictures tell the order they are shown in, where the container does
+// not: in these codecs a decoder holds back one reference picture at a time, and nothing else.
+bool kindsGiveTheOrder(AVCodecID codec)
+{
+    return codec == AV_CODEC_ID_MPEG1VIDEO || codec == AV_CODEC_ID_MPEG2VIDEO || codec == AV_CODEC_ID_MPEG4;
+}
+
+StreamClock clockOf(const Demuxer& demuxer)
+{
+    const AVStream* stream = demuxer.stream(demuxer.videoStream());
+    const AVRational rate = stream->avg_frame_rate.num > 0 ? stream->avg_frame_rate : stream->r_frame_rate;
+    StreamClock clock;
+    clock.timeBaseNum = stream->time_base.num;
+    clock.timeBaseDen = stream->time_base.den;
+    clock.nominalFrameUs = rate.num > 0 && rate.den > 0 ? av_rescale(1'000'000, rate.den, rate.num) : 0;
+    clock.mayRestart = demuxer.clockMayRestart();
+    clock.decodeOrderOnly = !demuxer.storesPresentationTimes() && kindsGiveTheOrder(stream->codecpar->codec_id);
+    return clock;
+}
+
+}  // namespace
+
+std::variant<ContainerScan, OpenFailure> scanThroughDemuxer(Demuxer& demuxer, const OpenProgress& progress)
+{
+    const int video = demuxer.videoStream();
+    demuxer.keepOnly(video);
+    PictureHeaderReader headers(demuxer.videoParameters());
+    ContainerScan scan;
+    scan.identity = PacketIdentity::Bytes;
+    PacketPtr packet(av_packet_alloc());
+    if (!packet)
+        return openFailure(MCIERR_OUT_OF_MEMORY);
+    int result = 0;
+    while ((result = demuxer.read(packet.get())) >= 0) {
+        const PacketRef held(packet.get());
+        PacketEntry entry;
+        entry.key = packetKey(held->data, held->size);
+        entry.pts = held->pts;
+        entry.dts = held->dts;
+        entry.position = held->pos;
+        entry.duration = held->duration;
+        entry.kind = headers.kindOf(held->data, held->size);
+        entry.keyframe = demuxer.unpacksVideo() ? entry.kind == PictureKind::Intra : bool(held->flags & AV_PKT_FLAG_KEY);
+        entry.shown = held->size > 0 && !(held->flags & AV_PKT_FLAG_DISCARD) && entry.kind != PictureKind::None;
+        scan.packets.push_back(entry);
+        if (progress && scan.packets.size() % kPacketsPerReport == 0 && !progress(demuxer.fractionRead()))
+            return openFailure(MCIERR_SOURCE_CANCELLED);
+    }
+    // Damage after some frames ends the video there (a truncated file plays what it has);
+    // a failing disk does not.
+    if (result != AVERROR_EOF && mciErrorFromAv(result, FormatKnown::Yes) == MCIERR_FILE_READ)
+        return openFailure(MCIERR_FILE_READ);
+    scan.outcome = ContainerScan::Outcome::Done;
+    return scan;
+}
+
+bool agreesWithDemuxer(ContainerScan& scan, Demuxer& demuxer)
+{
+    std::vector<PacketEntry>& packets = scan.packets;
+    if (packets.empty())
+        return false;
+    const int video = demuxer.videoStream();
+    demuxer.keepOnly(video);
+    PictureHeaderReader headers(demuxer.videoParameters());
+    PacketPtr packet(av_packet_alloc());
+    if (!packet)
+        return false;
+    std::optional<qint64> shift;
+    int expected = 0;
+    // The scan's packet with the demuxer's packet's key, near where it is expected.
+    const auto agrees = [&](const AVPacket* real) {
+        const quint64 key = keyOf(scan.identity, real->data, real->size, real->pts, real->dts);
+        int at = -1;
+        for (int i = std::max(expected - 2, 0); i < std::min<int>(expected + 3, int(packets.size())); ++i) {
+            if (packets[size_t(i)].key == key) {
+                at = i;
+                break;
+            }
+        }
+        if (at < 0)
+            return false;
+        const PacketEntry& p = packets[size_t(at)];
+        const PictureKind kind = headers.kindOf(real->data, real->size);
+        const bool shown = real->size > 0 && !(real->flags & AV_PKT_FLAG_DISCARD) && kind != PictureKind::None;
+        const bool keyframe = demuxer.unpacksVideo() ? kind == PictureKind::Intra : bool(real->flags & AV_PKT_FLAG_KEY);
+        if (real->pts != AV_NOPTS_VALUE && p.pts != kNoTime && !shift)
+            shift = real->pts - p.pts;
+        if (p.shown != shown || p.keyframe != keyframe || (real->pts != AV_NOPTS_VALUE && real->pts - p.pts != shift))
+            return false;
+        expected = at + 1;
+        if (at + 1 == int(packets.size()) && real->duration > 0)
+            packets[size_t(at)].duration = real->duration;
+        return true;
+    };
+    for (int read = 0; read < kCheckedAtStart && expected < int(packets.size()); ++read) {
+        if (demuxer.read(packet.get()) < 0)
+            return false;
+        const PacketRef held(packet.get());
+        if (!agrees(held.get()))
+            return false;
+    }
+    int last = int(packets.size()) - 1;
+    while (last > 0 && !packets[size_t(last)].keyframe)
+        --last;
+    const PacketEntry& tail = packets[size_t(last)];
+    const bool sought = demuxer.prefersByteSeek() ? demuxer.seekToByte(tail.position)
+                                                  : demuxer.seekToTimestamp(video, tail.dts != kNoTime ? tail.dts : tail.pts);
+    if (!sought)
+        return false;
+    // Packets before the keyframe may come first; from it on, every one must agree.
+    expected = last;
+    bool reached = false;
+    int result = 0;
+    while ((result = demuxer.read(packet.get())) >= 0) {
+        const PacketRef held(packet.get());
+        const bool ok = agrees(held.get());
+        if (!reached && !ok)
+            continue;
+        if (!ok)
+            return false;
+        reached = true;
+    }
+    if (!reached || expected != int(packets.size()))
+        return false;
+    if (shift && *shift != 0) {
+        for (PacketEntry& p : packets) {
+            if (p.pts != kNoTime)
+                p.pts += *shift;
+        }
+        if (scan.identity == PacketIdentity::PresentationTime) {
+            for (PacketEntry& p : packets)
+                p.key = timeKey(p.pts);
+        }
+    }
+    return true;
+}
+
+// The frame index of a file seen for the first time: from the container's table where it lists
+// every frame, else through the demuxer. A table must agree with the packets the demuxer gives.
+std::variant<IndexedFile, OpenFailure> indexFile(const QString& path, std::unique_ptr<Demuxer>& demuxer,
+                                                 const OpenProgress& progress)
+{
+    ++s_indexPasses;
+    ContainerScan scan = readSampleTable(path, *demuxer);
+    const bool tabled = scan.outcome == ContainerScan::Outcome::Done;
+    if (scan.outcome == ContainerScan::Outcome::Done && !agreesWithDemuxer(scan, *demuxer)) {
+        // The check moved the demuxer; the reading through starts from a fresh open.
+        auto reopened = Demuxer::open(path);
+        if (auto* failure = std::get_if<OpenFailure>(&reopened))
+            return *failure;
+        demuxer = std::move(std::get<std::unique_ptr<Demuxer>>(reopened));
+        scan.outcome = ContainerScan::Outcome::CannotScan;
+    }
+    if (scan.outcome != ContainerScan::Outcome::Done) {
+        auto read = scanThroughDemuxer(*demuxer, progress);
+        if (auto* failure = std::get_if<OpenFailure>(&read))
+            return *failure;
+        scan = std::move(std::get<ContainerScan>(read));
+    }
+    StreamClock clock = clockOf(*demuxer);
+    clock.identity = scan.identity;
+    return IndexedFile{FrameIndex(std::move(scan.packets), clock), !(tabled && scan.outcome == ContainerScan::Outcome::Done)};
+}
+
+int indexPassCount()
+{
+    return s_indexPasses.load();
+}
+
+}  // namespace mci
+

@@ -1,0 +1,26 @@
+// The frame index from a container's own table of its samples, without reading a frame.
+//
+// MP4/MOV list every sample (decode time, size, position, sync flag) in their movie header,
+// and AVI every chunk in its index; the demuxer reads those tables when the file opens. The
+// presentation time of an MP4 sample adds its composition offset, which the demuxer keeps to
+// itself: it is read here from the track's own table. A sample of a few bytes may hold no
+// picture (a damaged access unit); only those are read.
+//
+// Fragmented MP4 (no complete table), compressed movie headers, edit lists of more than one
+// segment, and AVI whose pictures' order follows from their kinds (MPEG with B-pictures) give
+// CannotScan: those files are read through. The result names packets by their decode time;
+// the open checks it against the packets the demuxer gives before it trusts it.
+//
+// One thread at a time; reads the file but does not move the demuxer.
+#pragma once
+
+#include "ContainerScan.h"
+#include "Demuxer.h"
+
+#include <QString>
+
+namespace mci {
+
+ContainerScan readSampleTable(const QString& path, const Demuxer& demuxer);
+
+}  // namespace mci
