@@ -1,5 +1,7 @@
 #include "FrameIndex.h"
 
+#include <QtEndian>
+
 #include <algorithm>
 #include <climits>
 #include <cstdlib>
@@ -318,15 +320,25 @@ int FrameIndex::findPacket(quint64 key, int expected) const
     return best;
 }
 
+// Each packet as 41 bytes, big-endian, written and read in one block: a field at a time through
+// the stream took longer than indexing an hour of video from its table.
+constexpr int kPacketBytes = 41;
+
 void FrameIndex::save(QDataStream& out) const
 {
     out << qint32(m_clock.timeBaseNum) << qint32(m_clock.timeBaseDen) << qint64(m_clock.nominalFrameUs)
         << quint8((m_clock.mayRestart ? 1 : 0) | (m_clock.decodeOrderOnly ? 2 : 0) | (quint8(m_clock.identity) << 2))
         << quint32(m_packets.size());
+    QByteArray block(qsizetype(m_packets.size()) * kPacketBytes, Qt::Uninitialized);
+    char* at = block.data();
     for (const PacketEntry& p : m_packets) {
-        out << p.key << p.pts << p.dts << p.position << p.duration
-            << quint8((p.keyframe ? 1 : 0) | (p.shown ? 2 : 0) | (quint8(p.kind) << 2));
+        for (const quint64 field : {p.key, quint64(p.pts), quint64(p.dts), quint64(p.position), quint64(p.duration)}) {
+            qToBigEndian(field, at);
+            at += 8;
+        }
+        *at++ = char((p.keyframe ? 1 : 0) | (p.shown ? 2 : 0) | (quint8(p.kind) << 2));
     }
+    out.writeRawData(block.constData(), int(block.size()));
 }
 
 std::optional<FrameIndex> FrameIndex::load(QDataStream& in)
@@ -346,20 +358,32 @@ std::optional<FrameIndex> FrameIndex::load(QDataStream& in)
     if (identity > int(PacketIdentity::PresentationTime))
         return std::nullopt;
     clock.identity = PacketIdentity(identity);
+    // Read in pieces: a damaged count must not make it allocate gigabytes before the data ends.
+    constexpr quint32 kPiece = 65536;
     std::vector<PacketEntry> packets;
-    packets.reserve(std::min<quint32>(count, 1'000'000));
-    for (quint32 i = 0; i < count && in.status() == QDataStream::Ok; ++i) {
-        PacketEntry p;
-        quint8 flags = 0;
-        in >> p.key >> p.pts >> p.dts >> p.position >> p.duration >> flags;
-        p.keyframe = flags & 1;
-        p.shown = flags & 2;
-        const int kind = (flags >> 2) & 7;
-        p.kind = kind <= int(PictureKind::None) ? PictureKind(kind) : PictureKind::Unknown;
-        packets.push_back(p);
+    QByteArray block;
+    for (quint32 done = 0; done < count;) {
+        const quint32 piece = std::min(count - done, kPiece);
+        block.resize(qsizetype(piece) * kPacketBytes);
+        if (in.readRawData(block.data(), int(block.size())) != block.size())
+            return std::nullopt;
+        const char* at = block.constData();
+        for (quint32 i = 0; i < piece; ++i, at += kPacketBytes) {
+            PacketEntry p;
+            p.key = qFromBigEndian<quint64>(at);
+            p.pts = qFromBigEndian<qint64>(at + 8);
+            p.dts = qFromBigEndian<qint64>(at + 16);
+            p.position = qFromBigEndian<qint64>(at + 24);
+            p.duration = qFromBigEndian<qint64>(at + 32);
+            const auto flags = quint8(at[40]);
+            p.keyframe = flags & 1;
+            p.shown = flags & 2;
+            const int kind = (flags >> 2) & 7;
+            p.kind = kind <= int(PictureKind::None) ? PictureKind(kind) : PictureKind::Unknown;
+            packets.push_back(p);
+        }
+        done += piece;
     }
-    if (in.status() != QDataStream::Ok)
-        return std::nullopt;
     return FrameIndex(std::move(packets), clock);
 }
 
