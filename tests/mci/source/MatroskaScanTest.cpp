@@ -185,9 +185,18 @@ TEST(MatroskaScanOf, blockGroupsOfAnyTrackNumber)
     expectScannedAsDemuxed(spec.path);
 }
 
-TEST(MatroskaScanOf, damagedOrOtherFilesCannotBeScanned)
+// MPEG-2 pictures held back: the demuxer guesses the first decode time (one frame before the
+// first picture) where the scan could only guess otherwise.
+TEST(MatroskaScanOf, damagedUnsureOrOtherFilesAreNotScanned)
 {
     QTemporaryDir dir;
+    fixtures::VideoSpec mpeg2;
+    mpeg2.path = dir.filePath(QStringLiteral("mpeg2.mkv"));
+    mpeg2.container = fixtures::Container::Mkv;
+    mpeg2.codec = fixtures::VideoCodec::Mpeg2;
+    ASSERT_TRUE(fixtures::writeVideo(mpeg2, nullptr));
+    EXPECT_EQ(scan(mpeg2.path).outcome, Outcome::CannotScan);
+
     const QByteArray whole = contentsOf(fixtures::clip(ClipKind::H264Mkv));
     EXPECT_EQ(scan(writeFile(dir, QStringLiteral("cut.mkv"), whole.left(whole.size() * 2 / 3))).outcome,
               Outcome::CannotScan);
