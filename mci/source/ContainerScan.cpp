@@ -1,11 +1,13 @@
 #include "ContainerScan.h"
 
 #include "PictureHeader.h"
+#include "MatroskaScan.h"
 #include "SampleTable.h"
 #include "SourceCounters.h"
 #include "SourceErrors.h"
 
 #include <atomic>
+#include <cstring>
 
 
 namespace mci {
@@ -27,18 +29,6 @@ bool kindsGiveTheOrder(AVCodecID codec)
     return codec == AV_CODEC_ID_MPEG1VIDEO || codec == AV_CODEC_ID_MPEG2VIDEO || codec == AV_CODEC_ID_MPEG4;
 }
 
-StreamClock clockOf(const Demuxer& demuxer)
-{
-    const AVStream* stream = demuxer.stream(demuxer.videoStream());
-    const AVRational rate = stream->avg_frame_rate.num > 0 ? stream->avg_frame_rate : stream->r_frame_rate;
-    StreamClock clock;
-    clock.timeBaseNum = stream->time_base.num;
-    clock.timeBaseDen = stream->time_base.den;
-    clock.nominalFrameUs = rate.num > 0 && rate.den > 0 ? av_rescale(1'000'000, rate.den, rate.num) : 0;
-    clock.mayRestart = demuxer.clockMayRestart();
-    clock.decodeOrderOnly = !demuxer.storesPresentationTimes() && kindsGiveTheOrder(stream->codecpar->codec_id);
-    return clock;
-}
 
 }  // namespace
 
@@ -55,16 +45,7 @@ std::variant<ContainerScan, OpenFailure> scanThroughDemuxer(Demuxer& demuxer, co
     int result = 0;
     while ((result = demuxer.read(packet.get())) >= 0) {
         const PacketRef held(packet.get());
-        PacketEntry entry;
-        entry.key = packetKey(held->data, held->size);
-        entry.pts = held->pts;
-        entry.dts = held->dts;
-        entry.position = held->pos;
-        entry.duration = held->duration;
-        entry.kind = headers.kindOf(held->data, held->size);
-        entry.keyframe = demuxer.unpacksVideo() ? entry.kind == PictureKind::Intra : bool(held->flags & AV_PKT_FLAG_KEY);
-        entry.shown = held->size > 0 && !(held->flags & AV_PKT_FLAG_DISCARD) && entry.kind != PictureKind::None;
-        scan.packets.push_back(entry);
+        scan.packets.push_back(demuxedPacketEntry(held.get(), headers, demuxer.unpacksVideo()));
         if (progress && scan.packets.size() % kPacketsPerReport == 0 && !progress(demuxer.fractionRead()))
             return openFailure(MCIERR_SOURCE_CANCELLED);
     }
@@ -102,12 +83,11 @@ bool agreesWithDemuxer(ContainerScan& scan, Demuxer& demuxer)
         if (at < 0)
             return false;
         const PacketEntry& p = packets[size_t(at)];
-        const PictureKind kind = headers.kindOf(real->data, real->size);
-        const bool shown = real->size > 0 && !(real->flags & AV_PKT_FLAG_DISCARD) && kind != PictureKind::None;
-        const bool keyframe = demuxer.unpacksVideo() ? kind == PictureKind::Intra : bool(real->flags & AV_PKT_FLAG_KEY);
-        if (real->pts != AV_NOPTS_VALUE && p.pts != kNoTime && !shift)
-            shift = real->pts - p.pts;
-        if (p.shown != shown || p.keyframe != keyframe || (real->pts != AV_NOPTS_VALUE && real->pts - p.pts != shift))
+        const PacketEntry demuxed = demuxedPacketEntry(real, headers, demuxer.unpacksVideo());
+        if (demuxed.pts != kNoTime && p.pts != kNoTime && !shift)
+            shift = demuxed.pts - p.pts;
+        if (p.shown != demuxed.shown || p.keyframe != demuxed.keyframe || p.dts != demuxed.dts
+            || (demuxed.pts != kNoTime && demuxed.pts - p.pts != shift))
             return false;
         expected = at + 1;
         if (at + 1 == int(packets.size()) && real->duration > 0)
@@ -157,6 +137,19 @@ bool agreesWithDemuxer(ContainerScan& scan, Demuxer& demuxer)
     return true;
 }
 
+StreamClock clockOf(const Demuxer& demuxer)
+{
+    const AVStream* stream = demuxer.stream(demuxer.videoStream());
+    const AVRational rate = stream->avg_frame_rate.num > 0 ? stream->avg_frame_rate : stream->r_frame_rate;
+    StreamClock clock;
+    clock.timeBaseNum = stream->time_base.num;
+    clock.timeBaseDen = stream->time_base.den;
+    clock.nominalFrameUs = rate.num > 0 && rate.den > 0 ? av_rescale(1'000'000, rate.den, rate.num) : 0;
+    clock.mayRestart = demuxer.clockMayRestart();
+    clock.decodeOrderOnly = !demuxer.storesPresentationTimes() && kindsGiveTheOrder(stream->codecpar->codec_id);
+    return clock;
+}
+
 // The frame index of a file seen for the first time: from the container's table where it lists
 // every frame, else through the demuxer. A table must agree with the packets the demuxer gives.
 std::variant<IndexedFile, OpenFailure> indexFile(const QString& path, std::unique_ptr<Demuxer>& demuxer,
@@ -165,6 +158,10 @@ std::variant<IndexedFile, OpenFailure> indexFile(const QString& path, std::uniqu
     ++s_indexPasses;
     ContainerScan scan = readSampleTable(path, *demuxer);
     const bool tabled = scan.outcome == ContainerScan::Outcome::Done;
+    if (!tabled && std::strstr(demuxer->context()->iformat->name, "matroska"))
+        scan = scanMatroska(path, *demuxer, progress);
+    if (scan.outcome == ContainerScan::Outcome::Cancelled)
+        return openFailure(MCIERR_SOURCE_CANCELLED);
     if (scan.outcome == ContainerScan::Outcome::Done && !agreesWithDemuxer(scan, *demuxer)) {
         // The check moved the demuxer; the reading through starts from a fresh open.
         auto reopened = Demuxer::open(path);

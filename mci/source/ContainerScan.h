@@ -26,6 +26,9 @@ struct ContainerScan {
     PacketIdentity identity = PacketIdentity::DecodeTime;
 };
 
+// How the demuxer's video stream keeps time, as its index needs to know.
+StreamClock clockOf(const Demuxer& demuxer);
+
 // The frame index of a file not seen before, read the fastest way its container allows, and
 // whether it is worth keeping (a container's table is read again faster than a kept index). On
 // the way the demuxer may be opened anew.

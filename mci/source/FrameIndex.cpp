@@ -89,6 +89,20 @@ quint64 timeKey(qint64 stamp)
     return quint64(stamp) ^ (quint64(1) << 63);
 }
 
+PacketEntry demuxedPacketEntry(const AVPacket* packet, PictureHeaderReader& headers, bool unpacked)
+{
+    PacketEntry entry;
+    entry.key = packetKey(packet->data, packet->size);
+    entry.pts = packet->pts;
+    entry.dts = packet->dts;
+    entry.position = packet->pos;
+    entry.duration = packet->duration;
+    entry.kind = headers.kindOf(packet->data, packet->size);
+    entry.keyframe = unpacked ? entry.kind == PictureKind::Intra : bool(packet->flags & AV_PKT_FLAG_KEY);
+    entry.shown = packet->size > 0 && !(packet->flags & AV_PKT_FLAG_DISCARD) && entry.kind != PictureKind::None;
+    return entry;
+}
+
 quint64 keyOf(PacketIdentity identity, const void* data, int size, qint64 pts, qint64 dts)
 {
     switch (identity) {

@@ -63,6 +63,11 @@ struct StreamClock {
     PacketIdentity identity = PacketIdentity::Bytes;
 };
 
+// The entry of a packet as the demuxer gives it: its bytes identify it, its first bytes tell its
+// picture. unpacked: it came through the filter that unpacks packed B-pictures, whose keyframe
+// marks say nothing.
+PacketEntry demuxedPacketEntry(const AVPacket* packet, PictureHeaderReader& headers, bool unpacked);
+
 // The identity of a packet's bytes.
 quint64 packetKey(const void* data, int size);
 // The identity of a packet by its timestamp, for containers whose timestamps are exact after a

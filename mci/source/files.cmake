@@ -8,6 +8,7 @@ list(APPEND MCI_SOURCE_FILES
   ContainerScan.h ContainerScan.cpp
   SampleTable.h SampleTable.cpp
   FrameIndex.h FrameIndex.cpp
+  MatroskaScan.h MatroskaScan.cpp
   IndexCache.h IndexCache.cpp
   CodecContext.h CodecContext.cpp
   VideoDecoder.h VideoDecoder.cpp

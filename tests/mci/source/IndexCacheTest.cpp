@@ -2,7 +2,6 @@
 // outdated entry is rebuilt, and a cancelled open keeps nothing.
 #include "ContainerScan.h"
 #include "IndexCache.h"
-#include "SampleTable.h"
 #include "SourceCounters.h"
 #include "MediaGenerator.h"
 #include "SourceErrors.h"
@@ -143,45 +142,31 @@ TEST_F(IndexCacheTest, anOpenCancelledThroughItsProgressFailsAndKeepsNothing)
 
 namespace {
 
-// An index read from the container's own structure is the index the demuxer gives by reading
-// the whole file, frame for frame; and the kinds of files whose tables list every frame are
-// read so.
+// An index read from the container's own structure (a table of samples, block headers) is the
+// index the demuxer gives by reading the whole file, frame for frame; and the kinds of files
+// whose structure tells every frame are read so.
 class ContainerIndex : public ::testing::TestWithParam<MatrixClip> {};
-
-std::optional<mci::FrameIndex> indexOf(mci::ContainerScan scan, const mci::Demuxer& demuxer, bool trusted)
-{
-    if (scan.outcome != mci::ContainerScan::Outcome::Done || !trusted)
-        return std::nullopt;
-    const AVStream* stream = demuxer.stream(demuxer.videoStream());
-    mci::StreamClock clock{stream->time_base.num, stream->time_base.den, 33'333, demuxer.clockMayRestart(), false,
-                           scan.identity};
-    return mci::FrameIndex(std::move(scan.packets), clock);
-}
 
 TEST_P(ContainerIndex, isTheIndexTheDemuxerGives)
 {
+    using Kind = fixtures::ClipKind;
     const QString path = fixtures::clip(GetParam().kind);
+    auto opened = std::get<std::unique_ptr<mci::Demuxer>>(mci::Demuxer::open(path));
+    const mci::FrameIndex fast = std::get<mci::IndexedFile>(mci::indexFile(path, opened, {})).index;
     auto read = std::get<std::unique_ptr<mci::Demuxer>>(mci::Demuxer::open(path));
-    auto scanned = std::get<std::unique_ptr<mci::Demuxer>>(mci::Demuxer::open(path));
     auto through = std::get<mci::ContainerScan>(mci::scanThroughDemuxer(*read, {}));
-    mci::ContainerScan table = mci::readSampleTable(path, *scanned);
-    const bool trusted = table.outcome == mci::ContainerScan::Outcome::Done && mci::agreesWithDemuxer(table, *scanned);
-    const auto fast = indexOf(std::move(table), *scanned, trusted);
-    const auto full = indexOf(std::move(through), *read, true);
-    const std::set<fixtures::ClipKind> tabled = {fixtures::ClipKind::H264Mp4, fixtures::ClipKind::MjpegAvi,
-                                                 fixtures::ClipKind::Portrait, fixtures::ClipKind::PicturelessMp4,
-                                                 fixtures::ClipKind::EditListMp4, fixtures::ClipKind::ProRes};
-    if (tabled.count(GetParam().kind))
-        ASSERT_TRUE(fast) << "read through instead";
-    if (!fast)
-        return;
-    ASSERT_EQ(fast->frameCount(), full->frameCount());
-    for (int n = 0; n <= full->frameCount(); ++n) {
-        ASSERT_EQ(fast->frameStartUs(n), full->frameStartUs(n)) << "frame " << n;
-        if (n == full->frameCount())
+    const mci::FrameIndex full(std::move(through.packets), mci::clockOf(*read));
+    const std::set<Kind> structured = {Kind::H264Mp4, Kind::MjpegAvi, Kind::Portrait, Kind::PicturelessMp4,
+                                       Kind::EditListMp4, Kind::ProRes, Kind::H264Mkv, Kind::LongStill, Kind::Vp9Live};
+    if (structured.count(GetParam().kind))
+        ASSERT_NE(fast.identity(), mci::PacketIdentity::Bytes) << "read through instead";
+    ASSERT_EQ(fast.frameCount(), full.frameCount());
+    for (int n = 0; n <= full.frameCount(); ++n) {
+        ASSERT_EQ(fast.frameStartUs(n), full.frameStartUs(n)) << "frame " << n;
+        if (n == full.frameCount())
             break;
-        ASSERT_EQ(fast->packetOfFrame(n), full->packetOfFrame(n)) << "frame " << n;
-        ASSERT_EQ(fast->keyframePacketFor(n, 0), full->keyframePacketFor(n, 0)) << "frame " << n;
+        ASSERT_EQ(fast.packetOfFrame(n), full.packetOfFrame(n)) << "frame " << n;
+        ASSERT_EQ(fast.keyframePacketFor(n, 0), full.keyframePacketFor(n, 0)) << "frame " << n;
     }
 }
 

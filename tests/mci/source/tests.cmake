@@ -7,6 +7,7 @@ tavolen_add_test(mci_source_tests
     ${CMAKE_CURRENT_LIST_DIR}/FrameExactnessTest.cpp
     ${CMAKE_CURRENT_LIST_DIR}/OpenFailureTest.cpp
     ${CMAKE_CURRENT_LIST_DIR}/IndexCacheTest.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/MatroskaScanTest.cpp
     ${CMAKE_CURRENT_LIST_DIR}/FrameCacheTest.cpp
     ${CMAKE_CURRENT_LIST_DIR}/SoundSourceTest.cpp
   LIBS fixtures PkgConfig::FFMPEG
