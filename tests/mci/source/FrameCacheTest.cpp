@@ -23,29 +23,27 @@ using namespace sourcetest;
 
 namespace {
 
-std::shared_ptr<const mci::DecodedFrame> smallFrame(int number)
+// A picture of 16x16, or of about 4 MB as 1440p video has.
+std::shared_ptr<const mci::DecodedFrame> frameOf(int number, QSize size)
 {
     auto data = std::make_unique<mci::DecodedFrame::Data>();
     data->frame.reset(av_frame_alloc());
-    data->frame->width = 16;
-    data->frame->height = 16;
+    data->frame->width = size.width();
+    data->frame->height = size.height();
     data->frame->format = AV_PIX_FMT_YUV420P;
     EXPECT_EQ(av_frame_get_buffer(data->frame.get(), 0), 0);
     data->number = number;
     return std::make_shared<const mci::DecodedFrame>(std::move(data));
 }
 
-// A picture of about 4 MB, as 1440p video has.
+std::shared_ptr<const mci::DecodedFrame> smallFrame(int number)
+{
+    return frameOf(number, QSize(16, 16));
+}
+
 std::shared_ptr<const mci::DecodedFrame> bigFrame(int number)
 {
-    auto data = std::make_unique<mci::DecodedFrame::Data>();
-    data->frame.reset(av_frame_alloc());
-    data->frame->width = 2560;
-    data->frame->height = 1088;
-    data->frame->format = AV_PIX_FMT_YUV420P;
-    EXPECT_EQ(av_frame_get_buffer(data->frame.get(), 0), 0);
-    data->number = number;
-    return std::make_shared<const mci::DecodedFrame>(std::move(data));
+    return frameOf(number, QSize(2560, 1088));
 }
 
 std::set<int> cachedNumbers(const mci::FrameCache& cache, int upTo)
