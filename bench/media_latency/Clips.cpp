@@ -65,9 +65,9 @@ Clip twoHours(const Clip& tenMinutes, const char* name, Container container) {
 
 bool writeClip(const Clip& clip, const QString& dir, const QString& path, QString* error) {
     if (clip.copies == 0) {
-        fixtures::VideoSpec spec = clip.clipSpec;
-        spec.path = path;
-        return fixtures::writeVideo(spec, error);
+        fixtures::VideoSpec video = clip.clipSpec;
+        video.path = path;
+        return fixtures::writeVideo(video, error);
     }
     for (Clip source : benchClips()) {
         if (source.name == clip.copyOf)

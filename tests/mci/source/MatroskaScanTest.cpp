@@ -170,19 +170,19 @@ INSTANTIATE_TEST_SUITE_P(Clips, MatroskaScan,
 TEST(MatroskaScanOf, blockGroupsOfAnyTrackNumber)
 {
     QTemporaryDir dir;
-    fixtures::VideoSpec spec;
-    spec.path = dir.filePath(QStringLiteral("alpha.webm"));
-    spec.encoder = "libvpx";
-    spec.muxer = "webm";
-    spec.pixelFormat = "yuva420p";
-    spec.frames = 40;
-    spec.fpsNum = 60000;  // a frame lasts 16.68 ms, 16 ticks of the file's clock
-    spec.fpsDen = 1001;
-    spec.encoderOptions = {{"auto-alt-ref", "0"}};
-    spec.muxerOptions = {{"dash", "1"}, {"dash_track_number", "7"}};
+    fixtures::VideoSpec video;
+    video.path = dir.filePath(QStringLiteral("alpha.webm"));
+    video.encoder = "libvpx";
+    video.muxer = "webm";
+    video.pixelFormat = "yuva420p";
+    video.frames = 40;
+    video.fpsNum = 60000;  // a frame lasts 16.68 ms, 16 ticks of the file's clock
+    video.fpsDen = 1001;
+    video.encoderOptions = {{"auto-alt-ref", "0"}};
+    video.muxerOptions = {{"dash", "1"}, {"dash_track_number", "7"}};
     QString error;
-    ASSERT_TRUE(fixtures::writeVideo(spec, &error)) << error.toStdString();
-    expectScannedAsDemuxed(spec.path);
+    ASSERT_TRUE(fixtures::writeVideo(video, &error)) << error.toStdString();
+    expectScannedAsDemuxed(video.path);
 }
 
 // MPEG-2 pictures held back: the demuxer guesses the first decode time (one frame before the
