@@ -60,6 +60,20 @@ quint64 packetKey(const void* data, int size)
     return mix((hash ^ mix(tail)) * kMultiplier);
 }
 
+PacketEntry packetEntryOf(const AVPacket& packet, PictureHeaderReader& headers, bool keyframeFromPicture)
+{
+    PacketEntry entry;
+    entry.key = packetKey(packet.data, packet.size);
+    entry.pts = packet.pts;
+    entry.dts = packet.dts;
+    entry.position = packet.pos;
+    entry.duration = packet.duration;
+    entry.kind = headers.kindOf(packet.data, packet.size);
+    entry.keyframe = keyframeFromPicture ? entry.kind == PictureKind::Intra : bool(packet.flags & AV_PKT_FLAG_KEY);
+    entry.shown = packet.size > 0 && !(packet.flags & AV_PKT_FLAG_DISCARD) && entry.kind != PictureKind::None;
+    return entry;
+}
+
 quint64 timeKey(qint64 stamp)
 {
     return packetKey(&stamp, sizeof stamp);

@@ -62,6 +62,10 @@ struct StreamClock {
 
 // The identity of a packet's bytes.
 quint64 packetKey(const void* data, int size);
+// A packet as the demuxer delivered it, as the index pass keeps it (key from its bytes).
+// keyframeFromPicture: the demuxer's keyframe mark says nothing (video read through the unpacking
+// filter), the kind of the picture does.
+PacketEntry packetEntryOf(const AVPacket& packet, PictureHeaderReader& headers, bool keyframeFromPicture);
 // The identity of a packet by its timestamp, for containers whose timestamps are exact after a
 // seek and read without the packet's bytes.
 quint64 timeKey(qint64 stamp);

@@ -65,16 +65,7 @@ std::variant<FrameIndex, OpenFailure> buildIndex(Demuxer& demuxer, const OpenPro
     int result = 0;
     while ((result = demuxer.read(packet.get())) >= 0) {
         const PacketRef held(packet.get());
-        PacketEntry entry;
-        entry.key = packetKey(held->data, held->size);
-        entry.pts = held->pts;
-        entry.dts = held->dts;
-        entry.position = held->pos;
-        entry.duration = held->duration;
-        entry.kind = headers.kindOf(held->data, held->size);
-        entry.keyframe = demuxer.unpacksVideo() ? entry.kind == PictureKind::Intra : bool(held->flags & AV_PKT_FLAG_KEY);
-        entry.shown = held->size > 0 && !(held->flags & AV_PKT_FLAG_DISCARD) && entry.kind != PictureKind::None;
-        packets.push_back(entry);
+        packets.push_back(packetEntryOf(*held, headers, demuxer.unpacksVideo()));
         if (progress && packets.size() % kPacketsPerReport == 0 && !progress(demuxer.fractionRead()))
             return openFailure(MCIERR_SOURCE_CANCELLED);
     }
