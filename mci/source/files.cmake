@@ -6,6 +6,7 @@ list(APPEND MCI_SOURCE_FILES
   Demuxer.h Demuxer.cpp
   PictureHeader.h PictureHeader.cpp
   FrameIndex.h FrameIndex.cpp
+  TransportStreamScan.h TransportStreamScan.cpp
   IndexCache.h IndexCache.cpp
   CodecContext.h CodecContext.cpp
   VideoDecoder.h VideoDecoder.cpp
