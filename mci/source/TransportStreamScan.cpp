@@ -39,8 +39,8 @@ const uint8_t* afterStartCode(const uint8_t* at, const uint8_t* end)
     const __m128i zero = _mm_setzero_si128(), one = _mm_set1_epi8(1);
     for (; end - at >= 18; at += 16) {
         const auto bytes = [at](int offset) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(at + offset)); };
-        const __m128i found = _mm_and_si128(_mm_and_si128(_mm_cmpeq_epi8(bytes(0), zero), _mm_cmpeq_epi8(bytes(1), zero)),
-                                            _mm_cmpeq_epi8(bytes(2), one));
+        const __m128i zeroZero = _mm_and_si128(_mm_cmpeq_epi8(bytes(0), zero), _mm_cmpeq_epi8(bytes(1), zero));
+        const __m128i found = _mm_and_si128(zeroZero, _mm_cmpeq_epi8(bytes(2), one));
         if (const int mask = _mm_movemask_epi8(found))
             return at + __builtin_ctz(unsigned(mask)) + 3;
     }
@@ -514,10 +514,10 @@ Scanner::Scanner(const Demuxer& demuxer, const OpenProgress& progress)
     const int video = demuxer.videoStream();
     const AVStream* stream = demuxer.stream(video);
     AVFormatContext* context = demuxer.context();
+    // Only the transport stream demuxer has a packet size.
     int64_t packetSize = 0;
-    if (std::strcmp(context->iformat->name, "mpegts") != 0 || demuxer.unpacksVideo() || stream->time_base.num != 1
-        || stream->time_base.den != 90000 || stream->pts_wrap_bits != 33
-        || av_opt_get_int(context, "ts_packetsize", AV_OPT_SEARCH_CHILDREN, &packetSize) < 0)
+    if (av_opt_get_int(context, "ts_packetsize", AV_OPT_SEARCH_CHILDREN, &packetSize) < 0 || demuxer.unpacksVideo()
+        || stream->time_base.num != 1 || stream->time_base.den != 90000 || stream->pts_wrap_bits != 33)
         return;
     m_program = av_find_program_from_stream(context, nullptr, video);
     if (!m_program || m_program->pts_wrap_reference == AV_NOPTS_VALUE || (packetSize != 188 && packetSize != 192))
@@ -569,7 +569,8 @@ bool Scanner::have(qint64 position, qint64 count)
         std::memmove(m_buffer.data(), at(from), size_t(m_bufferEnd - from));
         m_bufferStart = from;
         const qint64 kept = m_bufferEnd - from;
-        const qint64 read = m_file.read(reinterpret_cast<char*>(m_buffer.data() + kept), qint64(m_buffer.size()) - kept);
+        const qint64 read =
+            m_file.read(reinterpret_cast<char*>(m_buffer.data() + kept), qint64(m_buffer.size()) - kept);
         if (read <= 0)
             return false;
         m_bufferEnd += read;

@@ -11,6 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <functional>
 #include <random>
 
 using fixtures::ClipKind;
@@ -94,10 +96,10 @@ QByteArray withRepeats(QByteArray bytes, bool h264)
     return bytes;
 }
 
-// Where each video PES packet of a 188-byte transport stream starts: its transport packet, its
-// header, and the payload bytes it carries.
+// Where each video PES packet of a 188-byte transport stream is: its first and last transport
+// packets, its header, and the payload bytes it carries.
 struct Pes {
-    qsizetype packet, header, payload;
+    qsizetype packet, header, payload, last;
 };
 std::vector<Pes> videoPes(const QByteArray& ts)
 {
@@ -108,11 +110,23 @@ std::vector<Pes> videoPes(const QByteArray& ts)
         if (((p[1] & 0x1f) << 8 | p[2]) != 0x100 || offset >= 188)
             continue;
         if (p[1] & 0x40)
-            pes.push_back({at, at + offset, -9 - p[offset + 8]});
+            pes.push_back({at, at + offset, -9 - p[offset + 8], at});
         if (!pes.empty())
-            pes.back().payload += 188 - offset;
+            pes.back().payload += 188 - offset, pes.back().last = at;
     }
     return pes;
+}
+
+qint64 stampAt(const QByteArray& bytes, qsizetype at)
+{
+    const auto* b = reinterpret_cast<const uchar*>(bytes.constData() + at);
+    return qint64(b[0] >> 1 & 7) << 30 | qint64(b[1]) << 22 | qint64(b[2] >> 1) << 15 | b[3] << 7 | b[4] >> 1;
+}
+void setStamp(QByteArray& bytes, qsizetype at, qint64 v)
+{
+    const char stamp[] = {char((bytes[at] & 0xf0) | (v >> 29 & 0x0e) | 1), char(v >> 22), char(v >> 14 | 1),
+                          char(v >> 7), char(v << 1 | 1)};
+    bytes.replace(at, 5, stamp, 5);
 }
 
 // Timestamps moved by 33-bit arithmetic: past the wrap a second in, or from near the wrap back
@@ -123,16 +137,20 @@ QByteArray wrapped(QByteArray bytes, bool jumpBack)
     const std::vector<Pes> pes = videoPes(bytes);
     for (size_t k = 0; k < pes.size(); ++k) {
         const qint64 offset = !jumpBack ? kWrap - 90000 : k < pes.size() / 2 ? kWrap - 100 * 90000 : 0;
-        uchar* h = reinterpret_cast<uchar*>(bytes.data() + pes[k].header);
-        for (uchar* b = h + 9; b < h + 9 + 5 * (h[7] >> 7) + 5 * (h[7] >> 6 & h[7] >> 7 & 1); b += 5) {
-            qint64 v = qint64(b[0] >> 1 & 7) << 30 | qint64(b[1]) << 22 | qint64(b[2] >> 1) << 15 | b[3] << 7 | b[4] >> 1;
-            v = (v + offset) % kWrap;
-            const uchar stamp[] = {uchar((b[0] & 0xf0) | (v >> 29 & 0x0e) | 1), uchar(v >> 22), uchar(v >> 14 | 1),
-                                   uchar(v >> 7), uchar(v << 1 | 1)};
-            std::copy(std::begin(stamp), std::end(stamp), b);
-        }
+        const qsizetype h = pes[k].header;
+        for (int i = 0; i < (uchar(bytes[h + 7]) >> 6 == 3 ? 2 : 1); ++i)
+            setStamp(bytes, h + 9 + 5 * i, (stampAt(bytes, h + 9 + 5 * i) + offset) % kWrap);
     }
     return bytes;
+}
+
+// Cut before the second picture, a reference picture, whose slice header is damaged after its
+// kind: the demuxer's parser gives up on it, and has read no picture yet.
+QByteArray damagedFirstSlice(const QByteArray& bytes)
+{
+    QByteArray cut = bytes.mid(videoPes(bytes)[1].packet);
+    const qsizetype slice = cut.indexOf(QByteArray("\0\0\1\x41", 4));
+    return cut.replace(slice + 5, 8, QByteArray(8, '\xff'));
 }
 
 // Every PES packet that fits says its length; or every other starts behind a 12-byte RTP header
@@ -187,6 +205,8 @@ std::vector<ScanCase> scanCases(const QTemporaryDir& dir)
         {"JumpedBackOverTheWrap", written(dir, "jumped.ts", wrapped(mpeg2, true)), true},
         {"PesLengths", written(dir, "lengths.ts", withLengths(mpeg2)), true},
         {"RtpHeaders", written(dir, "rtp.ts", withRtpHeaders(mpeg2)), true},
+        {"DamagedFirstSlice",
+         written(dir, "damaged-slice.ts", damagedFirstSlice(bytesOf(fixtures::clip(ClipKind::JoinedTs)))), true},
     };
     std::mt19937 random(7);
     for (ClipKind kind : {ClipKind::Mpeg2Ts, ClipKind::JoinedTs, ClipKind::PyramidM2ts, ClipKind::InterlacedTs}) {
@@ -219,7 +239,8 @@ TEST(TransportStreamScan, givesThePacketsTheDemuxerGivesOrDeclines)
             const PacketEntry& s = scanned.packets[i];
             const PacketEntry& e = expected[i];
             ASSERT_TRUE(s.pts == e.pts && s.dts == e.dts && s.position == e.position && s.duration == e.duration
-                        && s.keyframe == e.keyframe && s.shown == e.shown && s.kind == e.kind && s.key == mci::timeKey(s.dts))
+                        && s.keyframe == e.keyframe && s.shown == e.shown && s.kind == e.kind
+                        && s.key == mci::timeKey(s.dts))
                 << "packet " << i << ": scanned " << s.pts << " " << s.dts << " " << s.position << " " << s.duration
                 << " " << s.keyframe << s.shown << int(s.kind) << ", demuxed " << e.pts << " " << e.dts << " "
                 << e.position << " " << e.duration << " " << e.keyframe << e.shown << int(e.kind);
@@ -227,22 +248,70 @@ TEST(TransportStreamScan, givesThePacketsTheDemuxerGivesOrDeclines)
     }
 }
 
-// Each is a file the demuxer reads otherwise than PES packet by PES packet, or not at all.
+// Each is a file the demuxer reads otherwise than PES packet by PES packet, or times in a way
+// the scan cannot be sure of, or no transport stream at all.
 TEST(TransportStreamScan, declinesWhatItCannotReadAsTheDemuxerDoes)
 {
     QTemporaryDir dir;
-    const QByteArray clip = bytesOf(fixtures::clip(ClipKind::Mpeg2Ts));
-    // The transport packets that start the video's second and third PES packets.
-    const qsizetype second = clip.indexOf(QByteArray("\0\0\1\xe0", 4), clip.indexOf(QByteArray("\0\0\1\xe0", 4)) + 1);
-    const qsizetype third = clip.indexOf(QByteArray("\0\0\1\xe0", 4), second + 1);
-    const qsizetype packet = second - second % 188, next = third - third % 188;
-    ASSERT_GT(packet, 0);
-    QByteArray joined = clip, scrambled = clip, untimed = clip;
-    joined[packet + 1] = char(joined[packet + 1] & ~0x40);  // two pictures in one PES packet
-    scrambled[next + 3] = char(scrambled[next + 3] | 0x80);
-    untimed[third + 7] = char(untimed[third + 7] & 0x3f);  // no timestamps
-    for (const QString& path : {written(dir, "joined.ts", joined), written(dir, "scrambled.ts", scrambled),
-                                written(dir, "untimed.ts", untimed), fixtures::clip(ClipKind::Mpeg1Mpg)}) {
+    const QByteArray mpeg2 = bytesOf(fixtures::clip(ClipKind::Mpeg2Ts));
+    const QByteArray h264 = bytesOf(fixtures::clip(ClipKind::JoinedTs));
+    const QByteArray m2ts = bytesOf(fixtures::clip(ClipKind::PyramidM2ts));
+    const std::vector<Pes> m = videoPes(mpeg2), h = videoPes(h264);
+    ASSERT_TRUE(m.size() > 3 && h.size() > 3);
+    std::vector<QString> paths = {fixtures::clip(ClipKind::Mpeg1Mpg)};
+    const auto edited = [&](const char* name, QByteArray bytes, const std::function<void(QByteArray&)>& edit) {
+        edit(bytes);
+        paths.push_back(written(dir, name, bytes));
+    };
+    const auto joinSecond = [](const std::vector<Pes>& pes) {
+        return [&pes](QByteArray& b) { b[pes[1].packet + 1] = char(b[pes[1].packet + 1] & ~0x40); };
+    };
+    edited("two-pictures.ts", mpeg2, joinSecond(m));
+    edited("two-pictures-h264.ts", h264, joinSecond(h));
+    edited("scrambled.ts", mpeg2, [&](QByteArray& b) { b[m[2].packet + 3] = char(b[m[2].packet + 3] | 0x80); });
+    edited("untimed.ts", mpeg2, [&](QByteArray& b) { b[m[2].header + 7] = char(b[m[2].header + 7] & 0x3f); });
+    // The I-picture decoded when shown, among B-pictures; a B-picture decoded before the last.
+    edited("decoded-when-shown.ts", mpeg2,
+           [&](QByteArray& b) { setStamp(b, m[0].header + 14, stampAt(b, m[0].header + 9)); });
+    edited("decoded-before.ts", mpeg2, [&](QByteArray& b) { setStamp(b, m[2].header + 9, 0); });
+    // From 30 to 25 frames a second in the second sequence header.
+    edited("rate.ts", mpeg2, [&](QByteArray& b) {
+        const qsizetype at = b.indexOf(QByteArray("\0\0\1\xb3", 4), b.indexOf(QByteArray("\0\0\1\xb3", 4)) + 1);
+        b[at + 7] = char((b[at + 7] & 0xf0) | 3);
+    });
+    // Where the demuxer's parser cuts elsewhere than PES packets start: at a start code across
+    // two of them, at a delimiter or a picture's first slice after a slice, and not at a PES
+    // packet that starts with a slice (its header bytes made a longer PES header).
+    edited("start-code-across.ts", mpeg2, [&](QByteArray& b) { b.replace(m[1].last + 185, 3, "\0\0\1", 3); });
+    const auto keyframe = std::find_if(h.begin() + 1, h.end(), [&](const Pes& pes) {
+        return h264.mid(pes.header, 64).contains(QByteArray("\0\0\1\x67", 4));
+    });
+    ASSERT_NE(keyframe, h.end());
+    edited("delimiter-across.ts", h264, [&](QByteArray& b) {
+        b.replace(keyframe[-1].last + 186, 2, QByteArray(2, 0));
+        b[keyframe->header + 8] = char(b[keyframe->header + 8] + 3);
+    });
+    edited("delimiter-after-slice.ts", h264,
+           [&](QByteArray& b) { b.replace(h[1].last + 182, 6, "\0\0\0\1\x09\xf0", 6); });
+    edited("slice-after-slice.ts", h264, [&](QByteArray& b) { b.replace(h[1].last + 183, 5, "\0\0\1\x41\x80", 5); });
+    const auto startAtSlice = [](const Pes& pes, const char* slice) {
+        return [&pes, slice](QByteArray& b) {
+            const qsizetype payload = pes.header + 9 + uchar(b[pes.header + 8]);
+            b[pes.header + 8] = char(b[pes.header + 8] + b.indexOf(QByteArray(slice, 4), payload) - payload);
+        };
+    };
+    edited("starts-with-slice.ts", mpeg2, startAtSlice(m[1], "\0\0\1\x01"));
+    edited("starts-with-slice-h264.ts", h264, startAtSlice(h[2], "\0\0\1\x41"));
+    // No picture parameter set, or a sequence parameter set that changes, or an x264 of 2006
+    // (the demuxer's parser doubles the frame rate of its pictures).
+    edited("no-pps.ts", h264,
+           [&](QByteArray& b) { b.replace(QByteArray("\0\0\1\x68", 4), QByteArray("\0\0\1\x6a", 4)); });
+    edited("sps-change.ts", h264, [&](QByteArray& b) { ++b[b.lastIndexOf(QByteArray("\0\0\1\x67", 4)) + 6]; });
+    edited("old-x264.ts", h264, [&](QByteArray& b) { b.replace(b.indexOf("x264 - core ") + 12, 3, "016"); });
+    // A video packet found in the file's first four bytes, placed before the file.
+    const qsizetype first = m2ts.indexOf(QByteArray("\0\0\1\xe0", 4));
+    paths.push_back(written(dir, "early.m2ts", m2ts.mid(first - first % 192 + 3)));
+    for (const QString& path : paths) {
         SCOPED_TRACE(path.toStdString());
         EXPECT_EQ(scan(path).outcome, ContainerScan::Outcome::CannotScan);
     }
