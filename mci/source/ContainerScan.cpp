@@ -2,6 +2,7 @@
 
 #include "PictureHeader.h"
 #include "MatroskaScan.h"
+#include "TransportStreamScan.h"
 #include "SampleTable.h"
 #include "SourceCounters.h"
 #include "SourceErrors.h"
@@ -158,8 +159,11 @@ std::variant<IndexedFile, OpenFailure> indexFile(const QString& path, std::uniqu
     ++s_indexPasses;
     ContainerScan scan = readSampleTable(path, *demuxer);
     const bool tabled = scan.outcome == ContainerScan::Outcome::Done;
-    if (!tabled && std::strstr(demuxer->context()->iformat->name, "matroska"))
+    const char* format = demuxer->context()->iformat->name;
+    if (!tabled && std::strstr(format, "matroska"))
         scan = scanMatroska(path, *demuxer, progress);
+    else if (!tabled && std::strcmp(format, "mpegts") == 0)
+        scan = scanTransportStream(path, *demuxer, progress);
     if (scan.outcome == ContainerScan::Outcome::Cancelled)
         return openFailure(MCIERR_SOURCE_CANCELLED);
     if (scan.outcome == ContainerScan::Outcome::Done && !agreesWithDemuxer(scan, *demuxer)) {

@@ -9,6 +9,7 @@ list(APPEND MCI_SOURCE_FILES
   SampleTable.h SampleTable.cpp
   FrameIndex.h FrameIndex.cpp
   MatroskaScan.h MatroskaScan.cpp
+  TransportStreamScan.h TransportStreamScan.cpp
   IndexCache.h IndexCache.cpp
   CodecContext.h CodecContext.cpp
   VideoDecoder.h VideoDecoder.cpp

@@ -157,7 +157,8 @@ TEST_P(ContainerIndex, isTheIndexTheDemuxerGives)
     auto through = std::get<mci::ContainerScan>(mci::scanThroughDemuxer(*read, {}));
     const mci::FrameIndex full(std::move(through.packets), mci::clockOf(*read));
     const std::set<Kind> structured = {Kind::H264Mp4, Kind::MjpegAvi, Kind::Portrait, Kind::PicturelessMp4,
-                                       Kind::EditListMp4, Kind::ProRes, Kind::H264Mkv, Kind::LongStill, Kind::Vp9Live};
+                                       Kind::EditListMp4, Kind::ProRes, Kind::H264Mkv, Kind::LongStill, Kind::Vp9Live,
+                                       Kind::Mpeg2Ts, Kind::CutTs, Kind::JoinedTs, Kind::PyramidM2ts};
     if (structured.count(GetParam().kind))
         ASSERT_NE(fast.identity(), mci::PacketIdentity::Bytes) << "read through instead";
     ASSERT_EQ(fast.frameCount(), full.frameCount());

@@ -1,0 +1,28 @@
+// The video packets of an MPEG transport stream (188-byte packets, or 192-byte M2TS packets),
+// read from the stream's own structure at the speed of the disk rather than through the
+// demuxer, whose parser splits every byte.
+//
+// Each PES packet of the video PID is one access unit: its timestamps, the position of its
+// first transport packet, and what the demuxer's parser reads from its headers (keyframe,
+// repeated fields) give the packet exactly as the demuxer would, wrapped timestamps and
+// resynchronisation after damage included. Anything the demuxer would read differently (a PES
+// without timestamps, two access units in one PES, scrambled packets, codecs other than MPEG-1/2
+// video and H.264, field pictures) makes the scan say CannotScan.
+//
+// Reads the file sequentially in large blocks and copies only the video PID's payloads. Any
+// thread; the demuxer is only looked at (the stream found at its open), never read from.
+#pragma once
+
+#include "ContainerScan.h"
+#include "MediaSource.h"
+
+#include <QString>
+
+namespace mci {
+
+class Demuxer;
+
+// progress is called every few megabytes with the fraction read; false cancels the scan.
+ContainerScan scanTransportStream(const QString& path, const Demuxer& demuxer, const OpenProgress& progress);
+
+}  // namespace mci
