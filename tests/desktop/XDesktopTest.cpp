@@ -5,6 +5,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 
 #include "Barcode.h"
@@ -47,9 +48,13 @@ protected:
     }
 
     // A clip of numbered frames in this test's own folder, where an index file may be written.
-    QString writeClip(const QString& name, QSize size) {
+    QString writeClip(const QString& name, QSize size,
+                      fixtures::VideoCodec codec = fixtures::VideoCodec::Mpeg1,
+                      fixtures::Container container = fixtures::Container::Mpg) {
         fixtures::VideoSpec clipSpec;
         clipSpec.path = media.filePath(name);
+        clipSpec.codec = codec;
+        clipSpec.container = container;
         clipSpec.frames = kFrames;
         clipSpec.size = size;
         QString error;
@@ -238,7 +243,8 @@ TEST_F(OnXDesktop, AFileRewrittenWhilePlayingStopsAndTheTransportShowsIt) {
 }
 
 TEST_F(OnXDesktop, OpensAnotherSizeKeepsAnIndexAndQuitsThroughTheMenu) {
-    const QString second = writeClip(QStringLiteral("second.mpg"), QSize(480, 360));
+    const QString second = writeClip(QStringLiteral("second.mp4"), QSize(480, 360),
+                                     fixtures::VideoCodec::H264, fixtures::Container::Mp4);
     start(writeClip(QStringLiteral("first.mpg"), QSize(320, 240)));
     ASSERT_TRUE(player->waitPlaying(QStringLiteral("01-first-playing")));
     EXPECT_EQ(player->windowRect().size(), playerWindowSize(QSize(320, 240)));
@@ -325,6 +331,10 @@ TEST_F(OnXDesktop, OpensAnotherSizeKeepsAnIndexAndQuitsThroughTheMenu) {
     })) << "the file menu did not open";
     desktop->key(QStringLiteral("x"));
     EXPECT_EQ(player->process().waitExit(), 0) << player->process().log().toStdString();
+    // Files in good order leave the terminal quiet: nothing from the decoders.
+    const QRegularExpression decoderNote(QStringLiteral("\\[\\w+ @ 0x"));
+    EXPECT_FALSE(player->process().log().contains(decoderNote))
+        << player->process().log().toStdString();
 }
 
 TEST_F(OnXDesktop, SampleWithItsIndexWindowForTheReadme) {
