@@ -7,7 +7,9 @@
 #include "SourceCounters.h"
 #include "SourceErrors.h"
 
+#include <algorithm>
 #include <atomic>
+#include <optional>
 #include <cstring>
 
 
@@ -31,7 +33,78 @@ bool kindsGiveTheOrder(AVCodecID codec)
 }
 
 
+// A decoder shows the H.264 pictures from one IDR picture up to the next in the order of their
+// picture order counts, which the codec's parser reads from the slice headers. Each picture is
+// given the decode time of its place in that order as the presentation time the container does
+// not keep, as frame n of an MPEG picture in AVI takes the n-th decode time.
+class PictureOrder {
+public:
+    explicit PictureOrder(const AVCodecParameters* parameters)
+        : m_context(avcodec_alloc_context3(nullptr)), m_parser(av_parser_init(parameters->codec_id))
+    {
+        if (!m_context || !m_parser || avcodec_parameters_to_context(m_context.get(), parameters) < 0)
+            m_parser.reset();
+        else
+            m_parser->flags |= PARSER_FLAG_COMPLETE_FRAMES;
+    }
+
+    void add(const AVPacket* packet, const PictureHeaderReader& headers)
+    {
+        uint8_t* out = nullptr;
+        int outSize = 0;
+        if (m_parser)
+            av_parser_parse2(m_parser.get(), m_context.get(), &out, &outSize, packet->data, packet->size,
+                             AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
+        m_counts.push_back(m_parser ? m_parser->output_picture_number : 0);
+        m_anew.push_back(headers.startsAnew(packet->data, packet->size));
+    }
+
+    // Leaves the packets as they are where the counts cannot be had.
+    void giveTimes(std::vector<PacketEntry>& packets) const
+    {
+        const auto untimed = [](const PacketEntry& p) { return p.dts == kNoTime; };
+        if (!m_parser || packets.size() != m_counts.size() || std::any_of(packets.begin(), packets.end(), untimed))
+            return;
+        for (size_t first = 0; first < packets.size();) {
+            size_t end = first + 1;
+            while (end < packets.size() && !m_anew[end])
+                ++end;
+            std::vector<size_t> pictures;
+            std::vector<qint64> places;
+            for (size_t i = first; i < end; ++i) {
+                if (packets[i].shown) {
+                    pictures.push_back(i);
+                    places.push_back(packets[i].dts);
+                }
+            }
+            std::stable_sort(pictures.begin(), pictures.end(),
+                             [&](size_t a, size_t b) { return m_counts[a] < m_counts[b]; });
+            std::sort(places.begin(), places.end());
+            for (size_t k = 0; k < pictures.size(); ++k)
+                packets[pictures[k]].pts = places[k];
+            first = end;
+        }
+        for (PacketEntry& p : packets) {
+            if (!p.shown)
+                p.pts = p.dts;
+        }
+    }
+
+private:
+    CodecContextPtr m_context;
+    ParserPtr m_parser;
+    std::vector<int> m_counts;
+    std::vector<bool> m_anew;
+};
+
 }  // namespace
+
+bool orderIsInThePictures(const Demuxer& demuxer)
+{
+    const AVCodecParameters* parameters = demuxer.videoParameters();
+    return !demuxer.storesPresentationTimes() && parameters->codec_id == AV_CODEC_ID_H264
+           && parameters->video_delay > 0;
+}
 
 std::variant<ContainerScan, OpenFailure> scanThroughDemuxer(Demuxer& demuxer, const OpenProgress& progress)
 {
@@ -43,10 +116,15 @@ std::variant<ContainerScan, OpenFailure> scanThroughDemuxer(Demuxer& demuxer, co
     PacketPtr packet(av_packet_alloc());
     if (!packet)
         return openFailure(MCIERR_OUT_OF_MEMORY);
+    std::optional<PictureOrder> order;
+    if (orderIsInThePictures(demuxer))
+        order.emplace(demuxer.videoParameters());
     int result = 0;
     while ((result = demuxer.read(packet.get())) >= 0) {
         const PacketRef held(packet.get());
         scan.packets.push_back(demuxedPacketEntry(held.get(), headers, demuxer.unpacksVideo()));
+        if (order)
+            order->add(held.get(), headers);
         if (progress && scan.packets.size() % kPacketsPerReport == 0 && !progress(demuxer.fractionRead()))
             return openFailure(MCIERR_SOURCE_CANCELLED);
     }
@@ -54,6 +132,8 @@ std::variant<ContainerScan, OpenFailure> scanThroughDemuxer(Demuxer& demuxer, co
     // a failing disk does not.
     if (result != AVERROR_EOF && mciErrorFromAv(result, FormatKnown::Yes) == MCIERR_FILE_READ)
         return openFailure(MCIERR_FILE_READ);
+    if (order)
+        order->giveTimes(scan.packets);
     scan.outcome = ContainerScan::Outcome::Done;
     return scan;
 }

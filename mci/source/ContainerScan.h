@@ -26,6 +26,10 @@ struct ContainerScan {
     PacketIdentity identity = PacketIdentity::DecodeTime;
 };
 
+// H.264 with pictures held back, in a container that keeps no presentation times (AVI): the
+// order they are shown in is read from every picture's slice headers.
+bool orderIsInThePictures(const Demuxer& demuxer);
+
 // How the demuxer's video stream keeps time, as its index needs to know.
 StreamClock clockOf(const Demuxer& demuxer);
 

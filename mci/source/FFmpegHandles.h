@@ -28,6 +28,9 @@ struct PacketDeleter {
 struct SwsDeleter {
     void operator()(SwsContext* c) const { sws_freeContext(c); }
 };
+struct ParserDeleter {
+    void operator()(AVCodecParserContext* p) const { av_parser_close(p); }
+};
 struct SwrDeleter {
     void operator()(SwrContext* c) const { swr_free(&c); }
 };
@@ -38,6 +41,7 @@ using FramePtr = std::unique_ptr<AVFrame, FrameDeleter>;
 using PacketPtr = std::unique_ptr<AVPacket, PacketDeleter>;
 using SwsPtr = std::unique_ptr<SwsContext, SwsDeleter>;
 using SwrPtr = std::unique_ptr<SwrContext, SwrDeleter>;
+using ParserPtr = std::unique_ptr<AVCodecParserContext, ParserDeleter>;
 
 // Packet whose payload is released when the handle goes out of scope or is reused.
 struct PacketUnref {

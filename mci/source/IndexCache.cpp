@@ -15,7 +15,8 @@ namespace {
 constexpr quint32 kMagic = 0x54564958;  // "TVIX"
 // 2: packet keys that are the same in every process. 3: the kinds of the pictures, and how the
 // container's clock runs. 4: packets known by their timestamps; a checksum of our own.
-constexpr quint32 kVersion = 4;
+// 5: H.264 in AVI in the order its pictures are shown.
+constexpr quint32 kVersion = 5;
 
 // What identifies one state of a media file.
 struct FileKey {

@@ -41,10 +41,6 @@ struct Element {
     qint64 end() const { return data + size; }
 };
 
-struct ParserDeleter {
-    void operator()(AVCodecParserContext* p) const { av_parser_close(p); }
-};
-
 // The file read forward in large reads; a part wanted beyond what was read is read from where
 // it begins, so what lies between is never read.
 class FileWindow {
@@ -170,7 +166,7 @@ private:
     const OpenProgress& m_progress;
     qint64 m_reportBytes;
     PictureHeaderReader m_headers;
-    std::unique_ptr<AVCodecParserContext, ParserDeleter> m_parser;
+    ParserPtr m_parser;
     CodecContextPtr m_parsed;  // the stream as the parser sees it
     int m_h264LengthSize = 0;  // where the H.264 parser's work may be told without it
     int m_delay = 0;

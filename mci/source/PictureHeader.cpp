@@ -257,6 +257,17 @@ PictureKind PictureHeaderReader::h264(const uint8_t* data, int size) const
     return whole || kind != PictureKind::None ? kind : PictureKind::Unknown;
 }
 
+bool PictureHeaderReader::startsAnew(const uint8_t* data, int size) const
+{
+    bool idr = false;
+    forEachUnit(data, size, m_lengthSize, [&](const uint8_t* unit, int) {
+        const int type = unit[0] & 0x1f;
+        idr = type == 5;
+        return type >= 1 && type <= 5;
+    });
+    return m_codec == AV_CODEC_ID_H264 && idr;
+}
+
 // Units 0 to 31 are slices; 16 to 23 begin a picture decoded on its own.
 PictureKind PictureHeaderReader::hevc(const uint8_t* data, int size) const
 {

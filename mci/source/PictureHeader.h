@@ -31,6 +31,8 @@ public:
     explicit PictureHeaderReader(const AVCodecParameters* parameters);
 
     PictureKind kindOf(const uint8_t* data, int size);
+    // An H.264 IDR picture: a decoder shows every picture decoded before it first.
+    bool startsAnew(const uint8_t* data, int size) const;
 
 private:
     PictureKind mpegVideo(const uint8_t* data, int size) const;

@@ -185,7 +185,7 @@ ContainerScan readSampleTable(const QString& path, const Demuxer& demuxer)
     // reading of every picture tells.
     const bool mpeg = codec == AV_CODEC_ID_MPEG1VIDEO || codec == AV_CODEC_ID_MPEG2VIDEO || codec == AV_CODEC_ID_MPEG4;
     const int entries = avformat_index_get_entries_count(stream);
-    if (!(movie || avi) || mpeg || entries <= 0 || entries != stream->nb_frames)
+    if (!(movie || avi) || mpeg || orderIsInThePictures(demuxer) || entries <= 0 || entries != stream->nb_frames)
         return scan;
     std::vector<qint32> offsets;
     if (movie) {

@@ -7,9 +7,10 @@
 // picture (a damaged access unit); only those are read.
 //
 // Fragmented MP4 (no complete table), compressed movie headers, edit lists of more than one
-// segment, and AVI whose pictures' order follows from their kinds (MPEG with B-pictures) give
-// CannotScan: those files are read through. The result names packets by their decode time;
-// the open checks it against the packets the demuxer gives before it trusts it.
+// segment, and AVI whose pictures' order follows from their kinds (MPEG with B-pictures) or
+// their slice headers (H.264 with pictures held back) give CannotScan: those files are read
+// through. The result names packets by their decode time; the open checks it against the
+// packets the demuxer gives before it trusts it.
 //
 // One thread at a time; reads the file but does not move the demuxer.
 #pragma once

@@ -151,10 +151,7 @@ private:
     int m_frameNumBits = 0, m_cpbDelayBits = 0, m_dpbDelayBits = 0;
     std::vector<uint8_t> m_rbsp;
     // H.264: a parser like the demuxer's, until it has read a picture (see h264()).
-    struct ParserDeleter {
-        void operator()(AVCodecParserContext* p) const { av_parser_close(p); }
-    };
-    std::unique_ptr<AVCodecParserContext, ParserDeleter> m_parser;
+    ParserPtr m_parser;
     CodecContextPtr m_parserContext;
 };
 

@@ -83,6 +83,7 @@ const std::vector<MatrixClip> kMatrix = {
     {Kind::PyramidM2ts, "PyramidM2ts"},
     {Kind::FragmentedMp4, "FragmentedMp4"},
     {Kind::EditListMp4, "EditListMp4"},
+    {Kind::H264Avi, "H264Avi"},
 };
 
 const Reference& referenceOf(const QString& path)
