@@ -59,12 +59,18 @@ public:
         m_anew.push_back(headers.startsAnew(packet->data, packet->size));
     }
 
-    // Leaves the packets as they are where the counts cannot be had.
+    // Leaves the packets as they are where the counts cannot be had. Without decode times (a
+    // bare H.264 stream) the places are the positions in the file, and the frames are timed at
+    // the nominal rate.
     void giveTimes(std::vector<PacketEntry>& packets) const
     {
-        const auto untimed = [](const PacketEntry& p) { return p.dts == kNoTime; };
-        if (!m_parser || packets.size() != m_counts.size() || std::any_of(packets.begin(), packets.end(), untimed))
+        if (!m_parser || packets.size() != m_counts.size())
             return;
+        const auto untimed = [](const PacketEntry& p) { return p.dts == kNoTime; };
+        if (std::any_of(packets.begin(), packets.end(), untimed)) {
+            for (size_t i = 0; i < packets.size(); ++i)
+                packets[i].dts = qint64(i);
+        }
         for (size_t first = 0; first < packets.size();) {
             size_t end = first + 1;
             while (end < packets.size() && !m_anew[end])
@@ -102,7 +108,8 @@ private:
 bool orderIsInThePictures(const Demuxer& demuxer)
 {
     const AVCodecParameters* parameters = demuxer.videoParameters();
-    return !demuxer.storesPresentationTimes() && parameters->codec_id == AV_CODEC_ID_H264
+    const bool bare = std::strcmp(demuxer.context()->iformat->name, "h264") == 0;
+    return (!demuxer.storesPresentationTimes() || bare) && parameters->codec_id == AV_CODEC_ID_H264
            && parameters->video_delay > 0;
 }
 

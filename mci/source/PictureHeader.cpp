@@ -125,9 +125,9 @@ PictureKind PictureHeaderReader::kindOf(const uint8_t* data, int size)
     case AV_CODEC_ID_MPEG4:
         return mpeg4Part2(data, size);
     case AV_CODEC_ID_H264:
-        return h264(data, size);
+        return unitsOverrun(data, size) ? PictureKind::None : h264(data, size);
     case AV_CODEC_ID_HEVC:
-        return hevc(data, size);
+        return unitsOverrun(data, size) ? PictureKind::None : hevc(data, size);
     case AV_CODEC_ID_VP8:
         // The frame tag: bit 0 clear for a key frame, bit 4 set for a frame that is shown.
         if (size < 3)
@@ -255,6 +255,24 @@ PictureKind PictureHeaderReader::h264(const uint8_t* data, int size) const
         return true;
     });
     return whole || kind != PictureKind::None ? kind : PictureKind::Unknown;
+}
+
+// A unit whose length runs past the end of its packet (a file cut short in the middle of its
+// last picture): the decoders then refuse the whole packet, whatever units come before it.
+bool PictureHeaderReader::unitsOverrun(const uint8_t* data, int size) const
+{
+    for (int at = 0; m_lengthSize > 0 && at + m_lengthSize <= size;) {
+        qint64 length = 0;
+        for (int i = 0; i < m_lengthSize; ++i)
+            length = (length << 8) | data[at + i];
+        at += m_lengthSize;
+        if (length > size - at)
+            return true;
+        if (length <= 0)
+            return false;
+        at += int(length);
+    }
+    return false;
 }
 
 bool PictureHeaderReader::startsAnew(const uint8_t* data, int size) const

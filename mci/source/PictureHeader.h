@@ -39,6 +39,7 @@ private:
     PictureKind mpeg4Part2(const uint8_t* data, int size);
     PictureKind h264(const uint8_t* data, int size) const;
     PictureKind hevc(const uint8_t* data, int size) const;
+    bool unitsOverrun(const uint8_t* data, int size) const;
     void readVideoObjectLayer(const uint8_t* data, int size);
 
     AVCodecID m_codec;

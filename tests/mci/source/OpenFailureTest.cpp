@@ -155,6 +155,24 @@ TEST_F(OpenFailures, aTruncatedFileIsRefusedAsTruncatedOrPlaysWhatItHas)
     blank.replace(data, end - data, QByteArray(end - data, '\0'));
     EXPECT_EQ(openFailureCode(write("blank.mp4", blank)), mci::MCIERR_SOURCE_TRUNCATED);
 
+    // With its table first (a download cut short), it plays up to the cut: the picture cut in
+    // half is no frame, as the decoder refuses it, and every frame before it reads.
+    fixtures::VideoSpec first;
+    first.path = m_dir.filePath("first.mp4");
+    first.codec = fixtures::VideoCodec::H264;
+    first.container = fixtures::Container::Mp4;
+    first.muxerOptions = {{"movflags", "faststart"}};
+    QString error;
+    ASSERT_TRUE(fixtures::writeVideo(first, &error)) << error.toStdString();
+    QFile whole(first.path);
+    ASSERT_TRUE(whole.open(QIODevice::ReadOnly));
+    auto downloaded = openOrFail(write("downloaded.mp4", whole.readAll().chopped(1000)));
+    ASSERT_TRUE(downloaded);
+    const int frames = downloaded->info().frameCount;
+    EXPECT_LT(frames, first.frames);
+    for (int n = 0; n < frames; ++n)
+        ASSERT_EQ(barcodeOf(*downloaded, n), n);
+
     // A program stream is readable up to the cut. Its frames are those that made it into the
     // file: the B-frames shown before the last P-frame may be cut away, so the last frames
     // can skip numbers, and the picture cut in half shows what it has (no readable number),

@@ -84,6 +84,7 @@ const std::vector<MatrixClip> kMatrix = {
     {Kind::FragmentedMp4, "FragmentedMp4"},
     {Kind::EditListMp4, "EditListMp4"},
     {Kind::H264Avi, "H264Avi"},
+    {Kind::H264Bare, "H264Bare"},
 };
 
 const Reference& referenceOf(const QString& path)
