@@ -30,17 +30,11 @@ std::unique_ptr<mci::Demuxer> openDemuxer(const QString& path)
 std::vector<PacketEntry> demuxedPackets(const QString& path)
 {
     auto demuxer = openDemuxer(path);
-    std::vector<PacketEntry> packets;
     if (!demuxer)
-        return packets;
-    demuxer->keepOnly(demuxer->videoStream());
-    mci::PictureHeaderReader headers(demuxer->videoParameters());
-    mci::PacketPtr packet(av_packet_alloc());
-    while (demuxer->read(packet.get()) >= 0) {
-        const mci::PacketRef held(packet.get());
-        packets.push_back(mci::demuxedPacketEntry(held.get(), headers, demuxer->unpacksVideo()));
-        packets.back().key = mci::timeKey(packets.back().pts);
-    }
+        return {};
+    auto packets = std::get<ContainerScan>(mci::scanThroughDemuxer(*demuxer, {})).packets;
+    for (PacketEntry& p : packets)
+        p.key = mci::timeKey(p.pts);
     return packets;
 }
 

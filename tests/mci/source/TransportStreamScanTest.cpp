@@ -31,16 +31,8 @@ std::unique_ptr<mci::Demuxer> openDemuxer(const QString& path)
 // What the index pass reads: every packet of the video stream, as the demuxer delivers it.
 std::vector<PacketEntry> demuxedPackets(const QString& path)
 {
-    std::vector<PacketEntry> packets;
     auto demuxer = openDemuxer(path);
-    demuxer->keepOnly(demuxer->videoStream());
-    mci::PictureHeaderReader headers(demuxer->videoParameters());
-    mci::PacketPtr packet(av_packet_alloc());
-    while (demuxer->read(packet.get()) >= 0) {
-        const mci::PacketRef held(packet.get());
-        packets.push_back(mci::demuxedPacketEntry(held.get(), headers, demuxer->unpacksVideo()));
-    }
-    return packets;
+    return std::get<ContainerScan>(mci::scanThroughDemuxer(*demuxer, {})).packets;
 }
 
 ContainerScan scan(const QString& path, const mci::OpenProgress& progress = {})
@@ -63,15 +55,15 @@ QString written(const QTemporaryDir& dir, const QString& name, const QByteArray&
 
 QString h264Clip(const QTemporaryDir& dir, const QString& name, const char* x264, bool withAudio)
 {
-    fixtures::VideoSpec spec;
-    spec.path = dir.filePath(name);
-    spec.container = fixtures::Container::Ts;
-    spec.codec = fixtures::VideoCodec::H264;
-    spec.frames = 90;
-    spec.withAudio = withAudio;
+    fixtures::VideoSpec clipSpec;
+    clipSpec.path = dir.filePath(name);
+    clipSpec.container = fixtures::Container::Ts;
+    clipSpec.codec = fixtures::VideoCodec::H264;
+    clipSpec.frames = 90;
+    clipSpec.withAudio = withAudio;
     if (x264)
-        spec.encoderOptions = {{"x264-params", x264}};
-    return fixtures::writeVideo(spec, nullptr) ? spec.path : QString();
+        clipSpec.encoderOptions = {{"x264-params", x264}};
+    return fixtures::writeVideo(clipSpec, nullptr) ? clipSpec.path : QString();
 }
 
 // Fields repeated as random says: in MPEG-2 the sequence's progressive flag, each picture's
