@@ -52,7 +52,7 @@ public:
     {
         uint8_t* out = nullptr;
         int outSize = 0;
-        if (m_parser)
+        if (m_parser && packet->size > 0)  // no bytes would end the parser's stream
             av_parser_parse2(m_parser.get(), m_context.get(), &out, &outSize, packet->data, packet->size,
                              AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
         m_counts.push_back(m_parser ? m_parser->output_picture_number : 0);
