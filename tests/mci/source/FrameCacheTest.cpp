@@ -122,11 +122,10 @@ TEST(FrameCache, evictsBehindTheTravelFirstThenTheFarthestAhead)
 // The index an open of the clip makes.
 std::optional<mci::FrameIndex> indexOf(const QString& path)
 {
-    auto opened = mci::Demuxer::open(path);
-    auto* demuxer = std::get_if<std::unique_ptr<mci::Demuxer>>(&opened);
+    auto demuxer = sourcetest::openDemuxer(path);
     if (!demuxer)
         return std::nullopt;
-    auto indexed = mci::indexFile(path, *demuxer, {});
+    auto indexed = mci::indexFile(path, demuxer, {});
     auto* file = std::get_if<mci::IndexedFile>(&indexed);
     return file ? std::optional(std::move(file->index)) : std::nullopt;
 }

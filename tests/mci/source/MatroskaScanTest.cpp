@@ -4,6 +4,7 @@
 #include "FrameIndex.h"
 #include "MatroskaScan.h"
 #include "MediaGenerator.h"
+#include "SourceTestSupport.h"
 
 #include <QFile>
 #include <QTemporaryDir>
@@ -19,20 +20,10 @@ namespace {
 
 constexpr quint64 kSegment = 0x18538067, kCluster = 0x1F43B675, kSimpleBlock = 0xA3;
 
-std::unique_ptr<mci::Demuxer> openDemuxer(const QString& path)
-{
-    auto opened = mci::Demuxer::open(path);
-    auto* demuxer = std::get_if<std::unique_ptr<mci::Demuxer>>(&opened);
-    return demuxer ? std::move(*demuxer) : nullptr;
-}
-
 // The packets as the index pass reads them, known by their presentation times.
-std::vector<PacketEntry> demuxedPackets(const QString& path)
+std::vector<PacketEntry> demuxedByTime(const QString& path)
 {
-    auto demuxer = openDemuxer(path);
-    if (!demuxer)
-        return {};
-    auto packets = std::get<ContainerScan>(mci::scanThroughDemuxer(*demuxer, {})).packets;
+    auto packets = sourcetest::demuxedPackets(path);
     for (PacketEntry& p : packets)
         p.key = mci::timeKey(p.pts);
     return packets;
@@ -46,7 +37,7 @@ auto fieldsOf(const PacketEntry& p)
 ContainerScan scan(const QString& path, qint64 readBytes = mci::kMatroskaReadBytes,
                    const mci::OpenProgress& progress = {})
 {
-    auto demuxer = openDemuxer(path);
+    auto demuxer = sourcetest::openDemuxer(path);
     return demuxer ? mci::scanMatroska(path, *demuxer, progress, readBytes) : ContainerScan{};
 }
 
@@ -54,7 +45,7 @@ ContainerScan scan(const QString& path, qint64 readBytes = mci::kMatroskaReadByt
 // and headers lie across the ends of what was read, as they do in large files.
 void expectScannedAsDemuxed(const QString& path)
 {
-    const std::vector<PacketEntry> expected = demuxedPackets(path);
+    const std::vector<PacketEntry> expected = demuxedByTime(path);
     ASSERT_FALSE(expected.empty());
     for (qint64 readBytes : {mci::kMatroskaReadBytes, qint64(300)}) {
         const ContainerScan scanned = scan(path, readBytes);

@@ -9,6 +9,23 @@
 
 namespace sourcetest {
 
+std::unique_ptr<mci::Demuxer> openDemuxer(const QString& path)
+{
+    auto opened = mci::Demuxer::open(path);
+    auto* demuxer = std::get_if<std::unique_ptr<mci::Demuxer>>(&opened);
+    return demuxer ? std::move(*demuxer) : nullptr;
+}
+
+std::vector<mci::PacketEntry> demuxedPackets(const QString& path)
+{
+    auto demuxer = openDemuxer(path);
+    if (!demuxer)
+        return {};
+    auto read = mci::scanThroughDemuxer(*demuxer, {});
+    auto* scan = std::get_if<mci::ContainerScan>(&read);
+    return scan ? std::move(scan->packets) : std::vector<mci::PacketEntry>{};
+}
+
 std::unique_ptr<mci::MediaSource> openOrFail(const QString& path)
 {
     auto opened = mci::MediaSource::open(path, {});

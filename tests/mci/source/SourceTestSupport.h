@@ -1,6 +1,8 @@
 // Helpers shared by the media source tests.
 #pragma once
 
+#include "ContainerScan.h"
+#include "Demuxer.h"
 #include "MediaGenerator.h"
 #include "MediaSource.h"
 
@@ -10,6 +12,12 @@
 #include <vector>
 
 namespace sourcetest {
+
+// The demuxer of a file, nullptr where it does not open.
+std::unique_ptr<mci::Demuxer> openDemuxer(const QString& path);
+// Every packet of the video stream as the index pass reads it through the demuxer; none where
+// the file does not open.
+std::vector<mci::PacketEntry> demuxedPackets(const QString& path);
 
 // Opens a file, failing the test (and returning nullptr) when the open fails.
 std::unique_ptr<mci::MediaSource> openOrFail(const QString& path);

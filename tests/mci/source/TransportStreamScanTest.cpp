@@ -5,6 +5,7 @@
 #include "Demuxer.h"
 #include "FrameIndex.h"
 #include "MediaGenerator.h"
+#include "SourceTestSupport.h"
 
 #include <QFile>
 #include <QTemporaryDir>
@@ -21,23 +22,9 @@ using mci::PacketEntry;
 
 namespace {
 
-std::unique_ptr<mci::Demuxer> openDemuxer(const QString& path)
-{
-    auto opened = mci::Demuxer::open(path);
-    auto* demuxer = std::get_if<std::unique_ptr<mci::Demuxer>>(&opened);
-    return demuxer ? std::move(*demuxer) : nullptr;
-}
-
-// What the index pass reads: every packet of the video stream, as the demuxer delivers it.
-std::vector<PacketEntry> demuxedPackets(const QString& path)
-{
-    auto demuxer = openDemuxer(path);
-    return std::get<ContainerScan>(mci::scanThroughDemuxer(*demuxer, {})).packets;
-}
-
 ContainerScan scan(const QString& path, const mci::OpenProgress& progress = {})
 {
-    auto demuxer = openDemuxer(path);
+    auto demuxer = sourcetest::openDemuxer(path);
     return demuxer ? mci::scanTransportStream(path, *demuxer, progress) : ContainerScan{};
 }
 
@@ -225,7 +212,7 @@ TEST(TransportStreamScan, givesThePacketsTheDemuxerGivesOrDeclines)
             continue;
         ASSERT_EQ(scanned.outcome, ContainerScan::Outcome::Done);
         EXPECT_EQ(scanned.identity, mci::PacketIdentity::DecodeTime);
-        const std::vector<PacketEntry> expected = demuxedPackets(c.path);
+        const std::vector<PacketEntry> expected = sourcetest::demuxedPackets(c.path);
         ASSERT_EQ(scanned.packets.size(), expected.size());
         for (size_t i = 0; i < expected.size(); ++i) {
             const PacketEntry& s = scanned.packets[i];
