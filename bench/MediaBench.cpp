@@ -87,4 +87,29 @@ void ConvertAtShownSize(benchmark::State& state) {
 }
 BENCHMARK(ConvertAtShownSize)->Arg(107)->Arg(320)->Arg(960)->Unit(benchmark::kMicrosecond);
 
+// 1080p HDR10 (10 bits, PQ, BT.2020), tone-mapped for the screen: at a third, at its own size
+// and at twice it.
+void ConvertHdrAtShownSize(benchmark::State& state) {
+    fixtures::VideoSpec spec;
+    spec.path = fixtures::fixtureDir() + "/bench-hdr-1080p.mp4";
+    spec.encoder = "libx264";
+    spec.muxer = "mp4";
+    spec.pixelFormat = "yuv420p10le";
+    spec.size = QSize(1920, 1080);
+    spec.frames = 2;
+    spec.colorPrimaries = 9, spec.colorTransfer = 16, spec.colorMatrix = 9;
+    QString error;
+    if (!QFile::exists(spec.path) && !fixtures::writeVideo(spec, &error)) {
+        state.SkipWithError(error.toStdString().c_str());
+        return;
+    }
+    auto source = openClip(spec.path, state);
+    if (!source) return;
+    auto frame = source->frame(1);
+    const QSize shown(int(state.range(0)), int(state.range(0)) * 9 / 16);
+    for (auto _ : state) benchmark::DoNotOptimize(frame->toImage(shown));
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(ConvertHdrAtShownSize)->Arg(640)->Arg(1920)->Arg(3840)->Unit(benchmark::kMillisecond)->UseRealTime();
+
 }  // namespace

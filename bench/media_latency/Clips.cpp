@@ -28,6 +28,18 @@ Clip h264Clip(const char* name, QSize size, int frames, int bitRate) {
     return clip;
 }
 
+Clip hdrClip(const char* name, QSize size, Selection selection) {
+    Clip clip = h264Clip(name, size, 390, 0);
+    clip.suite = Suite::Picture;
+    clip.selection = selection;
+    clip.clipSpec.encoder = "libx264";
+    clip.clipSpec.pixelFormat = "yuv420p10le";
+    clip.clipSpec.colorPrimaries = 9;  // BT.2020
+    clip.clipSpec.colorTransfer = 16;  // PQ
+    clip.clipSpec.colorMatrix = 9;     // BT.2020, non-constant luminance
+    return clip;
+}
+
 struct Format {
     Container container;
     const char* extension;
@@ -115,6 +127,11 @@ std::vector<Clip> benchClips() {
     picture.suite = Suite::Picture;
     picture.selection = Selection::Full;
     clips.push_back(picture);
+
+    // HDR10 as a camera or a streaming service writes it: 10 bits, PQ, BT.2020. Every picture is
+    // tone-mapped, which costs more than decoding it.
+    clips.push_back(hdrClip("h264-1080p-hdr", QSize(1920, 1080), Selection::Full));
+    clips.push_back(hdrClip("h264-2160p-hdr", QSize(3840, 2160), Selection::Named));
 
     clips.push_back(twoHours(longClip, "h264-2h-mp4", Container::Mp4));
     clips.push_back(twoHours(longClip, "h264-2h-mkv", Container::Mkv));

@@ -77,6 +77,18 @@ public:
     // filter, Format_RGB32; a null image when target is empty.
     QImage toImage(QSize target) const;
 
+    // How toImage lays a picture of a size out in memory: lines rounded up and a tail after the
+    // last, since the converters write whole groups of pixels.
+    struct Layout {
+        int stride = 0;
+        qint64 bytes = 0;
+    };
+    static Layout layoutOf(QSize target);
+    // toImage's conversion, not turned, into memory the caller owns, laid out as layoutOf(target)
+    // says: for those who keep pictures in memory of their own (and tests that guard it). False
+    // when the picture cannot be converted.
+    bool convertInto(QSize target, uchar* destination, int stride) const;
+
 private:
     std::unique_ptr<Data> m_data;
     qint64 m_bytes = 0;

@@ -16,6 +16,8 @@ list(APPEND MCI_SOURCE_FILES
   FrameCache.h FrameCache.cpp
   FrameReader.h FrameReader.cpp
   DecodedFrameData.h DecodedFrame.cpp
+  PictureConverter.h PictureConverter.cpp
+  ToneMapper.h ToneMapper.cpp
   PictureBuffers.h PictureBuffers.cpp
   AudioDecoder.h AudioDecoder.cpp
 )

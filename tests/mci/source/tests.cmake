@@ -11,5 +11,6 @@ tavolen_add_test(mci_source_tests
     ${CMAKE_CURRENT_LIST_DIR}/FrameCacheTest.cpp
     ${CMAKE_CURRENT_LIST_DIR}/SoundSourceTest.cpp
     ${CMAKE_CURRENT_LIST_DIR}/TransportStreamScanTest.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/PictureConversionTest.cpp
   LIBS fixtures PkgConfig::FFMPEG
   LABELS mci)
