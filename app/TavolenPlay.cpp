@@ -127,6 +127,10 @@ void TTavolenForm::FormCreate(TObject* Sender) {
 }
 
 void TTavolenForm::OpenMedia(const QString& name) {
+    // Between the close and the end of the open there is no device; the open may run the
+    // event loop (its progress window), and a tick of the index window, the monitor or the
+    // start timer would then reach the device that is not there yet.
+    const fw::TimerHold hold;
     // While the start timer is pending the previous open's close is left to Open itself.
     if (!Timer2->enabled()) MediaPlayer1->Close();
     MediaPlayer1->SetFileName(name);
