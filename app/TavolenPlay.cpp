@@ -183,6 +183,10 @@ void TTavolenForm::LayoutWindow(const TRect& r) {
     Bevel2->setGeometry(l.Bevel2);
     Bevel3->setGeometry(l.Bevel3);
     Bevel4->setGeometry(l.Bevel4);
+    // The frame is the picture's: without one (a sound file) it would be an empty box over the
+    // slider that takes the picture's place.
+    const bool framed = r.Right > 0 && r.Bottom > 0;
+    for (fw::Bevel* edge : {Bevel1, Bevel2, Bevel3, Bevel4}) edge->setVisible(framed);
     if (l.Bar.width() < 0)
         Bar->setHeight(l.Bar.height());
     else
