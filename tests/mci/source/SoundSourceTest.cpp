@@ -179,14 +179,14 @@ TEST_F(SoundSource, aRewrittenFileIsNotReadThroughAndAnInterruptedStreamWaitsFor
 TEST_F(SoundSource, aLongStretchWithoutSoundIsReadThroughToTheEnd)
 {
     QTemporaryDir dir;
-    fixtures::VideoSpec spec;
-    spec.path = dir.filePath(QStringLiteral("gap.ts"));
-    spec.container = fixtures::Container::Ts;
-    spec.frames = 150;
-    spec.withAudio = true;
+    fixtures::VideoSpec gapClip;
+    gapClip.path = dir.filePath(QStringLiteral("gap.ts"));
+    gapClip.container = fixtures::Container::Ts;
+    gapClip.frames = 150;
+    gapClip.withAudio = true;
     QString error;
-    ASSERT_TRUE(fixtures::writeVideo(spec, &error)) << error.toStdString();
-    QFile file(spec.path);
+    ASSERT_TRUE(fixtures::writeVideo(gapClip, &error)) << error.toStdString();
+    QFile file(gapClip.path);
     ASSERT_TRUE(file.open(QIODevice::ReadWrite));
     QByteArray bytes = file.readAll();
     constexpr int kPacket = 188;
@@ -201,7 +201,7 @@ TEST_F(SoundSource, aLongStretchWithoutSoundIsReadThroughToTheEnd)
     ASSERT_EQ(file.write(bytes), bytes.size());
     file.close();
 
-    auto source = openOrFail(spec.path);
+    auto source = openOrFail(gapClip.path);
     ASSERT_TRUE(source);
     auto stream = source->openAudio(kRate, 2);
     ASSERT_TRUE(stream);
