@@ -127,6 +127,10 @@ void TTavolenForm::FormCreate(TObject* Sender) {
 }
 
 void TTavolenForm::OpenMedia(const QString& name) {
+    // Between the close and the end of the open there is no device; the open may run the
+    // event loop (its progress window), and a tick of the index window, the monitor or the
+    // start timer would then reach the device that is not there yet.
+    const fw::TimerHold hold;
     // While the start timer is pending the previous open's close is left to Open itself.
     if (!Timer2->enabled()) MediaPlayer1->Close();
     MediaPlayer1->SetFileName(name);
@@ -179,6 +183,10 @@ void TTavolenForm::LayoutWindow(const TRect& r) {
     Bevel2->setGeometry(l.Bevel2);
     Bevel3->setGeometry(l.Bevel3);
     Bevel4->setGeometry(l.Bevel4);
+    // The frame is the picture's: without one (a sound file) it would be an empty box over the
+    // slider that takes the picture's place.
+    const bool framed = r.Right > 0 && r.Bottom > 0;
+    for (fw::Bevel* edge : {Bevel1, Bevel2, Bevel3, Bevel4}) edge->setVisible(framed);
     if (l.Bar.width() < 0)
         Bar->setHeight(l.Bar.height());
     else

@@ -9,12 +9,17 @@ namespace fw {
 
 namespace {
 
+// Tool windows that stay on top (the index window) lie centred where boxes and dialogs appear;
+// a box or dialog in their layer goes above them when it is shown, whoever owns it.
+void keepAbove(QWidget& window) { window.setWindowFlag(Qt::WindowStaysOnTopHint); }
+
 class QtModalHost final : public ModalHost {
 public:
     void showBox(BoxKind kind, const QString& caption, const QString& text) override {
         QMessageBox box(kind == BoxKind::Error ? QMessageBox::Critical : QMessageBox::NoIcon,
                         caption, text, QMessageBox::Ok);
         box.setWindowModality(Qt::ApplicationModal);
+        keepAbove(box);
         box.adjustSize();
         if (QScreen* screen = QGuiApplication::primaryScreen())
             box.move(screen->geometry().center() - box.rect().center());
@@ -24,6 +29,7 @@ public:
     std::optional<QString> runFileDialog(const FileDialogRequest& request) override {
         const bool open = request.kind == FileDialogRequest::Kind::Open;
         QFileDialog dialog(nullptr, request.title);
+        keepAbove(dialog);
         dialog.setAcceptMode(open ? QFileDialog::AcceptOpen : QFileDialog::AcceptSave);
         dialog.setFileMode(open && request.options.fileMustExist ? QFileDialog::ExistingFile
                                                                   : QFileDialog::AnyFile);

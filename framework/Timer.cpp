@@ -7,6 +7,16 @@
 
 namespace fw {
 
+namespace {
+int holds = 0;  // UI thread only
+}  // namespace
+
+TimerHold::TimerHold() { ++holds; }
+
+TimerHold::~TimerHold() { --holds; }
+
+bool TimerHold::active() { return holds > 0; }
+
 Timer::Timer(QObject* owner) : QObject(owner) {}
 
 Timer::~Timer() { stop(); }
@@ -47,7 +57,7 @@ void Timer::timerEvent(QTimerEvent* event) {
     if (event->timerId() != m_timerId) return QObject::timerEvent(event);
     // A tick that falls due while the handler is still on the stack (its own error box, a
     // dialog it opened) is dropped rather than stacked.
-    if (m_running || !OnTimer) return;
+    if (m_running || !OnTimer || TimerHold::active()) return;
     m_running = true;
     guard([this] { OnTimer(this); });
     m_running = false;

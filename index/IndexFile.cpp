@@ -59,20 +59,6 @@ bool protectedFile(const QByteArray& target) {
     return (existing.st_mode & 0222) == 0 || ::access(target.constData(), W_OK) != 0;
 }
 
-// The whole content of an open file of the given size; nullopt when it cannot be read.
-std::optional<QByteArray> readWholeAt(int fd, off_t size) {
-    if (size > kMaxIndexFileBytes) return std::nullopt;
-    QByteArray bytes(qsizetype(size), Qt::Uninitialized);
-    qsizetype done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::pread(fd, bytes.data() + done, size_t(bytes.size() - done), off_t(done));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return std::nullopt;
-        done += n;
-    }
-    return bytes;
-}
-
 // A folder we may not create files in, holding an index file we may write: the save goes into
 // the file itself, and no failure may leave it torn. A copy of the new content goes first into
 // the state folder, from which a load finishes the save should the process die before it is
@@ -87,8 +73,8 @@ void saveInPlace(const QByteArray& target, const QByteArray& text, const CannotC
     struct stat before {};
     if (file.fd < 0 || ::fstat(file.fd, &before) != 0 || !S_ISREG(before.st_mode))
         throw cannotCreate();
-    const std::optional<QByteArray> old = readWholeAt(file.fd, before.st_size);
-    switch (WriteIndexJournal(target, before, text)) {
+    const std::optional<QByteArray> old = ReadWholeAt(file.fd, before.st_size);
+    switch (WriteIndexJournal(target, before, old, text)) {
         case TJournalWrite::Committed:
             break;
         case TJournalWrite::NoFolder:

@@ -21,7 +21,9 @@ ProgressWindow::ProgressWindow(const QString& fileName, std::function<void()> on
     setObjectName(QStringLiteral("mciOpenProgress"));
     setWindowTitle(QStringLiteral("メディアを開いています"));
     setWindowModality(Qt::ApplicationModal);
-    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
+    // On top as the player's index window is, or it would hide the window and its cancel button.
+    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                   Qt::WindowStaysOnTopHint);
     m_text->setText(QStringLiteral("「%1」を読み込んでいます。\n"
                                    "初めて開く大きなファイルは時間がかかります。")
                         .arg(fileName));

@@ -16,11 +16,12 @@ constexpr AVRational kMicroseconds{1, 1'000'000};
 constexpr qint64 kSeekMarginUs = 500'000;
 // Timestamps claiming more silence than this before the sound are damage, not a pause.
 constexpr qint64 kMaxLeadingSilenceUs = 60'000'000;
-// Reads of the file (of 32 or 64 kB) without the decoder giving any sound before the stream
-// counts as ended: 16 to 32 MB, more than interleaving puts between two pieces of sound, far
-// less than a large file written over the one being played, which would be read through
-// (byte by byte, where a container searches for its next packet in what it cannot parse).
-constexpr int kMaxReadsWithoutSound = 512;
+// Reading forward, however far apart a file's pieces of sound lie, never takes more bytes
+// between two of them than the file holds. More than that, beyond a margin for what a
+// container reads twice (its index, a resync), and the file is no longer the one opened: a
+// larger file written over it would be read through, byte by byte where a container searches
+// for its next packet in what it cannot parse.
+constexpr int64_t kReadMarginBytes = 4 << 20;
 
 qint64 samplesIn(qint64 us, int rate)
 {
@@ -59,6 +60,9 @@ AudioDecoder::AudioDecoder(std::unique_ptr<Demuxer> demuxer, CodecContextPtr cod
       m_channels(channels)
 {
     m_demuxer->keepOnly(m_demuxer->audioStream());
+    if (AVIOContext* io = m_demuxer->context()->pb)
+        m_fileBytes = avio_size(io);
+    m_bytesAtSound = bytesRead();
     m_demuxer->setInterruptCheck([this] { return stopReading(); });
     m_ended = !m_packet || !m_frame;
 }
@@ -67,7 +71,14 @@ AudioDecoder::AudioDecoder(std::unique_ptr<Demuxer> demuxer, CodecContextPtr cod
 // a container may search a long way for its next packet.
 bool AudioDecoder::stopReading()
 {
-    return m_interrupted.load(std::memory_order_relaxed) || ++m_readsWithoutSound > kMaxReadsWithoutSound;
+    return m_interrupted.load(std::memory_order_relaxed)
+        || (m_fileBytes > 0 && bytesRead() - m_bytesAtSound > m_fileBytes + kReadMarginBytes);
+}
+
+int64_t AudioDecoder::bytesRead() const
+{
+    const AVIOContext* io = m_demuxer->context()->pb;
+    return io ? io->bytes_read : 0;
 }
 
 AudioDecoder::~AudioDecoder()
@@ -106,7 +117,7 @@ bool AudioDecoder::makeResampler(const AVFrame* frame)
 bool AudioDecoder::seekUs(qint64 t)
 {
     m_interrupted = false;
-    m_readsWithoutSound = 0;
+    m_bytesAtSound = bytesRead();
     t = std::max<qint64>(t, 0);
     const AVStream* stream = m_demuxer->stream(m_demuxer->audioStream());
     qint64 ts = av_rescale_q(t + m_originUs - kSeekMarginUs, kMicroseconds, m_timeBase);
@@ -186,7 +197,7 @@ bool AudioDecoder::fetchFrame()
     for (;;) {
         const int received = avcodec_receive_frame(m_codec.get(), m_frame.get());
         if (received == 0) {
-            m_readsWithoutSound = 0;
+            m_bytesAtSound = bytesRead();
             return true;
         }
         if (received != AVERROR(EAGAIN) || m_draining)

@@ -6,7 +6,9 @@
 // the first sample is filled with silence, so sample 0 plays with frame 0.
 //
 // A file rewritten under the stream (another file written over it, zeroes, garbage) is not
-// read through: after a bounded amount of reading that yields no sound the stream ends.
+// read through: once more bytes have been read since the last sound than the file held when
+// it was opened, the stream ends. A long stretch without sound in a sound file never comes
+// near that, and the stream ends otherwise only where the demuxer finds the file's end.
 //
 // One thread at a time, but for interrupt(). Owns its own demuxer, decoder and resampler.
 #pragma once
@@ -41,6 +43,7 @@ private:
     int outputCapacity(int inputSamples) const;
     bool fetchFrame();
     bool stopReading();
+    int64_t bytesRead() const;
     void appendFrame();
     void trimToTarget(qint64 frameStartUs, size_t firstSample);
 
@@ -65,7 +68,8 @@ private:
     bool m_draining = false;
     bool m_ended = false;
     std::atomic<bool> m_interrupted{false};
-    int m_readsWithoutSound = 0;  // reads of the file since the decoder last gave sound
+    int64_t m_fileBytes = -1;     // the file's size when opened; unknown below 0
+    int64_t m_bytesAtSound = 0;   // bytes read when the decoder last gave sound, or at a seek
 };
 
 }  // namespace mci

@@ -5,10 +5,93 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <vector>
 
 namespace mci {
 
-FrameCache::FrameCache(qint64 budgetBytes) : m_budget(std::max<qint64>(budgetBytes, 0)) {}
+namespace {
+
+// Every cache alive, for the one in use to find those left idle. Taken before any cache's own
+// mutex, never while one is held.
+std::mutex& registryMutex()
+{
+    static std::mutex mutex;
+    return mutex;
+}
+
+std::vector<FrameCache*>& registry()
+{
+    static std::vector<FrameCache*> caches;
+    return caches;
+}
+
+// Counts puts and moves of the user, over all caches: a later mark is a more recent use.
+std::atomic<quint64> useClock{0};
+
+}  // namespace
+
+FrameCache::FrameCache(qint64 budgetBytes) : m_budget(std::max<qint64>(budgetBytes, 0))
+{
+    std::lock_guard lock(registryMutex());
+    registry().push_back(this);
+}
+
+FrameCache::~FrameCache()
+{
+    std::lock_guard lock(registryMutex());
+    std::erase(registry(), this);
+}
+
+void FrameCache::markUsed()
+{
+    m_lastUse.store(++useClock, std::memory_order_relaxed);
+}
+
+qint64 FrameCache::idleBytesBeside() const
+{
+    std::lock_guard lock(registryMutex());
+    const quint64 mine = m_lastUse.load(std::memory_order_relaxed);
+    qint64 idle = 0;
+    for (const FrameCache* other : registry()) {
+        if (other != this && other->m_lastUse.load(std::memory_order_relaxed) < mine)
+            idle += other->m_bytes.load(std::memory_order_relaxed);
+    }
+    return idle;
+}
+
+// The least recently used give way first.
+void FrameCache::takeFromIdle(qint64 bytes)
+{
+    std::lock_guard lock(registryMutex());
+    const quint64 mine = m_lastUse.load(std::memory_order_relaxed);
+    std::vector<FrameCache*> idle;
+    for (FrameCache* other : registry()) {
+        if (other != this && other->m_lastUse.load(std::memory_order_relaxed) < mine)
+            idle.push_back(other);
+    }
+    std::sort(idle.begin(), idle.end(), [](const FrameCache* a, const FrameCache* b) {
+        return a->m_lastUse.load(std::memory_order_relaxed) < b->m_lastUse.load(std::memory_order_relaxed);
+    });
+    for (FrameCache* other : idle) {
+        if (bytes <= 0)
+            break;
+        bytes -= other->shed(bytes);
+    }
+}
+
+qint64 FrameCache::shed(qint64 bytes)
+{
+    std::lock_guard lock(m_mutex);
+    const qint64 before = m_bytes;
+    while (before - m_bytes < bytes && m_frames.size() > 1) {
+        const auto it = victim();
+        if (it == m_frames.end())
+            break;
+        m_bytes -= it->second->bytes();
+        m_frames.erase(it);
+    }
+    return before - m_bytes;
+}
 
 qint64 FrameCache::defaultBudget()
 {
@@ -35,17 +118,28 @@ void FrameCache::put(std::shared_ptr<const DecodedFrame> frame)
 {
     if (!frame || m_budget == 0)
         return;
+    markUsed();
+    qint64 over = 0;
+    {
+        std::lock_guard lock(m_mutex);
+        auto& slot = m_frames[frame->number()];
+        if (slot)
+            m_bytes -= slot->bytes();
+        m_bytes += frame->bytes();
+        slot = std::move(frame);
+        if (m_direction > 0)
+            trimForward();
+        over = m_bytes - room();
+    }
+    if (over > 0)
+        takeFromIdle(over);
     std::lock_guard lock(m_mutex);
-    auto& slot = m_frames[frame->number()];
-    if (slot)
-        m_bytes -= slot->bytes();
-    m_bytes += frame->bytes();
-    slot = std::move(frame);
     evict();
 }
 
 void FrameCache::setFocus(int n, int direction)
 {
+    markUsed();
     std::lock_guard lock(m_mutex);
     m_focus = n;
     m_direction = direction < 0 ? -1 : 1;
@@ -68,6 +162,7 @@ int FrameCache::cachedRunEnd(int n) const
 
 int FrameCache::framesThatFit() const
 {
+    const qint64 yielded = idleBytesBeside();
     std::lock_guard lock(m_mutex);
     if (m_budget == 0)
         return 0;
@@ -75,7 +170,7 @@ int FrameCache::framesThatFit() const
     if (m_frames.empty())
         return int(kMany);
     const qint64 frameBytes = std::max<qint64>(m_bytes / qint64(m_frames.size()), 1);
-    return int(std::clamp<qint64>(room() / frameBytes, 0, kMany));
+    return int(std::clamp<qint64>(room(yielded) / frameBytes, 0, kMany));
 }
 
 int FrameCache::cachedRunStart(int n) const
@@ -126,10 +221,10 @@ void FrameCache::evict()
 }
 
 // What the budget leaves this cache: pictures alive elsewhere count against it, those it holds
-// itself (also when shown or queued) once.
-qint64 FrameCache::room() const
+// itself (also when shown or queued) once, and those idle caches would give up not at all.
+qint64 FrameCache::room(qint64 yielded) const
 {
-    return m_budget - std::max<qint64>(DecodedFrame::bytesAlive() - m_bytes, 0);
+    return m_budget - std::max<qint64>(DecodedFrame::bytesAlive() - m_bytes - yielded, 0);
 }
 
 // Playing or stepping on, frames far behind are not what the next steps need: keeping only the

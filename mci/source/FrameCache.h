@@ -6,6 +6,8 @@
 // picture alive elsewhere (other devices' caches, pictures queued or shown). When it is full,
 // frames lying behind the user's direction of travel go first, the farthest first; then the
 // farthest ahead. The frame the user is at always stays.
+// Several caches share the budget fairly: the one in use takes room from those used less
+// recently (a device left idle), down to the frame each is at, before it gives up its own.
 // Travelling forward, it keeps behind the user at most kKeptBehindForward frames and
 // kKeptBehindForwardBytes, and ahead nothing beyond kKeptAheadForward (frames decoded before a
 // jump back, or in the last loop of a repeating playback).
@@ -18,6 +20,7 @@
 
 #include <QtGlobal>
 
+#include <atomic>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -31,6 +34,9 @@ public:
     static constexpr int kKeptAheadForward = 180;
 
     explicit FrameCache(qint64 budgetBytes);
+    ~FrameCache();
+    FrameCache(const FrameCache&) = delete;
+    FrameCache& operator=(const FrameCache&) = delete;
 
     // The lesser of 1 GiB and an eighth of the machine's memory; TAVOLEN_FRAME_CACHE_MB may
     // lower it (0 turns the cache off).
@@ -55,13 +61,20 @@ public:
 private:
     void evict();  // m_mutex held
     void trimForward();  // m_mutex held
-    qint64 room() const;  // m_mutex held
+    qint64 room(qint64 yielded = 0) const;  // m_mutex held
     std::map<int, std::shared_ptr<const DecodedFrame>>::iterator victim();
+    void markUsed();
+    // Bytes the caches used less recently than this one hold; asks them to let go of `bytes`.
+    // m_mutex not held (they take their own).
+    qint64 idleBytesBeside() const;
+    void takeFromIdle(qint64 bytes);
+    qint64 shed(qint64 bytes);  // evicts up to this much; what went
 
     const qint64 m_budget;
     mutable std::mutex m_mutex;
     std::map<int, std::shared_ptr<const DecodedFrame>> m_frames;
-    qint64 m_bytes = 0;
+    std::atomic<qint64> m_bytes{0};  // read by other caches without m_mutex
+    std::atomic<quint64> m_lastUse{0};
     int m_focus = 0;
     int m_direction = 1;
 };

@@ -164,3 +164,26 @@ TEST_F(PlayerWithIndex, TheStartTimerKeepsWhatTheUserDidInTheFirstSecondAfterFil
     }
     EXPECT_TRUE(errors().empty());
 }
+
+// An open may run the event loop while it works (its progress window). Between the close and
+// the end of the open no tick reaches the device that is not there: with an entry recorded and
+// the index window showing its difference, an open that succeeds shows no error box.
+TEST_F(PlayerWithIndex, FileOpenWithEntriesShowsNoErrorWhileTheOpenRunsTheEventLoop) {
+    start({file("first.avi")});
+    createIndex();
+    form->Timer2Timer(form->Timer2);
+    form->K3->trigger();
+    index->Reg->click();
+    ASSERT_EQ(index->Indexlist->count(), 1);
+    QTest::qWait(60);  // the difference display ticks
+    ASSERT_TRUE(errors().empty());
+    mci.script = [](const MciCall& call, DWORD_PTR) -> std::optional<MCIERROR> {
+        if (call.command == MCI_OPEN) QTest::qWait(150);
+        return std::nullopt;
+    };
+
+    openFromMenu(file("second.avi"));
+
+    EXPECT_EQ(openedElement(), dir.filePath("second.avi"));
+    EXPECT_TRUE(errors().empty()) << errors().front().toStdString();
+}

@@ -63,11 +63,16 @@ TEST_F(PlayerWindow, SoundFileLaysOutWithoutPicture) {
     EXPECT_EQ(form->Bar->orientation(), Qt::Horizontal);
     EXPECT_EQ(NaturalRect, TRect());
     EXPECT_EQ(mci.count(MCI_PUT), 0);  // the device ignores a rectangle without picture
+    // No frame for the picture there is not: it would be a small box over the slider.
+    for (const fw::Bevel* edge : {form->Bevel1, form->Bevel2, form->Bevel3, form->Bevel4})
+        EXPECT_FALSE(edge->isVisible());
 
-    // A video afterwards turns the slider upright again, its sides exchanged.
+    // A video afterwards turns the slider upright again, its sides exchanged, in its frame.
     picture(320, 240);
     form->Timer2Timer(form->Timer2);
     openFromMenu(file("clip.avi"));
+    for (const fw::Bevel* edge : {form->Bevel1, form->Bevel2, form->Bevel3, form->Bevel4})
+        EXPECT_TRUE(edge->isVisible());
     EXPECT_EQ(form->Bar->orientation(), Qt::Vertical);
     EXPECT_EQ(form->Bar->height(), 258);
     EXPECT_EQ(QSize(form->Width(), form->Height()), QSize(384, 376));

@@ -337,6 +337,35 @@ TEST_F(OnXDesktop, OpensAnotherSizeKeepsAnIndexAndQuitsThroughTheMenu) {
         << player->process().log().toStdString();
 }
 
+// The index window stays on top and first shows in the middle of the screen, where dialogs
+// appear too: the open dialog comes above it, as the window manager stacks them (the order of
+// _NET_CLIENT_LIST_STACKING, bottom first).
+TEST_F(OnXDesktop, TheOpenDialogComesAboveTheIndexWindow) {
+    start(writeClip(QStringLiteral("clip.mpg"), QSize(320, 240)));
+    ASSERT_TRUE(player->waitPlaying(QStringLiteral("01-playing")));
+    ASSERT_TRUE(desktop->activate(player->window()));
+    desktop->key(QStringLiteral("F1"));
+    QString index;
+    ASSERT_TRUE(waitFor([&] {
+        const QStringList found = desktop->findWindows(QStringLiteral("^Index$"));
+        index = found.value(0);
+        return !index.isEmpty();
+    })) << "no index window after F1";
+    ASSERT_TRUE(desktop->activate(player->window()));
+    const QString dialog = openDialog(QStringLiteral("ctrl+o"), QStringLiteral("02-open-dialog"));
+    ASSERT_FALSE(dialog.isEmpty()) << "no open dialog";
+    const CommandResult stacking = runCommand(
+        QStringLiteral("xprop"), {QStringLiteral("-root"), QStringLiteral("_NET_CLIENT_LIST_STACKING")},
+        desktop->environment());
+    QStringList order;
+    for (const auto& id : QRegularExpression(QStringLiteral("0x[0-9a-f]+"))
+                              .globalMatch(QString::fromLatin1(stacking.out)))
+        order << QString::number(id.captured().toULongLong(nullptr, 16));
+    ASSERT_TRUE(order.contains(index) && order.contains(dialog)) << stacking.out.toStdString();
+    EXPECT_GT(order.indexOf(dialog), order.indexOf(index)) << stacking.out.toStdString();
+    desktop->key(QStringLiteral("Escape"));
+}
+
 TEST_F(OnXDesktop, SampleWithItsIndexWindowForTheReadme) {
     const CommandResult made =
         runCommand(QStringLiteral(TAVOLEN_MAKE_SAMPLE), {QStringLiteral(TAVOLEN_SAMPLE_DIR)},

@@ -1,10 +1,14 @@
 #include "Exception.h"
 #include "FileDialog.h"
+#include "Modal.h"
 #include "Files.h"
 #include "Fonts.h"
 #include "ScriptedModal.h"
 
+#include <QApplication>
+#include <QDialog>
 #include <QDir>
+#include <QTimer>
 #include <QFile>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
@@ -95,4 +99,29 @@ TEST(Fonts, DescribedFamiliesMapToInstalledOnesAtTheirPixelHeight) {
     EXPECT_EQ(sans.pixelSize(), 13);
     EXPECT_TRUE(sans.italic());
     EXPECT_FALSE(sans.bold());
+}
+
+// The index window stays on top and lies centred where boxes and dialogs appear: each box and
+// file dialog the program shows goes into the same layer, so it is shown above it.
+TEST(ModalHost, BoxesAndDialogsStackAboveAWindowThatStaysOnTop) {
+    QWidget index(nullptr, Qt::Tool | Qt::WindowStaysOnTopHint);
+    index.show();
+    std::vector<Qt::WindowFlags> shown;
+    QTimer watch;
+    QObject::connect(&watch, &QTimer::timeout, [&] {
+        if (auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget())) {
+            shown.push_back(dialog->windowFlags());
+            dialog->done(QDialog::Rejected);
+        }
+    });
+    watch.start(10);
+    fw::modalHost().showBox(fw::BoxKind::Error, "tavolen", "MCI デバイスがありません.");
+    fw::modalHost().showBox(fw::BoxKind::Message, "tavolen", "たぼれん");
+    fw::FileDialogRequest open;
+    fw::modalHost().runFileDialog(open);
+    fw::FileDialogRequest save;
+    save.kind = fw::FileDialogRequest::Kind::Save;
+    fw::modalHost().runFileDialog(save);
+    ASSERT_EQ(shown.size(), 4u);
+    for (const Qt::WindowFlags flags : shown) EXPECT_TRUE(flags.testFlag(Qt::WindowStaysOnTopHint));
 }

@@ -3,6 +3,8 @@
 #include "IndexFile.h"
 #include "Unprivileged.h"
 
+#include <QCryptographicHash>
+#include <QDataStream>
 #include <QDir>
 #include <QFile>
 #include <QFileDevice>
@@ -11,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <functional>
 #include <pwd.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -326,6 +329,123 @@ TEST(IndexFile, ASaveKilledAtAnyStepLeavesTheOldListOrTheNew) {
             EXPECT_TRUE(readAll(path) == fileText(expected)) << what;
             EXPECT_EQ(PrivateStateFolder::left(), QStringList()) << what;
         }
+    }
+}
+
+// Loads the index file at the path; says its entries, one per line, or the message raised.
+TAVOLEN_CHILD_BODY(loadIndex) {
+    const TIndexEntries entries = LoadIndexFile(QFile::decodeName(arguments.at(0).c_str()));
+    return fileText(entries).toStdString();
+}
+
+// The records a save in place left in the state folder: pending ones, and retired copies.
+std::pair<int, int> recordsLeft() {
+    int pending = 0, retired = 0;
+    for (const QString& name : PrivateStateFolder::left()) {
+        pending += name.endsWith(".index-save");
+        retired += name.contains(".retired-");
+    }
+    return {pending, retired};
+}
+
+// A file of another content in place of the file at path: on the same inode where the file
+// system gives it back after a delete, as ext4 does.
+void replaceFile(const QString& path, const QByteArray& bytes) {
+    struct stat before {}, now {};
+    ::stat(QFile::encodeName(path).constData(), &before);
+    for (int attempt = 0; attempt < 64; ++attempt) {
+        QFile::remove(path);
+        writeAll(path, bytes);
+        ::stat(QFile::encodeName(path).constData(), &now);
+        if (now.st_ino == before.st_ino) return;
+    }
+}
+
+// A record as the first version of the save in place wrote it: the new content, no old one.
+void writeFirstVersionRecord(const QString& path, const QByteArray& text) {
+    const QByteArray target = QFile::encodeName(QFileInfo(path).canonicalFilePath());
+    struct stat file {};
+    ::stat(target.constData(), &file);
+    QByteArray bytes;
+    QDataStream out(&bytes, QIODevice::WriteOnly);
+    out.setVersion(QDataStream::Qt_6_0);
+    out << quint32(0x54564953) << quint32(1) << target << quint64(file.st_dev)
+        << quint64(file.st_ino) << text;
+    bytes += QCryptographicHash::hash(bytes, QCryptographicHash::Sha1);
+    const QString folder = qEnvironmentVariable("XDG_STATE_HOME") + "/tavolen";
+    QDir().mkpath(folder);
+    writeAll(folder + "/" + QCryptographicHash::hash(target, QCryptographicHash::Sha1).toHex() +
+                 ".index-save",
+             bytes);
+}
+
+// A save in place killed once its record was committed (the file untouched) or halfway through
+// its write (the file torn), and the file then rewritten by someone else, replaced, moved with
+// its folder, or made read-only for the user loading it: a record repairs only a file its own
+// save can have left, however the file is reached; any other file loads as it is, and its
+// record is kept aside, never applied. An untouched file always loads: with its old list while
+// the save cannot be finished, and its record waits for a load that can.
+TEST(IndexFile, ARecordLeftBehindRepairsOnlyWhatItsSaveLeft) {
+    QTemporaryDir dir;
+    QFile::setPermissions(dir.path(), QFileDevice::Permissions(0x7755));
+    const QByteArray old = "100\r\n200\r\n300\r\n";
+    const TIndexEntries saved{"9", "9"};
+    const QByteArray edited = "5\r\n6\r\n7\r\n";
+    using S = TIndexSaveStep;
+    const QString folder = dir.filePath("folder"), moved = dir.filePath("moved");
+    // Each change gives the path to load from.
+    const auto rewrite = [&](const QString& p) { writeAll(p, edited); return p; };
+    const auto replace = [&](const QString& p) { replaceFile(p, edited); return p; };
+    const auto move = [&](const QString&) { QDir().rename(folder, moved); return moved + "/a.idx"; };
+    const auto protect = [&](const QString& p) {
+        QFile::setPermissions(p, QFileDevice::Permissions(0x4444));
+        return p;
+    };
+    const auto firstVersion = [&](const QString& p) { writeFirstVersionRecord(p, "1\r\n"); return p; };
+    const struct {
+        const char* what;
+        TIndexSaveStep step;
+        const char* action;
+        std::function<QString(const QString&)> change;
+        QByteArray loaded;  // or the message
+        std::pair<int, int> records;  // pending, retired
+    } cases[] = {
+        {"rewritten", S::JournalCommitted, "kill", rewrite, edited, {0, 1}},
+        {"rewritten after a tear", S::SpaceReserved, "tear", rewrite, edited, {0, 1}},
+        {"replaced", S::JournalCommitted, "kill", replace, edited, {0, 1}},
+        {"moved torn", S::SpaceReserved, "tear", move, fileText(saved), {0, 0}},
+        {"moved untouched", S::JournalCommitted, "kill", move, fileText(saved), {0, 0}},
+        {"write-protected untouched", S::JournalCommitted, "kill", protect, old, {1, 0}},
+        {"write-protected torn", S::SpaceReserved, "tear", protect, "は開けません", {1, 0}},
+        {"recorded by the first version", S(-1), "", firstVersion, old, {0, 1}},
+    };
+    for (const auto& c : cases) {
+        QDir(folder).removeRecursively();
+        QDir(moved).removeRecursively();
+        for (const QString& name : PrivateStateFolder::left())
+            QFile::remove(qEnvironmentVariable("XDG_STATE_HOME") + "/tavolen/" + name);
+        QDir().mkdir(folder);
+        const QString path = folder + "/a.idx";
+        writeAll(path, old);
+        QFile::setPermissions(path, QFileDevice::Permissions(0x6666));
+        if (int(c.step) >= 0) {
+            ::chmod(QFile::encodeName(folder).constData(), 0555);
+            const auto said = saveAsAnotherUser(saved, path, int(c.step), c.action);
+            ::chmod(QFile::encodeName(folder).constData(), 0755);
+            if (!said) GTEST_SKIP() << "the user nobody cannot work in " << folder.toStdString();
+        }
+        const QString loadFrom = c.change(path);
+        // Loaded as the user nobody, for whom a read-only file is read-only under root too.
+        const auto loaded = runUnprivileged("loadIndex", {QFile::encodeName(loadFrom).toStdString()},
+                                            QFile::encodeName(dir.path()).toStdString());
+        if (!loaded) GTEST_SKIP() << "the user nobody cannot work in " << dir.path().toStdString();
+        EXPECT_NE(loaded->find(c.loaded.toStdString()), std::string::npos) << c.what << ": " << *loaded;
+        EXPECT_EQ(recordsLeft(), c.records) << c.what;
+        if (c.records.first == 0) continue;
+        // Once the file may be written again, the next load finishes the save.
+        QFile::setPermissions(loadFrom, QFileDevice::Permissions(0x6666));
+        EXPECT_EQ(LoadIndexFile(loadFrom), saved) << c.what;
+        EXPECT_EQ(recordsLeft(), std::make_pair(0, 0)) << c.what;
     }
 }
 

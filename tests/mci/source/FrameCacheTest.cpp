@@ -287,6 +287,34 @@ TEST(Decoding, decodingAheadCostsNoMoreThanTheBudgetKeeps)
     EXPECT_LE(mci::DecodedFrame::bytesAlive(), budget + slack);
 }
 
+// Several sources open: the cache of one left idle gives way to the one in use, whose back
+// steps then decode about as many pictures as they do with the budget to themselves.
+TEST(Decoding, anIdleSourcesCacheGivesWayToTheOneInUse)
+{
+    CacheFolder folder;
+    const QString path = fixtures::clip(ClipKind::H264Mp4);  // keyframes at 0 and 250
+    const auto stepBack = [](mci::MediaSource& source, int from, int steps) {
+        const int before = mci::decodedFrameCount();
+        for (int n = from, i = 0; i < steps; ++i, --n) {
+            EXPECT_EQ(barcodeOf(source, n), n);
+            source.prefetch(n, -1, {});
+        }
+        return mci::decodedFrameCount() - before;
+    };
+    int alone = 0;
+    {
+        auto only = openWithBudget(path, 6);
+        ASSERT_TRUE(only);
+        alone = stepBack(*only, 299, 45);
+    }
+    auto idle = openWithBudget(path, 6);
+    ASSERT_TRUE(idle);
+    stepBack(*idle, 240, 45);  // its cache fills the budget, then it rests
+    auto inUse = openWithBudget(path, 6);
+    ASSERT_TRUE(inUse);
+    EXPECT_LE(stepBack(*inUse, 299, 45), alone + alone / 4 + 10) << "alone: " << alone;
+}
+
 // Resident memory of the process, in bytes.
 qint64 residentBytes()
 {

@@ -173,6 +173,41 @@ TEST_F(SoundSource, aRewrittenFileIsNotReadThroughAndAnInterruptedStreamWaitsFor
     EXPECT_EQ(stream->read(piece.data(), 1000), 1000);
 }
 
+// A long stretch of a sound file without sound (here 40 MB of a transport stream's filler in
+// the middle, as a recording's video between two pieces of sound) is read through: the sound
+// plays to the end of the file.
+TEST_F(SoundSource, aLongStretchWithoutSoundIsReadThroughToTheEnd)
+{
+    QTemporaryDir dir;
+    fixtures::VideoSpec gapClip;
+    gapClip.path = dir.filePath(QStringLiteral("gap.ts"));
+    gapClip.container = fixtures::Container::Ts;
+    gapClip.frames = 150;
+    gapClip.withAudio = true;
+    QString error;
+    ASSERT_TRUE(fixtures::writeVideo(gapClip, &error)) << error.toStdString();
+    QFile file(gapClip.path);
+    ASSERT_TRUE(file.open(QIODevice::ReadWrite));
+    QByteArray bytes = file.readAll();
+    constexpr int kPacket = 188;
+    const qsizetype middle = bytes.size() / 2 / kPacket * kPacket;
+    ASSERT_EQ(bytes[middle], 0x47);
+    QByteArray filler(kPacket, char(0xff));  // the null packet: PID 0x1FFF, payload only
+    filler[0] = 0x47;
+    filler[1] = 0x1f;
+    filler[3] = 0x10;
+    bytes.insert(middle, filler.repeated((40 << 20) / kPacket));
+    ASSERT_TRUE(file.resize(0) && file.seek(0));
+    ASSERT_EQ(file.write(bytes), bytes.size());
+    file.close();
+
+    auto source = openOrFail(gapClip.path);
+    ASSERT_TRUE(source);
+    auto stream = source->openAudio(kRate, 2);
+    ASSERT_TRUE(stream);
+    EXPECT_NEAR(double(readAll(*stream).size()) / 2 / kRate, source->info().durationUs / 1e6, 0.05);
+}
+
 TEST_F(SoundSource, anAnamorphicPictureIsShownAtItsNaturalShape)
 {
     auto source = openOrFail(fixtures::clip(ClipKind::Anamorphic));
