@@ -91,7 +91,8 @@ TEST_F(PlayerWindow, ControlsMenuAndDialogAsDesigned) {
     EXPECT_EQ(bar[0]->text(), "ファイル(&F)");
     EXPECT_EQ(bar[1]->text(), "表示 (&V)");
     EXPECT_EQ(bar[2]->text(), "バージョン情報");
-    EXPECT_EQ(f.KF1->actions(), (QList<QAction*>{f.KO1, f.K2, f.N1, f.Exit1}));
+    // The described items first; the inspection tools follow them (InspectTest.cpp).
+    EXPECT_EQ(f.KF1->actions().mid(0, 4), (QList<QAction*>{f.KO1, f.K2, f.N1, f.Exit1}));
 
     EXPECT_EQ(f.OpenDialog1->defaultExt(), "avi");
     EXPECT_EQ(f.OpenDialog1->filterIndex(), 1);
