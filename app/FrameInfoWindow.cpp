@@ -1,12 +1,12 @@
 #include "FrameInfoWindow.h"
 
+#include <QGridLayout>
+#include <QLabel>
+
 #include "Colors.h"
 #include "Fonts.h"
 #include "GoToFrame.h"
 #include "Timer.h"
-
-#include <QGridLayout>
-#include <QLabel>
 
 static const QString NoValue = QStringLiteral("—");
 
@@ -60,15 +60,17 @@ void TFrameInfoWindow::ShowWindow() {
 void TFrameInfoWindow::Timer1Timer(TObject* Sender) {
     std::optional<TFrameInfo> Info;
     if (m_device && m_device->OpenDeviceId() != 0) Info = FrameInfoOf(*m_device);
-    const bool Same = m_shownAny && Info.has_value() == m_shown.has_value() &&
-                      (!Info || (Info->Frame == m_shown->Frame && Info->StartUs == m_shown->StartUs));
+    const bool Same =
+        m_shownAny && Info.has_value() == m_shown.has_value() &&
+        (!Info || (Info->Frame == m_shown->Frame && Info->StartUs == m_shown->StartUs));
     if (Same) return;
     ShowInfo(Info);
 }
 
 static QString RateText(const TFrameInfo& Info) {
     if (Info.RateNum == 0 || Info.RateDen == 0) return NoValue;
-    const QString Fps = QString::number(double(Info.RateNum) / Info.RateDen, 'f', 3) + QStringLiteral(" fps");
+    const QString Fps =
+        QString::number(double(Info.RateNum) / Info.RateDen, 'f', 3) + QStringLiteral(" fps");
     if (Info.RateDen == 1) return Fps;
     return Fps + QStringLiteral(" (%1/%2)").arg(Info.RateNum).arg(Info.RateDen);
 }
@@ -77,7 +79,8 @@ void TFrameInfoWindow::ShowInfo(const std::optional<TFrameInfo>& Info) {
     m_shown = Info;
     m_shownAny = true;
     if (!Info) {
-        for (QLabel* Value : {FrameNo, PictureType, Keyframe, StartTime, Duration, NominalRate, VariableRate})
+        for (QLabel* Value :
+             {FrameNo, PictureType, Keyframe, StartTime, Duration, NominalRate, VariableRate})
             Value->setText(NoValue);
         return;
     }

@@ -11,11 +11,11 @@
 //   and reports nothing: a window that only watches must not raise an error box every tick.
 #pragma once
 
-#include "Form.h"
-#include "MFrameTools.h"
-
 #include <QPointer>
 #include <optional>
+
+#include "Form.h"
+#include "MFrameTools.h"
 
 class QLabel;
 class TMediaPlayer;

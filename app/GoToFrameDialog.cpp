@@ -1,18 +1,19 @@
 #include "GoToFrameDialog.h"
 
-#include "Application.h"
-
 #include <QDialogButtonBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include "Application.h"
+
 TGoToFrameDialog::TGoToFrameDialog(QWidget* parent) : QDialog(parent) {
     setObjectName(QStringLiteral("GoToFrameDialog"));
     setWindowTitle(QStringLiteral("フレームへ移動"));
     auto* Layout = new QVBoxLayout(this);
-    auto* Prompt = new QLabel(QStringLiteral("フレーム番号、タイムコード (0:00:00:00)\nまたは秒 (12.5s):"), this);
+    auto* Prompt = new QLabel(
+        QStringLiteral("フレーム番号、タイムコード (0:00:00:00)\nまたは秒 (12.5s):"), this);
     FrameText = new QLineEdit(this);
     FrameText->setObjectName(QStringLiteral("FrameText"));
     Prompt->setBuddy(FrameText);

@@ -2,17 +2,6 @@
 // clipboard), the frame information window, and stepping with "." / "," and the wheel from
 // wherever the focus is. All of them sit after what the window was designed with: new items at
 // the end of the ファイル and 表示 menus, keys nothing else uses.
-#include "TavolenPlay.h"
-
-#include "Application.h"
-#include "Exception.h"
-#include "FileDialog.h"
-#include "FrameInfoWindow.h"
-#include "GoToFrame.h"
-#include "GoToFrameDialog.h"
-#include "MFrameTools.h"
-#include "TrackBar.h"
-
 #include <QAction>
 #include <QApplication>
 #include <QClipboard>
@@ -23,6 +12,16 @@
 #include <QSaveFile>
 #include <QWheelEvent>
 
+#include "Application.h"
+#include "Exception.h"
+#include "FileDialog.h"
+#include "FrameInfoWindow.h"
+#include "GoToFrame.h"
+#include "GoToFrameDialog.h"
+#include "MFrameTools.h"
+#include "TavolenPlay.h"
+#include "TrackBar.h"
+
 // One notch of a wheel, in eighths of a degree.
 static constexpr int WheelNotch = 120;
 
@@ -32,7 +31,9 @@ static constexpr int WheelNotch = 120;
 // windows (the index window, a dialog, a menu) pass untouched.
 class TStepKeys : public QObject {
 public:
-    explicit TStepKeys(TTavolenForm* Form) : QObject(Form), m_form(Form) { qApp->installEventFilter(this); }
+    explicit TStepKeys(TTavolenForm* Form) : QObject(Form), m_form(Form) {
+        qApp->installEventFilter(this);
+    }
 
     bool eventFilter(QObject* Watched, QEvent* Event) override {
         const QEvent::Type Type = Event->type();
@@ -55,7 +56,8 @@ private:
     TTavolenForm* m_form;
 };
 
-static QAction* AddItem(QMenu* Menu, const char* Name, const QString& Caption, const QKeySequence& Key) {
+static QAction* AddItem(QMenu* Menu, const char* Name, const QString& Caption,
+                        const QKeySequence& Key) {
     auto* Item = new QAction(Caption, Menu);
     Item->setObjectName(QString::fromLatin1(Name));
     Item->setShortcut(Key);
@@ -70,8 +72,10 @@ void TTavolenForm::BuildInspectionTools() {
                          QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_S));
     CopyFrame1 = AddItem(KF1, "CopyFrame1", QStringLiteral("フレームをクリップボードへコピー"),
                          QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_C));
-    GoToFrame1 = AddItem(Show1, "GoToFrame1", QStringLiteral("フレームへ移動…"), QKeySequence(Qt::CTRL | Qt::Key_G));
-    FrameInfo1 = AddItem(Show1, "FrameInfo1", QStringLiteral("フレーム情報"), QKeySequence(Qt::Key_F2));
+    GoToFrame1 = AddItem(Show1, "GoToFrame1", QStringLiteral("フレームへ移動…"),
+                         QKeySequence(Qt::CTRL | Qt::Key_G));
+    FrameInfo1 =
+        AddItem(Show1, "FrameInfo1", QStringLiteral("フレーム情報"), QKeySequence(Qt::Key_F2));
     ConnectMenuItem(SaveFrame1, &TTavolenForm::SaveFrame1Click);
     ConnectMenuItem(CopyFrame1, &TTavolenForm::CopyFrame1Click);
     ConnectMenuItem(GoToFrame1, &TTavolenForm::GoToFrame1Click);
@@ -99,18 +103,21 @@ static std::int32_t FrameOfText(TMediaPlayer& Player, const QString& Text) {
     const std::int32_t Length = Player.Length();
     if (Target.Kind == TGoToTarget::gkFrame) {
         if (Target.Frame < 0 || Target.Frame >= Length)
-            throw EConvertError(fw::format("フレーム %s はありません（このファイルは 0 から %d まで）",
-                                           Text.trimmed().toUtf8().constData(), Length - 1));
+            throw EConvertError(
+                fw::format("フレーム %s はありません（このファイルは 0 から %d まで）",
+                           Text.trimmed().toUtf8().constData(), Length - 1));
         return std::int32_t(Target.Frame);
     }
     if (const auto Info = FrameInfoAtTime(Player, Target.Microseconds)) return Info->Frame;
     const auto First = FrameInfoOf(Player, 0), Last = FrameInfoOf(Player, Length - 1);
     if (!First || !Last)
-        throw EConvertError(fw::format("%s: このファイルでは時間を指定して移動できません", Text.trimmed().toUtf8().constData()));
-    throw EConvertError(fw::format("%s のフレームはありません（このファイルは %s から %s の手前まで）",
-                                   SecondsText(Target.Microseconds).toUtf8().constData(),
-                                   SecondsText(First->StartUs).toUtf8().constData(),
-                                   SecondsText(Last->StartUs + Last->DurationUs).toUtf8().constData()));
+        throw EConvertError(fw::format("%s: このファイルでは時間を指定して移動できません",
+                                       Text.trimmed().toUtf8().constData()));
+    throw EConvertError(
+        fw::format("%s のフレームはありません（このファイルは %s から %s の手前まで）",
+                   SecondsText(Target.Microseconds).toUtf8().constData(),
+                   SecondsText(First->StartUs).toUtf8().constData(),
+                   SecondsText(Last->StartUs + Last->DurationUs).toUtf8().constData()));
 }
 
 void TTavolenForm::GoToText(const QString& Text) {
@@ -150,8 +157,8 @@ void TTavolenForm::SaveFrame1Click(TObject* Sender) {
     const TCapturedFrame Shot = TakeFrame(*MediaPlayer1);
     const QFileInfo Media(MediaPlayer1->FileName());
     SaveFrameDialog1->setInitialDir(Media.absolutePath());
-    SaveFrameDialog1->setFileName(Media.completeBaseName() + QLatin1Char('_') + QString::number(Shot.Frame) +
-                                  QStringLiteral(".png"));
+    SaveFrameDialog1->setFileName(Media.completeBaseName() + QLatin1Char('_') +
+                                  QString::number(Shot.Frame) + QStringLiteral(".png"));
     if (!SaveFrameDialog1->execute()) return;
     WritePng(Shot.Image, SaveFrameDialog1->fileName());
 }

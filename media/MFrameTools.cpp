@@ -7,9 +7,11 @@ static MCIDEVICEID OpenId(TMediaPlayer& Player) {
     return Player.OpenDeviceId();
 }
 
-static std::optional<TFrameInfo> AskFrameInfo(TMediaPlayer& Player, DWORD Flags, MCI_TVL_FRAMEINFO_PARMS& Parms) {
+static std::optional<TFrameInfo> AskFrameInfo(TMediaPlayer& Player, DWORD Flags,
+                                              MCI_TVL_FRAMEINFO_PARMS& Parms) {
     Parms.dwCallback = 0;
-    if (mciSendCommandA(OpenId(Player), MCI_TVL_FRAMEINFO, MCI_WAIT | Flags, DWORD_PTR(&Parms)) != 0)
+    if (mciSendCommandA(OpenId(Player), MCI_TVL_FRAMEINFO, MCI_WAIT | Flags, DWORD_PTR(&Parms)) !=
+        0)
         return std::nullopt;
     TFrameInfo Info;
     Info.Frame = std::int32_t(Parms.dwFrame);
@@ -41,7 +43,8 @@ std::optional<TCapturedFrame> CaptureFrame(TMediaPlayer& Player) {
     TCapturedFrame Shot;
     MCI_TVL_CAPTURE_PARMS Parms;
     Parms.lpImage = &Shot.Image;
-    if (mciSendCommandA(OpenId(Player), MCI_TVL_CAPTURE, MCI_WAIT, DWORD_PTR(&Parms)) != 0 || Shot.Image.isNull())
+    if (mciSendCommandA(OpenId(Player), MCI_TVL_CAPTURE, MCI_WAIT, DWORD_PTR(&Parms)) != 0 ||
+        Shot.Image.isNull())
         return std::nullopt;
     Shot.Frame = std::int32_t(Parms.dwFrame);
     return Shot;

@@ -8,11 +8,11 @@
 // time outside the medium) is an empty result, never an exception.
 #pragma once
 
-#include "MPlayer.h"
-
 #include <QImage>
 #include <cstdint>
 #include <optional>
+
+#include "MPlayer.h"
 
 struct TFrameInfo {
     std::int32_t Frame = 0;
@@ -26,7 +26,8 @@ struct TFrameInfo {
 };
 
 // The frame shown (Frame empty) or frame Frame, counted in frames whatever the time format.
-std::optional<TFrameInfo> FrameInfoOf(TMediaPlayer& Player, std::optional<std::int32_t> Frame = std::nullopt);
+std::optional<TFrameInfo> FrameInfoOf(TMediaPlayer& Player,
+                                      std::optional<std::int32_t> Frame = std::nullopt);
 // The frame shown at a time on the stream's own clock.
 std::optional<TFrameInfo> FrameInfoAtTime(TMediaPlayer& Player, std::int64_t Microseconds);
 

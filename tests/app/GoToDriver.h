@@ -3,9 +3,6 @@
 // open after the last text is cancelled.
 #pragma once
 
-#include "GoToFrameDialog.h"
-#include "TavolenPlay.h"
-
 #include <gtest/gtest.h>
 
 #include <QAction>
@@ -13,6 +10,9 @@
 #include <QLineEdit>
 #include <QTest>
 #include <QTimer>
+
+#include "GoToFrameDialog.h"
+#include "TavolenPlay.h"
 
 inline std::vector<bool> TypeIntoGoTo(TTavolenForm& form, const QStringList& texts) {
     std::vector<bool> stayedOpen;

@@ -1,13 +1,14 @@
-// The inspection tools through the player window on the scripted service: go to a frame, keeping the frame as a file or on the clipboard, the frame
-// information window, and stepping with "." / "," and the wheel from every control.
-#include "FrameInfoWindow.h"
-#include "GoToDriver.h"
-#include "PlayerWindowFixture.h"
-
+// The inspection tools through the player window on the scripted service: go to a frame, keeping
+// the frame as a file or on the clipboard, the frame information window, and stepping with "." /
+// "," and the wheel from every control.
 #include <QClipboard>
 #include <QDir>
 #include <QLabel>
 #include <QWheelEvent>
+
+#include "FrameInfoWindow.h"
+#include "GoToDriver.h"
+#include "PlayerWindowFixture.h"
 
 QImage numberedPicture(int width, int height) {
     QImage image(width, height, QImage::Format_RGB32);
@@ -49,8 +50,9 @@ TEST_F(PlayerWindow, DotCommaAndTheWheelStepFromEveryControlAfterPausing) {
     ASSERT_TRUE(QTest::qWaitForWindowActive(form.get()));
     mci.device.position = 20;
     const QString counter = form->Counter->text();
-    for (QWidget* control : std::initializer_list<QWidget*>{form->MediaPlayer1, form->isRepeat, form->Counter,
-                                                            form->Bar, form->Scalbar, form->Scal}) {
+    for (QWidget* control :
+         std::initializer_list<QWidget*>{form->MediaPlayer1, form->isRepeat, form->Counter,
+                                         form->Bar, form->Scalbar, form->Scal}) {
         SCOPED_TRACE(control->objectName().toStdString());
         control->setFocus();
         QTest::keyClick(control, Qt::Key_Period);
@@ -70,8 +72,8 @@ TEST_F(PlayerWindow, DotCommaAndTheWheelStepFromEveryControlAfterPausing) {
 
     // The wheel over the picture: a notch toward the user forward, away back; half notches add up.
     const auto turn = [&](QPoint at, int delta) {
-        QWheelEvent wheel(at, form->client()->mapToGlobal(at), {}, {0, delta}, Qt::NoButton, Qt::NoModifier,
-                          Qt::NoScrollPhase, false);
+        QWheelEvent wheel(at, form->client()->mapToGlobal(at), {}, {0, delta}, Qt::NoButton,
+                          Qt::NoModifier, Qt::NoScrollPhase, false);
         QApplication::sendEvent(form->client(), &wheel);
     };
     const QPoint picture(42 + 160, 74 + 120);
@@ -115,7 +117,8 @@ TEST_F(PlayerWindow, SaveFrameWritesThePngUnderTheProposedNameAndAFailedWriteLea
 
     QGuiApplication::clipboard()->clear();
     form->CopyFrame1->trigger();
-    EXPECT_EQ(QGuiApplication::clipboard()->image().convertToFormat(QImage::Format_RGB32), mci.device.picture);
+    EXPECT_EQ(QGuiApplication::clipboard()->image().convertToFormat(QImage::Format_RGB32),
+              mci.device.picture);
 }
 
 TEST_F(PlayerWindow, FrameInformationFollowsTheFrameAndShowsDashesWithoutAPicture) {
@@ -128,11 +131,13 @@ TEST_F(PlayerWindow, FrameInformationFollowsTheFrameAndShowsDashesWithoutAPictur
     TFrameInfoWindow& info = *form->FrameInfoWindow;
     ASSERT_TRUE(info.isVisible() && info.Timer1->enabled());
     const auto texts = [&] {
-        return QStringList{info.FrameNo->text(), info.PictureType->text(), info.Keyframe->text(),
-                           info.StartTime->text(), info.Duration->text(), info.NominalRate->text(),
+        return QStringList{info.FrameNo->text(),     info.PictureType->text(),
+                           info.Keyframe->text(),    info.StartTime->text(),
+                           info.Duration->text(),    info.NominalRate->text(),
                            info.VariableRate->text()};
     };
-    EXPECT_EQ(texts(), (QStringList{"13", "P", "いいえ", "1.92s", "0.04s", "29.970 fps (30000/1001)", "はい"}));
+    EXPECT_EQ(texts(), (QStringList{"13", "P", "いいえ", "1.92s", "0.04s",
+                                    "29.970 fps (30000/1001)", "はい"}));
     mci.device.position = 24;
     mci.device.hasVideo = false;  // as for a sound file: nothing to tell, and no error box
     info.Timer1Timer(info.Timer1);
