@@ -19,6 +19,7 @@
 #include "GoToFrame.h"
 #include "GoToFrameDialog.h"
 #include "MFrameTools.h"
+#include "Timer.h"
 #include "TavolenPlay.h"
 #include "TrackBar.h"
 
@@ -130,8 +131,12 @@ void TTavolenForm::GoToText(const QString& Text) {
     Bar->setPosition(Frame);
 }
 
-// As a click on the window: paused, and the transport says so.
-void TTavolenForm::PauseHere() { FormClick(this); }
+// As a click on the window: paused, and the transport says so. A start still pending would
+// play a second after the open whatever the user went to; it runs now, and is paused at once.
+void TTavolenForm::PauseHere() {
+    if (Timer2->enabled()) Timer2Timer(Timer2);
+    FormClick(this);
+}
 
 // ---- keep the frame ----------------------------------------------------------------------------
 
@@ -178,7 +183,7 @@ void TTavolenForm::FrameInfo1Click(TObject* Sender) {
 
 void TTavolenForm::StepFromKey(TMPBtnType Button) {
     if (MediaPlayer1->OpenDeviceId() == 0) return;
-    if (MediaPlayer1->Mode() == dmPlaying) PauseHere();
+    if (Timer2->enabled() || MediaPlayer1->Mode() == dmPlaying) PauseHere();
     bool DoDefault = true;
     MediaPlayer1Click(MediaPlayer1, Button, DoDefault);
     if (!DoDefault) return;

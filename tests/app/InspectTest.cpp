@@ -93,6 +93,17 @@ TEST_F(PlayerWindow, DotCommaAndTheWheelStepFromEveryControlAfterPausing) {
     EXPECT_EQ(mci.device.position, 49);
 }
 
+TEST_F(PlayerWindow, StepBeforeThePendingStartLeavesThePlayerPaused) {
+    picture(320, 240);
+    start({file(QStringLiteral("clip.avi"))});
+    ASSERT_TRUE(form->Timer2->enabled());
+    QTest::keyClick(form->Counter, Qt::Key_Period);
+    EXPECT_FALSE(form->Timer2->enabled());  // it would have played from here a second later
+    EXPECT_TRUE(form->Timer1->enabled());
+    EXPECT_EQ(mci.device.position, 1);
+    EXPECT_EQ(mci.device.mode, MCI_MODE_PAUSE);
+}
+
 TEST_F(PlayerWindow, SaveFrameWritesThePngUnderTheProposedNameAndAFailedWriteLeavesNothing) {
     picture(320, 240);
     mci.device.picture = numberedPicture(320, 240);
