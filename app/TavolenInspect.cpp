@@ -43,7 +43,9 @@ public:
         if (Receiver == nullptr || Receiver->window() != m_form) return false;
         if (Type == QEvent::Wheel) {
             auto* Wheel = static_cast<QWheelEvent*>(Event);
-            return m_form->WheelOverPicture(Receiver, Wheel->position(), Wheel->angleDelta().y());
+            // Natural scrolling reports the turn reversed; the hand's direction is what counts.
+            const int Turn = Wheel->inverted() ? -Wheel->angleDelta().y() : Wheel->angleDelta().y();
+            return m_form->WheelOverPicture(Receiver, Wheel->position(), Turn);
         }
         auto* Key = static_cast<QKeyEvent*>(Event);
         if ((Key->modifiers() & ~Qt::KeypadModifier) != Qt::NoModifier) return false;

@@ -70,20 +70,22 @@ TEST_F(PlayerWindow, DotCommaAndTheWheelStepFromEveryControlAfterPausing) {
     EXPECT_GE(firstOf(MCI_PAUSE), 0);
     EXPECT_LT(firstOf(MCI_PAUSE), firstOf(MCI_STEP));  // paused before the first step
 
-    // The wheel over the picture: a notch toward the user forward, away back; half notches add up.
-    const auto turn = [&](QPoint at, int delta) {
+    // The wheel over the picture: a notch toward the user forward, away back, whichever way the
+    // system reports it (natural scrolling inverts it); half notches add up.
+    const auto turn = [&](QPoint at, int delta, bool inverted = false) {
         QWheelEvent wheel(at, form->client()->mapToGlobal(at), {}, {0, delta}, Qt::NoButton,
-                          Qt::NoModifier, Qt::NoScrollPhase, false);
+                          Qt::NoModifier, Qt::NoScrollPhase, inverted);
         QApplication::sendEvent(form->client(), &wheel);
     };
     const QPoint picture(42 + 160, 74 + 120);
     turn(picture, -120);
     turn(picture, -60);
     turn(picture, -60);
+    turn(picture, 120, true);
     turn(QPoint(10, 20), -120);  // not over the picture
-    EXPECT_EQ(mci.device.position, 22);
+    EXPECT_EQ(mci.device.position, 23);
     turn(picture, 120);
-    EXPECT_EQ(mci.device.position, 21);
+    EXPECT_EQ(mci.device.position, 22);
 
     // The repeat rule as for Step: past the last frame comes the first.
     mci.device.position = 49;
