@@ -60,10 +60,8 @@ void TFrameInfoWindow::ShowWindow() {
 void TFrameInfoWindow::Timer1Timer(TObject* Sender) {
     std::optional<TFrameInfo> Info;
     if (m_device && m_device->OpenDeviceId() != 0) Info = FrameInfoOf(*m_device);
-    const bool Same =
-        m_shownAny && Info.has_value() == m_shown.has_value() &&
-        (!Info || (Info->Frame == m_shown->Frame && Info->StartUs == m_shown->StartUs));
-    if (Same) return;
+    // Every fact, not just the frame: frame 0 of the next file opened may differ in all else.
+    if (m_shownAny && Info == m_shown) return;
     ShowInfo(Info);
 }
 

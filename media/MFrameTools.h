@@ -23,6 +23,7 @@ struct TFrameInfo {
     std::uint32_t RateNum = 0;  // nominal rate RateNum / RateDen; 0 / 0 when the file names none
     std::uint32_t RateDen = 0;
     bool VariableRate = false;
+    friend bool operator==(const TFrameInfo&, const TFrameInfo&) = default;
 };
 
 // The frame shown (Frame empty) or frame Frame, counted in frames whatever the time format.

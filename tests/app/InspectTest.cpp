@@ -151,7 +151,9 @@ TEST_F(PlayerWindow, FrameInformationFollowsTheFrameAndShowsDashesWithoutAPictur
     };
     EXPECT_EQ(texts(), (QStringList{"13", "P", "いいえ", "1.92s", "0.04s",
                                     "29.970 fps (30000/1001)", "はい"}));
-    mci.device.position = 24;
+    mci.device.rateNum = 25, mci.device.rateDen = 1;  // another file opened, also on frame 13
+    info.Timer1Timer(info.Timer1);
+    EXPECT_EQ(info.NominalRate->text(), "25.000 fps");
     mci.device.hasVideo = false;  // as for a sound file: nothing to tell, and no error box
     info.Timer1Timer(info.Timer1);
     EXPECT_EQ(texts(), QStringList(7, QStringLiteral("—")));
