@@ -7,7 +7,6 @@
 #include <QClipboard>
 #include <QFileInfo>
 #include <QKeyEvent>
-#include <QLineEdit>
 #include <QMenu>
 #include <QSaveFile>
 #include <QWheelEvent>

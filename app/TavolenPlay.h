@@ -122,7 +122,8 @@ public:
     void UpdateDisplay();
     void FormClick(TObject* Sender);
     void MediaPlayer1Click(TObject* Sender, TMPBtnType Button, bool& DoDefault);
-    // Inspection tools. Each raises "MCI デバイスがありません" without an open device.
+    // Inspection tools. Go to, save and copy raise "MCI デバイスがありません" without an open
+    // device; the information window then shows dashes.
     void GoToFrame1Click(TObject* Sender);
     void SaveFrame1Click(TObject* Sender);
     void CopyFrame1Click(TObject* Sender);
