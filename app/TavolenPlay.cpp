@@ -10,6 +10,7 @@
 #include "FileDialog.h"
 #include "Files.h"
 #include "FormDescription.h"
+#include "FrameInfoWindow.h"
 #include "PlayerRules.h"
 #include "ScreenSaverInhibitor.h"
 #include "Timer.h"
@@ -38,6 +39,7 @@ TTavolenForm::TTavolenForm(const QStringList& arguments, QWidget* parent)
     BuildFromDescription();
     ConnectEvents();
     ConnectDesktop();
+    BuildInspectionTools();
     fw::guard([this] { FormCreate(this); });
 }
 

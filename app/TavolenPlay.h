@@ -20,6 +20,10 @@
 //   never seeks while the device plays.
 // - A file dropped on the window opens as a file chosen in File > Open, and the screen stays
 //   awake while the device plays (TavolenDesktop.h).
+// - The inspection tools (TavolenInspect.cpp) come after the described menu items: go to a
+//   frame (Ctrl+G), save the frame as a PNG (Ctrl+Shift+S) or copy it (Ctrl+Shift+C), the frame
+//   information window (F2), and "." / "," and the wheel over the picture stepping from
+//   wherever the focus is in the window.
 #pragma once
 
 #include "Form.h"
@@ -34,6 +38,7 @@
 class QAction;
 class QMenu;
 class QMenuBar;
+class TFrameInfoWindow;
 
 namespace Ui {
 class TavolenPlay;
@@ -44,6 +49,7 @@ class Bevel;
 class CheckBox;
 class Edit;
 class OpenDialog;
+class SaveDialog;
 class ScreenSaverInhibitor;
 class Timer;
 class TrackBar;
@@ -90,6 +96,14 @@ public:
     fw::Bevel* Bevel2 = nullptr;
     fw::Bevel* Bevel3 = nullptr;
     fw::Bevel* Bevel4 = nullptr;
+    // The inspection tools, after the described items of ファイル and 表示.
+    QAction* N2 = nullptr;
+    QAction* SaveFrame1 = nullptr;
+    QAction* CopyFrame1 = nullptr;
+    QAction* GoToFrame1 = nullptr;
+    QAction* FrameInfo1 = nullptr;
+    std::unique_ptr<fw::SaveDialog> SaveFrameDialog1;
+    std::unique_ptr<TFrameInfoWindow> FrameInfoWindow;  // created on the first F2
 
     // Handlers.
     void FormCreate(TObject* Sender);
@@ -108,6 +122,18 @@ public:
     void UpdateDisplay();
     void FormClick(TObject* Sender);
     void MediaPlayer1Click(TObject* Sender, TMPBtnType Button, bool& DoDefault);
+    // Inspection tools. Go to, save and copy raise "MCI デバイスがありません" without an open
+    // device; the information window then shows dashes.
+    void GoToFrame1Click(TObject* Sender);
+    void SaveFrame1Click(TObject* Sender);
+    void CopyFrame1Click(TObject* Sender);
+    void FrameInfo1Click(TObject* Sender);
+    // What 移動 does with the go-to text: pauses and seeks to the frame it names, or raises a
+    // message that says why not (and nothing changes).
+    void GoToText(const QString& Text);
+    // "." (btStep) and "," (btBack): pauses when playing, then what that transport button
+    // does, the repeat rule included. Nothing without an open device.
+    void StepFromKey(TMPBtnType Button);
 
     // A file chosen in File > Open's dialog, or dropped on the window: checks that it exists,
     // opens it and runs the index step of File > Open.
@@ -134,6 +160,12 @@ private:
     // (TavolenIndex.cpp): load the media file's index file into the index window.
     void IndexStepAfterStart();
     void IndexStepAfterOpen(const QString& chosenName);
+    // The inspection tools' menu items, keys and wheel (TavolenInspect.cpp).
+    void BuildInspectionTools();
+    void PauseHere();
+    friend class TStepKeys;
+    // A wheel turn over the picture; true when it was the picture's.
+    bool WheelOverPicture(QWidget* Receiver, const QPointF& Position, int AngleDelta);
 
     std::unique_ptr<Ui::TavolenPlay> m_ui;
     QStringList m_arguments;
@@ -143,6 +175,9 @@ private:
     // The index window's UserEdits() when File > Open cleared or loaded its entries, until the
     // start timer that follows has run.
     std::optional<std::uint64_t> m_indexEditsAtFileOpen;
+    // Watches the application's keys and wheel for this window; a child of the window.
+    QObject* m_stepKeys = nullptr;
+    int m_wheelDelta = 0;  // eighths of a degree not yet stepped
 };
 
 // The window's single instance while it exists.

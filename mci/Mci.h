@@ -14,6 +14,7 @@
 #include <QEvent>
 #include <cstdint>
 
+class QImage;
 class QWidget;
 class QPaintDevice;
 
@@ -106,7 +107,23 @@ inline constexpr DWORD MCI_DGV_WHERE_DESTINATION = 0x00040000;
 inline constexpr DWORD MCI_DGV_UPDATE_HDC = 0x00020000;
 inline constexpr DWORD MCI_DGV_UPDATE_PAINT = 0x00040000;
 
-// ---- values --------------------------------------------------------------------------------
+// ---- this service's own commands -----------------------------------------------------------
+// The platform leaves the commands from MCI_USER_MESSAGES on to devices of their own. Both are
+// answered at once (MCI_WAIT or not), from what the device already holds, and refused with
+// MCIERR_UNSUPPORTED_FUNCTION by a device without video.
+inline constexpr UINT MCI_USER_MESSAGES = 0x0C00;
+// What the file's index knows of one frame, no decoding: picture type, keyframe, its time on
+// the stream's own clock, its duration, and the stream's nominal and variable rate. Which frame:
+// the position's (the frame shown), or dwFrame (MCI_TVL_FRAMEINFO_FRAME, always in frames), or
+// the frame shown at llTimeUs on the stream's clock (MCI_TVL_FRAMEINFO_TIME). Outside the
+// medium: MCIERR_OUTOFRANGE. Cheap enough to be asked every 30 ms.
+inline constexpr UINT MCI_TVL_FRAMEINFO = MCI_USER_MESSAGES + 1;
+inline constexpr DWORD MCI_TVL_FRAMEINFO_FRAME = 0x00010000;
+inline constexpr DWORD MCI_TVL_FRAMEINFO_TIME = 0x00020000;
+// The frame shown, at the picture's natural size and with exactly the pixels the screen gets at
+// that size, into the caller's image (Format_RGB32), with its frame number.
+inline constexpr UINT MCI_TVL_CAPTURE = MCI_USER_MESSAGES + 2;
+
 inline constexpr DWORD MCI_MODE_NOT_READY = 524;
 inline constexpr DWORD MCI_MODE_STOP = 525;
 inline constexpr DWORD MCI_MODE_PLAY = 526;
@@ -266,6 +283,25 @@ struct MCI_DGV_UPDATE_PARMS {
     DWORD_PTR dwCallback = 0;
     RECT rc;
     HDC hDC = nullptr;
+};
+
+struct MCI_TVL_FRAMEINFO_PARMS {
+    DWORD_PTR dwCallback = 0;
+    DWORD dwFrame = 0;            // in with MCI_TVL_FRAMEINFO_FRAME; out: the frame described
+    std::int64_t llTimeUs = 0;    // in with MCI_TVL_FRAMEINFO_TIME: microseconds, stream clock
+    char chPictureType = 0;       // out: 'I', 'P' or 'B'
+    DWORD fKeyframe = 0;          // out
+    std::int64_t llStartUs = 0;   // out: when the frame is shown, microseconds, stream clock
+    std::int64_t llDurationUs = 0;  // out
+    DWORD dwRateNum = 0;          // out: nominal frame rate dwRateNum / dwRateDen; 0/0 unknown
+    DWORD dwRateDen = 0;
+    DWORD fVariableRate = 0;      // out: the frames last differently
+};
+
+struct MCI_TVL_CAPTURE_PARMS {
+    DWORD_PTR dwCallback = 0;
+    QImage* lpImage = nullptr;  // filled; not owned
+    DWORD dwFrame = 0;          // out: the frame captured
 };
 
 // A window handle travels in dwCallback as the pointer's value.

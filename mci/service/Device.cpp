@@ -369,4 +369,47 @@ MCIERROR Device::update() {
     return 0;
 }
 
+// ---- this service's own commands -----------------------------------------------------------
+
+MCIERROR Device::frameInfo(DWORD flags, MCI_TVL_FRAMEINFO_PARMS* parms) const {
+    if (!hasVideo()) return MCIERR_UNSUPPORTED_FUNCTION;
+    if (parms == nullptr) return MCIERR_NULL_PARAMETER_BLOCK;
+    if ((flags & MCI_TVL_FRAMEINFO_FRAME) && (flags & MCI_TVL_FRAMEINFO_TIME)) {
+        return MCIERR_FLAGS_NOT_COMPATIBLE;
+    }
+    const int count = m_timeline.frameCount();
+    if (count == 0) return MCIERR_OUTOFRANGE;
+    int frame = std::min(m_position.frame, count - 1);  // the end shows the last frame
+    if (flags & MCI_TVL_FRAMEINFO_FRAME) {
+        if (parms->dwFrame >= DWORD(count)) return MCIERR_OUTOFRANGE;
+        frame = int(parms->dwFrame);
+    } else if (flags & MCI_TVL_FRAMEINFO_TIME) {
+        const qint64 sinceFirst = parms->llTimeUs - m_info.firstPtsUs;
+        if (sinceFirst < 0 || sinceFirst >= m_timeline.endUs()) return MCIERR_OUTOFRANGE;
+        frame = m_timeline.frameAt(sinceFirst);
+    }
+    const FrameFacts facts = m_timeline.factsOf(frame);
+    parms->dwFrame = DWORD(frame);
+    parms->chPictureType = facts.pictureType;
+    parms->fKeyframe = facts.keyframe ? 1 : 0;
+    parms->llStartUs = m_info.firstPtsUs + m_timeline.startUs(frame);
+    parms->llDurationUs = m_timeline.startUs(frame + 1) - m_timeline.startUs(frame);
+    parms->dwRateNum = DWORD(std::max(m_info.rateNum, 0));
+    parms->dwRateDen = DWORD(std::max(m_info.rateDen, 0));
+    parms->fVariableRate = m_info.variableRate ? 1 : 0;
+    return 0;
+}
+
+MCIERROR Device::capture(MCI_TVL_CAPTURE_PARMS* parms) const {
+    if (!hasVideo()) return MCIERR_UNSUPPORTED_FUNCTION;
+    if (parms == nullptr || parms->lpImage == nullptr) return MCIERR_NULL_PARAMETER_BLOCK;
+    if (!m_shown || !m_shown->picture) return MCIERR_DEVICE_NOT_READY;
+    const QSize natural = m_info.naturalSize;
+    QImage image = m_shown->image.size() == natural ? m_shown->image : m_shown->picture->toImage(natural);
+    if (image.isNull()) return MCIERR_OUT_OF_MEMORY;
+    *parms->lpImage = image.convertToFormat(QImage::Format_RGB32);
+    parms->dwFrame = DWORD(m_shown->number);
+    return 0;
+}
+
 }  // namespace mci

@@ -35,6 +35,13 @@
 //   MCI_WHERE    source = natural size (sample aspect ratio applied); destination as put.
 //   MCI_UPDATE   repaints the surface with the frame shown.
 //   MCI_RECORD   refused (MCIERR_UNSUPPORTED_FUNCTION).
+//   MCI_TVL_FRAMEINFO  from the Timeline alone (copied from the index at open), so it costs no
+//                more than a status read and never waits for the decoder. Times on the stream's
+//                clock are the first frame's timestamp plus the frame's time; where that clock
+//                restarts (joined recordings) the later runs continue from where the one
+//                before ended, as the frames are counted.
+//   MCI_TVL_CAPTURE    the picture on screen when it is at the natural size, else the same
+//                picture converted at that size the way the screen would get it.
 // Picture commands on a file without video are refused (MCIERR_UNSUPPORTED_FUNCTION), except
 // MCI_WHERE, which reports an empty rectangle. Sound-only files count 30 frames a second; in
 // milliseconds their position is the time.
@@ -83,6 +90,8 @@ public:
     MCIERROR put(DWORD flags, const MCI_DGV_RECT_PARMS* parms);
     MCIERROR where(DWORD flags, MCI_DGV_RECT_PARMS* parms) const;
     MCIERROR update();
+    MCIERROR frameInfo(DWORD flags, MCI_TVL_FRAMEINFO_PARMS* parms) const;
+    MCIERROR capture(MCI_TVL_CAPTURE_PARMS* parms) const;
 
     Mode mode() const { return m_state.mode(); }
     // For tests: the surface showing this device's picture (null before the first picture).

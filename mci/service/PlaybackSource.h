@@ -3,8 +3,8 @@
 // notifications and picture handling are checked without decoding.
 //
 // Threads: one thread at a time (the opening thread, then the device's decode worker; openAudio
-// is called once right after the open, before the worker starts), except cachedPicture, which
-// any thread may call at any time. A Picture is immutable and may be converted on any thread.
+// is called once right after the open, before the worker starts), except cachedPicture and
+// frameFacts, which any thread may call at any time. A Picture is immutable and may be converted on any thread.
 #pragma once
 
 #include "MediaSource.h"
@@ -32,6 +32,8 @@ public:
     virtual const MediaInfo& info() const = 0;
     // As MediaSource: n in 0..frameCount, frameCount giving the end.
     virtual qint64 frameStartUs(int n) const = 0;
+    // Frame n's picture as the file's index knows it; never decodes. Any thread.
+    virtual FrameFacts frameFacts(int n) const { return {}; }
     // Exactly frame n; nullptr when out of range or the file can no longer be read.
     virtual std::shared_ptr<const Picture> picture(int n) = 0;
     // Frame n when it is decoded already; never decodes. Any thread.

@@ -72,6 +72,8 @@ MCIERROR Service::dispatch(Device& device, UINT command, DWORD flags, DWORD_PTR 
     case MCI_PUT: return device.put(flags, record<MCI_DGV_RECT_PARMS>(params));
     case MCI_WHERE: return device.where(flags, record<MCI_DGV_RECT_PARMS>(params));
     case MCI_UPDATE: return device.update();
+    case MCI_TVL_FRAMEINFO: return device.frameInfo(flags, record<MCI_TVL_FRAMEINFO_PARMS>(params));
+    case MCI_TVL_CAPTURE: return device.capture(record<MCI_TVL_CAPTURE_PARMS>(params));
     case MCI_RECORD: return MCIERR_UNSUPPORTED_FUNCTION;
     default: return MCIERR_UNRECOGNIZED_COMMAND;
     }

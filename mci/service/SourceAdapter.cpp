@@ -19,6 +19,7 @@ public:
     explicit MediaFileSource(std::unique_ptr<MediaSource> source) : m_source(std::move(source)) {}
     const MediaInfo& info() const override { return m_source->info(); }
     qint64 frameStartUs(int n) const override { return m_source->frameStartUs(n); }
+    FrameFacts frameFacts(int n) const override { return m_source->frameFacts(n); }
     std::shared_ptr<const Picture> picture(int n) override {
         auto frame = m_source->frame(n);
         if (!frame) return nullptr;

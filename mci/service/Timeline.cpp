@@ -17,6 +17,14 @@ Timeline::Timeline(const PlaybackSource& source)
     if (!m_hasVideo) return;
     m_starts.reserve(size_t(m_frameCount) + 1);
     for (int n = 0; n <= m_frameCount; ++n) m_starts.push_back(source.frameStartUs(n));
+    // Copied with the times, so that the frame information answers as cheaply as a position.
+    m_facts.reserve(size_t(m_frameCount));
+    for (int n = 0; n < m_frameCount; ++n) m_facts.push_back(source.frameFacts(n));
+}
+
+FrameFacts Timeline::factsOf(int n) const {
+    if (m_facts.empty()) return {};
+    return m_facts[size_t(std::clamp(n, 0, int(m_facts.size()) - 1))];
 }
 
 qint64 Timeline::startUs(int n) const {

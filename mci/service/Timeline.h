@@ -22,12 +22,15 @@ public:
     qint64 endUs() const { return startUs(m_frameCount); }
     // The frame shown at time t, clamped to 0..frameCount-1 (0 for an empty medium).
     int frameAt(qint64 t) const;
+    // Frame n's picture as the index knows it, clamped like startUs; empty without video.
+    FrameFacts factsOf(int n) const;
 
 private:
     bool m_hasVideo = false;
     int m_frameCount = 0;
     qint64 m_durationUs = 0;
     std::vector<qint64> m_starts;  // video only; sound-only files count 30 frames a second
+    std::vector<FrameFacts> m_facts;  // video only, one per frame
 };
 
 }  // namespace mci

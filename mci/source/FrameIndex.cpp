@@ -316,6 +316,39 @@ int FrameIndex::frameAtUs(qint64 t) const
     return std::clamp(after - 1, 0, frameCount() - 1);
 }
 
+// How far a picture may be shown ahead of pictures decoded before it: the most pictures any of
+// the codecs holds back for reordering.
+constexpr int kLongestReorder = 16;
+
+char FrameIndex::pictureType(int n) const
+{
+    const int decoded = packetOfFrame(n);
+    const PacketEntry& p = packet(decoded);
+    if (p.keyframe || p.kind == PictureKind::Intra)
+        return 'I';
+    // A picture that refers to one shown after it was decoded after that one: bidirectional.
+    const int last = std::min(frameCount() - 1, n + kLongestReorder);
+    for (int later = n + 1; later <= last; ++later) {
+        if (packetOfFrame(later) < decoded)
+            return 'B';
+    }
+    return 'P';
+}
+
+bool FrameIndex::hasVariableRate() const
+{
+    if (frameCount() < 3)
+        return false;
+    qint64 shortest = std::numeric_limits<qint64>::max(), longest = 0;
+    for (int n = 0; n + 2 <= frameCount(); ++n) {
+        const qint64 duration = m_startUs[size_t(n) + 1] - m_startUs[size_t(n)];
+        shortest = std::min(shortest, duration);
+        longest = std::max(longest, duration);
+    }
+    // A clock of whole milliseconds times 29.97 frames a second as 33 and 34 ms.
+    return longest - shortest > std::max<qint64>(toUs(1), 1) + 1;
+}
+
 int FrameIndex::keyframePacketFor(int n, int stepsBack) const
 {
     const auto after = std::upper_bound(m_keyframes.begin(), m_keyframes.end(), std::make_pair(n, INT_MAX));

@@ -113,6 +113,14 @@ public:
     // Presentation timestamp of frame 0 (stream time base): the origin of every time above.
     qint64 firstPts() const { return m_firstPts; }
 
+    // The picture of frame n as its headers and order say, with no decoding: I for a keyframe
+    // or an intra picture, B for one shown before a picture decoded ahead of it, else P.
+    char pictureType(int n) const;
+    bool isKeyframe(int n) const { return packet(packetOfFrame(n)).keyframe; }
+    // Whether the frames last differently by more than the container's clock can round to (the
+    // last frame, timed by guess, aside).
+    bool hasVariableRate() const;
+
     void save(QDataStream& out) const;
     // The index stored by save(), or nothing when the data is malformed.
     static std::optional<FrameIndex> load(QDataStream& in);

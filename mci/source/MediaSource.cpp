@@ -128,6 +128,13 @@ public:
         return int(std::clamp<qint64>(n, 0, std::max(m_info.frameCount - 1, 0)));
     }
 
+    FrameFacts frameFacts(int n) const override
+    {
+        if (!m_index || n < 0 || n >= m_index->frameCount())
+            return {};
+        return {m_index->pictureType(n), m_index->isKeyframe(n)};
+    }
+
     std::shared_ptr<const DecodedFrame> frame(int n) override { return m_reader ? m_reader->frame(n) : nullptr; }
 
     std::shared_ptr<const DecodedFrame> cachedFrame(int n) const override { return m_cache.find(n); }
@@ -189,6 +196,13 @@ openVideo(const QString& path, std::unique_ptr<Demuxer> demuxer, const OpenProgr
     info.frameCount = index->frameCount();
     info.durationUs = index->frameStartUs(index->frameCount());
     const qint64 originUs = av_rescale_q(index->firstPts(), stream->time_base, kMicroseconds);
+    info.firstPtsUs = originUs;
+    const AVRational rate = stream->avg_frame_rate.num > 0 ? stream->avg_frame_rate : stream->r_frame_rate;
+    if (rate.num > 0 && rate.den > 0) {
+        info.rateNum = rate.num;
+        info.rateDen = rate.den;
+    }
+    info.variableRate = index->hasVariableRate();
     AVFormatContext* context = demuxer->context();
     auto source = std::make_unique<FileSource>(path, info, originUs);
     source->setVideo(std::move(*index), std::move(demuxer), std::move(std::get<std::unique_ptr<VideoDecoder>>(decoder)));

@@ -7,7 +7,7 @@
 // that index, never by counting decoder output after a seek.
 //
 // Threads: nothing here touches widgets, and a source may be opened on any thread (long opens
-// run on a worker). info(), frameStartUs(), frameAtUs() and cachedFrame() may be called from
+// run on a worker). info(), frameStartUs(), frameAtUs(), frameFacts() and cachedFrame() may be called from
 // any thread at any time, also while another thread is in frame(); frame() and prefetch() are
 // for one thread at a time. An AudioStream is independent of its source (its own file
 // handle and decoder), may outlive it and is used by one thread at a time. A DecodedFrame is
@@ -49,6 +49,19 @@ struct MediaInfo {
     // phone video stands upright); empty without video.
     QSize naturalSize;
     qint64 durationUs = 0;
+    // Video: the stream's clock at frame 0, so that frame times read as the stream gives them.
+    qint64 firstPtsUs = 0;
+    // Video: the stream's nominal frame rate (0/0 when it names none), and whether its frames
+    // last differently (a variable-rate recording).
+    int rateNum = 0;
+    int rateDen = 0;
+    bool variableRate = false;
+};
+
+// What the index knows of one video frame, no decoding needed.
+struct FrameFacts {
+    char pictureType = 0;  // 'I', 'P' or 'B'; 0 without video
+    bool keyframe = false;
 };
 
 // Called on the opening thread from time to time during a long open, with the fraction done
@@ -126,6 +139,9 @@ public:
     virtual qint64 frameStartUs(int n) const = 0;
     // The frame shown at time t, clamped to 0..frameCount-1.
     virtual int frameAtUs(qint64 t) const = 0;
+    // Frame n's picture as the index knows it (n in 0..frameCount-1); empty without video.
+    // Any thread, like frameStartUs().
+    virtual FrameFacts frameFacts(int n) const { return {}; }
     // Exactly the n-th frame in presentation order (n in 0..frameCount-1). Sequential requests
     // n, n+1, ... continue decoding without a seek; other requests seek to a keyframe before n
     // and decode forward. nullptr when n is out of range, the file has no video, or the file

@@ -3,6 +3,8 @@
 // shows the next frame, and repeat playback wraps at the end.
 #include "CheckBox.h"
 #include "Edit.h"
+#include "FrameInfoWindow.h"
+#include "GoToDriver.h"
 #include "MediaGenerator.h"
 #include "MediaService.h"
 #include "Barcode.h"
@@ -14,7 +16,9 @@
 
 #include <gtest/gtest.h>
 
+#include <QLabel>
 #include <QRegularExpression>
+#include <QWheelEvent>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QWindow>
@@ -116,4 +120,39 @@ TEST_F(EndToEnd, PlaysPausesStepsAndWraps) {
     ASSERT_TRUE(QTest::qWaitFor(wrapped, 30000)) << counterPosition(form->Counter);
     EXPECT_EQ(form->MediaPlayer1->Mode(), dmPlaying);
     EXPECT_TRUE(modal.boxes.empty());
+}
+
+// The inspection tools on the real service and a B-frame clip: go to a frame lands paused on
+// it, "." and the wheel move one frame each, the information window names each picture's
+// type, and the saved PNG holds exactly the pixels shown at 1x.
+TEST_F(EndToEnd, GoesToStepsDescribesAndKeepsTheFrameShown) {
+    ASSERT_TRUE(QTest::qWaitFor([&] { return form->Timer1->enabled(); }, 20000)) << boxes();
+    EXPECT_EQ(TypeIntoGoTo(*form, {"45"}), std::vector<bool>{false}) << boxes();
+    EXPECT_EQ(form->MediaPlayer1->Mode(), dmPaused);
+    EXPECT_EQ(shownFrame(), 45);
+
+    form->FrameInfo1->trigger();
+    const TFrameInfoWindow& info = *form->FrameInfoWindow;
+    const auto describes = [&](int frame, const char* type) {
+        form->FrameInfoWindow->Timer1Timer(nullptr);
+        return shownFrame() == frame && info.FrameNo->text() == QString::number(frame) && info.PictureType->text() == type;
+    };
+    EXPECT_TRUE(describes(45, "I"));
+    EXPECT_EQ(info.Keyframe->text(), "はい");
+    QTest::keyClick(form->Counter, Qt::Key_Period);
+    EXPECT_TRUE(describes(46, "B"));
+    QWheelEvent wheel(QPointF(42 + 160, 74 + 120), QPointF(), {}, {0, -240}, Qt::NoButton, Qt::NoModifier,
+                      Qt::NoScrollPhase, false);
+    QApplication::sendEvent(form->client(), &wheel);
+    EXPECT_TRUE(describes(48, "P"));
+    EXPECT_EQ(info.Keyframe->text(), "いいえ");
+    EXPECT_EQ(info.NominalRate->text(), "30.000 fps");
+
+    QTemporaryDir out;
+    modal.answers.push_back(out.filePath(QStringLiteral("kept.png")));
+    form->SaveFrame1->trigger();
+    const QImage kept(out.filePath(QStringLiteral("kept.png")));
+    EXPECT_EQ(kept.convertToFormat(QImage::Format_RGB32), surface()->image().convertToFormat(QImage::Format_RGB32));
+    EXPECT_EQ(fixtures::readFrameNumber(kept), 48);
+    EXPECT_TRUE(modal.boxes.empty()) << boxes();
 }

@@ -1,5 +1,7 @@
 // The player window's arithmetic: time code, sound-file test, command line, initial folder,
 // zoom and layout numbers.
+#include "Exception.h"
+#include "GoToFrame.h"
 #include "PlayerRules.h"
 #include "TavolenZoom.h"
 
@@ -88,4 +90,44 @@ TEST(Layout, WideAndNarrowPictures) {
     EXPECT_EQ(wide.W, 385);
     EXPECT_EQ(wide.CounterLeft, 194);
     EXPECT_EQ(wide.Bevel4, QRect(373, 64, 2, 21));
+}
+
+// What the go-to box reads: frame numbers, the counter's time code, seconds with "s" (rounded
+// to the microsecond), full-width input; anything else, or a time code past 59:59:29, raises.
+TEST(ParseGoToText, ReadsFramesTimeCodesAndSeconds) {
+    struct Row {
+        const char* text;
+        TGoToTarget::TKind kind;
+        std::int64_t value;  // frame or microseconds
+    };
+    const Row rows[] = {
+        {"123", TGoToTarget::gkFrame, 123},
+        {"  0 ", TGoToTarget::gkFrame, 0},
+        {"-4", TGoToTarget::gkFrame, -4},
+        {"１２３", TGoToTarget::gkFrame, 123},
+        {"99999999999999999999", TGoToTarget::gkFrame, INT64_MAX},
+        {"0:00:04:03", TGoToTarget::gkFrame, 123},
+        {"1:00:00:00", TGoToTarget::gkFrame, 108000},
+        {"25:01:01:01", TGoToTarget::gkFrame, 25 * 108000 + 1800 + 31},
+        {"12.5s", TGoToTarget::gkSeconds, 12'500'000},
+        {"12 S", TGoToTarget::gkSeconds, 12'000'000},
+        {".25s", TGoToTarget::gkSeconds, 250'000},
+        {"0.0333667s", TGoToTarget::gkSeconds, 33'367},
+        {"0.0333664s", TGoToTarget::gkSeconds, 33'366},
+        {"-1s", TGoToTarget::gkSeconds, -1'000'000},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.text);
+        const TGoToTarget target = ParseGoToText(QString::fromUtf8(row.text));
+        EXPECT_EQ(target.Kind, row.kind);
+        EXPECT_EQ(row.kind == TGoToTarget::gkFrame ? target.Frame : target.Microseconds, row.value);
+    }
+    for (const char* text : {"", "abc", "12.5", "s", ".s", "1:2:3", "0:60:00:00", "0:00:60:00", "0:00:00:30",
+                             "1e3", "12.5ms", "0x10", "1 2"}) {
+        SCOPED_TRACE(text);
+        EXPECT_THROW(ParseGoToText(QString::fromUtf8(text)), EConvertError);
+    }
+    EXPECT_EQ(SecondsText(12'500'000), "12.5s");
+    EXPECT_EQ(SecondsText(0), "0s");
+    EXPECT_EQ(SecondsText(-33'367), "-0.033367s");
 }

@@ -91,7 +91,12 @@ TEST_F(PlayerWindow, ControlsMenuAndDialogAsDesigned) {
     EXPECT_EQ(bar[0]->text(), "ファイル(&F)");
     EXPECT_EQ(bar[1]->text(), "表示 (&V)");
     EXPECT_EQ(bar[2]->text(), "バージョン情報");
-    EXPECT_EQ(f.KF1->actions(), (QList<QAction*>{f.KO1, f.K2, f.N1, f.Exit1}));
+    // The described items first, the inspection tools after them, on keys of their own.
+    EXPECT_EQ(f.KF1->actions(), (QList<QAction*>{f.KO1, f.K2, f.N1, f.Exit1, f.N2, f.SaveFrame1, f.CopyFrame1}));
+    EXPECT_EQ(f.Show1->actions(), (QList<QAction*>{f.K3, f.GoToFrame1, f.FrameInfo1}));
+    EXPECT_EQ(QKeySequence::listToString({f.GoToFrame1->shortcut(), f.SaveFrame1->shortcut(),
+                                          f.CopyFrame1->shortcut(), f.FrameInfo1->shortcut()}),
+              "Ctrl+G; Ctrl+Shift+S; Ctrl+Shift+C; F2");
 
     EXPECT_EQ(f.OpenDialog1->defaultExt(), "avi");
     EXPECT_EQ(f.OpenDialog1->filterIndex(), 1);

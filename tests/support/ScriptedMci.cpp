@@ -1,6 +1,7 @@
 #include "ScriptedMci.h"
 
 #include <QCoreApplication>
+#include <algorithm>
 #include <cstring>
 
 ScriptedMci::ScriptedMci() { m_previous = mciInstallService(this); }
@@ -79,6 +80,12 @@ MCIERROR ScriptedMci::sendCommand(MCIDEVICEID deviceId, UINT command, DWORD flag
             auto* p = reinterpret_cast<MCI_DGV_UPDATE_PARMS*>(params);
             call.rect = p->rc;
             call.hdc = p->hDC;
+            break;
+        }
+        case MCI_TVL_FRAMEINFO: {
+            auto* p = reinterpret_cast<MCI_TVL_FRAMEINFO_PARMS*>(params);
+            call.frames = p->dwFrame;
+            call.timeUs = p->llTimeUs;
             break;
         }
         default: break;
@@ -181,8 +188,36 @@ MCIERROR ScriptedMci::answer(const MciCall& call, DWORD_PTR params) {
             return 0;
         }
         case MCI_UPDATE: return 0;
+        case MCI_TVL_FRAMEINFO: return frameInfo(call, reinterpret_cast<MCI_TVL_FRAMEINFO_PARMS*>(params));
+        case MCI_TVL_CAPTURE: {
+            if (!device.hasVideo || device.picture.isNull()) return MCIERR_UNSUPPORTED_FUNCTION;
+            auto* p = reinterpret_cast<MCI_TVL_CAPTURE_PARMS*>(params);
+            *p->lpImage = device.picture;
+            p->dwFrame = DWORD(std::min(device.position, device.length - 1));
+            return 0;
+        }
         default: return MCIERR_UNRECOGNIZED_COMMAND;
     }
+}
+
+MCIERROR ScriptedMci::frameInfo(const MciCall& call, MCI_TVL_FRAMEINFO_PARMS* p) {
+    if (!device.hasVideo) return MCIERR_UNSUPPORTED_FUNCTION;
+    std::int64_t frame = std::min(device.position, device.length - 1);
+    if (call.has(MCI_TVL_FRAMEINFO_FRAME)) frame = call.frames;
+    if (call.has(MCI_TVL_FRAMEINFO_TIME)) {
+        const std::int64_t since = call.timeUs - device.firstPtsUs;
+        frame = since < 0 ? -1 : since / device.usPerFrame;
+    }
+    if (frame < 0 || frame >= device.length) return MCIERR_OUTOFRANGE;
+    p->dwFrame = DWORD(frame);
+    p->fKeyframe = frame % device.keyInterval == 0;
+    p->chPictureType = p->fKeyframe ? 'I' : 'P';
+    p->llStartUs = device.firstPtsUs + frame * device.usPerFrame;
+    p->llDurationUs = device.usPerFrame;
+    p->dwRateNum = device.rateNum;
+    p->dwRateDen = device.rateDen;
+    p->fVariableRate = device.variableRate;
+    return 0;
 }
 
 const char* mciCommandName(UINT command) {
@@ -203,6 +238,8 @@ const char* mciCommandName(UINT command) {
         case MCI_WHERE: return "MCI_WHERE";
         case MCI_UPDATE: return "MCI_UPDATE";
         case MCI_RESUME: return "MCI_RESUME";
+        case MCI_TVL_FRAMEINFO: return "MCI_TVL_FRAMEINFO";
+        case MCI_TVL_CAPTURE: return "MCI_TVL_CAPTURE";
         default: return "MCI_?";
     }
 }

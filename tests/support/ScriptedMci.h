@@ -7,6 +7,7 @@
 
 #include "Mci.h"
 
+#include <QImage>
 #include <QPointer>
 #include <QWidget>
 #include <functional>
@@ -27,6 +28,7 @@ struct MciCall {
     HWND window = nullptr;  // MCI_WINDOW
     RECT rect;              // MCI_PUT, MCI_UPDATE
     HDC hdc = nullptr;      // MCI_UPDATE
+    std::int64_t timeUs = 0;  // MCI_TVL_FRAMEINFO: llTimeUs (dwFrame goes to frames)
 
     bool has(DWORD flag) const { return (flags & flag) == flag; }
 };
@@ -49,6 +51,15 @@ public:
         RECT destination{0, 0, 320, 240};
         DWORD tracks = 1;
         std::map<DWORD, LONG> trackStarts;  // MCI_STATUS_POSITION with MCI_TRACK
+        // MCI_TVL_FRAMEINFO: frames of usPerFrame each from firstPtsUs on the stream's clock,
+        // a keyframe (I) every keyInterval frames and P in between.
+        std::int64_t usPerFrame = 40000;
+        std::int64_t firstPtsUs = 0;
+        LONG keyInterval = 12;
+        DWORD rateNum = 25, rateDen = 1;
+        bool variableRate = false;
+        // MCI_TVL_CAPTURE: the picture of every frame (the frame is the position's).
+        QImage picture;
     };
 
     ScriptedMci();
@@ -79,6 +90,7 @@ public:
 
 private:
     MCIERROR answer(const MciCall& call, DWORD_PTR params);
+    MCIERROR frameInfo(const MciCall& call, MCI_TVL_FRAMEINFO_PARMS* parms);
     MciService* m_previous = nullptr;
     QPointer<QObject> m_notifyWindow;
 };

@@ -6,6 +6,7 @@
 #include "Barcode.h"
 #include "Device.h"
 #include "MediaGenerator.h"
+#include "MediaReader.h"
 #include "MediaService.h"
 #include "SourceAdapter.h"
 #include "SourceCounters.h"
@@ -328,6 +329,96 @@ TEST(ServiceMedia, PlaysToTheEndAndNotifies) {
     EXPECT_EQ(status(id, MCI_STATUS_MODE), MCI_MODE_STOP);
     EXPECT_EQ(status(id, MCI_STATUS_POSITION), 60u);
     EXPECT_EQ(shownFrame(real.service(), id), 59);
+}
+
+MCIERROR frameInfo(MCIDEVICEID id, MCI_TVL_FRAMEINFO_PARMS& parms, DWORD flags) {
+    return mciSendCommandA(id, MCI_TVL_FRAMEINFO, MCI_WAIT | flags, DWORD_PTR(&parms));
+}
+
+// What the index knows of each frame, against a reference decoder: the picture types of a
+// B-frame clip, and the times of a variable-rate clip on its own clock, either way round.
+TEST(ServiceMedia, FrameInformationIsTheIndexsOwnAndRightForBFramesAndVariableRates) {
+    const QString variable = clipOrSkip(ClipKind::H264VfrMkv);
+    ASSERT_FALSE(variable.isEmpty());
+    RealService real;
+    // MPEG-1 says B in its picture headers; H.264 with a B-pyramid has B-pictures others refer to.
+    for (const ClipKind kind : {ClipKind::Mpeg1Mpg, ClipKind::H264Mp4}) {
+        const QString path = clipOrSkip(kind);
+        const MCIDEVICEID id = openFile(path);
+        ASSERT_NE(id, 0u);
+        std::string types, expected;
+        ASSERT_TRUE(fixtures::decodeVideo(path, [&](const fixtures::DecodedFrame& frame) {
+            MCI_TVL_FRAMEINFO_PARMS parms;
+            parms.dwFrame = DWORD(frame.index);
+            EXPECT_EQ(frameInfo(id, parms, MCI_TVL_FRAMEINFO_FRAME), 0u);
+            types += parms.chPictureType;
+            expected += frame.pictureType;
+            EXPECT_EQ(parms.fKeyframe != 0, frame.keyFrame) << frame.index;
+            EXPECT_EQ(parms.dwRateNum * 1000 / std::max<DWORD>(parms.dwRateDen, 1), 30000u);
+            EXPECT_EQ(parms.fVariableRate, 0u);
+            return true;
+        }, nullptr));
+        EXPECT_EQ(types, expected);
+        EXPECT_NE(types.find('B'), std::string::npos);
+    }
+    const MCIDEVICEID vfr = openFile(variable);
+    ASSERT_NE(vfr, 0u);
+
+    MCI_TVL_FRAMEINFO_PARMS first;
+    ASSERT_EQ(frameInfo(vfr, first, MCI_TVL_FRAMEINFO_FRAME), 0u);
+    const int frames = fixtures::clipFrameCount(ClipKind::H264VfrMkv);
+    for (int n = 0; n + 1 < frames; ++n) {
+        MCI_TVL_FRAMEINFO_PARMS parms;
+        parms.dwFrame = DWORD(n);
+        ASSERT_EQ(frameInfo(vfr, parms, MCI_TVL_FRAMEINFO_FRAME), 0u);
+        EXPECT_EQ(parms.llStartUs - first.llStartUs, fixtures::variableFrameStartMs(n) * 1000) << n;
+        EXPECT_EQ(parms.llDurationUs, fixtures::variableFrameDurationMs(n) * 1000) << n;
+        EXPECT_EQ(parms.fVariableRate, 1u);
+        MCI_TVL_FRAMEINFO_PARMS at;  // and back: a time inside the frame names it
+        at.llTimeUs = parms.llStartUs + parms.llDurationUs - 1;
+        ASSERT_EQ(frameInfo(vfr, at, MCI_TVL_FRAMEINFO_TIME), 0u);
+        EXPECT_EQ(at.dwFrame, DWORD(n));
+    }
+    MCI_TVL_FRAMEINFO_PARMS before, beyond;
+    before.llTimeUs = first.llStartUs - 1;
+    beyond.dwFrame = DWORD(frames);
+    EXPECT_EQ(frameInfo(vfr, before, MCI_TVL_FRAMEINFO_TIME), MCIERR_OUTOFRANGE);
+    EXPECT_EQ(frameInfo(vfr, beyond, MCI_TVL_FRAMEINFO_FRAME), MCIERR_OUTOFRANGE);
+}
+
+// The frame captured is the one on screen at its natural size, whatever the zoom: at 1x the
+// very pixels shown, at 2x those a fresh decode converts at the natural size.
+TEST(ServiceMedia, CaptureIsTheFrameShownAtItsNaturalSize) {
+    const QString path = clipOrSkip(ClipKind::Anamorphic);  // 352x240 shown as 320x240
+    ASSERT_FALSE(path.isEmpty());
+    RealService real;
+    const MCIDEVICEID id = openFile(path);
+    QWidget window;
+    ASSERT_EQ(attachWindow(id, window), 0u);
+    const auto capture = [&](QImage& image) {
+        MCI_TVL_CAPTURE_PARMS parms;
+        parms.lpImage = &image;
+        EXPECT_EQ(mciSendCommandA(id, MCI_TVL_CAPTURE, MCI_WAIT, DWORD_PTR(&parms)), 0u);
+        return int(parms.dwFrame);
+    };
+    ASSERT_EQ(seek(id, 17), 0u);
+    QImage atOne;
+    EXPECT_EQ(capture(atOne), 17);
+    EXPECT_EQ(atOne, real.service().device(id)->surface()->image());
+    EXPECT_EQ(atOne.size(), QSize(320, 240));
+
+    MCI_DGV_RECT_PARMS put;
+    put.rc = RECT{0, 0, 640, 480};
+    ASSERT_EQ(mciSendCommandA(id, MCI_PUT, MCI_DGV_PUT_DESTINATION | MCI_DGV_RECT, DWORD_PTR(&put)), 0u);
+    ASSERT_EQ(seek(id, 23), 0u);
+    QImage atTwo;
+    EXPECT_EQ(capture(atTwo), 23);
+    auto source = mci::MediaSource::open(path, {});
+    ASSERT_TRUE(std::holds_alternative<std::unique_ptr<mci::MediaSource>>(source));
+    const auto decoded = std::get<std::unique_ptr<mci::MediaSource>>(source)->frame(23);
+    ASSERT_NE(decoded, nullptr);
+    EXPECT_EQ(atTwo, decoded->toImage(QSize(320, 240)));
+    EXPECT_EQ(fixtures::readFrameNumber(atTwo), 23);
 }
 
 // The picture as shown: pixels widened by their aspect ratio, phone video stood upright.
