@@ -18,6 +18,12 @@ public:
     static std::variant<std::unique_ptr<VideoDecoder>, OpenFailure> create(const AVStream* stream,
                                                                            const AVCodecParameters* parameters);
 
+    // Threads a decoder opened now uses: one per core this process may run on (its affinity
+    // mask, so that `taskset` is honoured). A thread per core decodes an interval up to that
+    // many times faster; the pictures in flight it adds to a seek are a few against the
+    // interval's hundreds, and a seek onto a keyframe drains them at once.
+    static int decodingThreads();
+
     VideoDecoder(const VideoDecoder&) = delete;
     VideoDecoder& operator=(const VideoDecoder&) = delete;
 

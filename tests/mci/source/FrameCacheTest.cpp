@@ -8,12 +8,15 @@
 #include "MediaGenerator.h"
 #include "SourceCounters.h"
 #include "SourceTestSupport.h"
+#include "VideoDecoder.h"
 
 #include <gtest/gtest.h>
 
 #include <QFile>
 #include <QHash>
 #include <QTemporaryDir>
+
+#include <sched.h>
 
 #include <random>
 #include <set>
@@ -197,6 +200,25 @@ TEST(Decoding, aJumpInMpegVideoPassesOverPicturesNobodyRefersTo)
         EXPECT_TRUE(source->cachedFrame(target + 1));
         EXPECT_EQ(barcodeOf(*source, target - 1), target - 1);
     }
+}
+
+// A decoder has a thread for every core the process may run on, and no more: what `taskset`
+// leaves it, not what the machine has.
+TEST(Decoding, decodingThreadsFollowTheCoresTheProcessMayRunOn)
+{
+    cpu_set_t allowed;
+    ASSERT_EQ(sched_getaffinity(0, sizeof allowed, &allowed), 0);
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    for (int cpu = 0; cpu < CPU_SETSIZE && CPU_COUNT(&one) == 0; ++cpu) {
+        if (CPU_ISSET(cpu, &allowed))
+            CPU_SET(cpu, &one);
+    }
+    ASSERT_EQ(sched_setaffinity(0, sizeof one, &one), 0);
+    const int onOneCore = mci::VideoDecoder::decodingThreads();
+    ASSERT_EQ(sched_setaffinity(0, sizeof allowed, &allowed), 0);
+    EXPECT_EQ(onOneCore, 1);
+    EXPECT_EQ(mci::VideoDecoder::decodingThreads(), std::min(CPU_COUNT(&allowed), 16));
 }
 
 // Stepping back through the whole clip with the decoding ahead a player does between steps:
