@@ -316,6 +316,15 @@ int FrameIndex::frameAtUs(qint64 t) const
     return std::clamp(after - 1, 0, frameCount() - 1);
 }
 
+int FrameIndex::picturesNeededFor(int n) const
+{
+    const int target = packetOfFrame(n);
+    int needed = 1;
+    for (int i = std::max(keyframePacketFor(n, 0), 0); i < target; ++i)
+        needed += frameOfPacket(i) >= 0 && !isUnreferenced(i);
+    return needed;
+}
+
 int FrameIndex::keyframePacketFor(int n, int stepsBack) const
 {
     const auto after = std::upper_bound(m_keyframes.begin(), m_keyframes.end(), std::make_pair(n, INT_MAX));

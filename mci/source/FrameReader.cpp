@@ -18,8 +18,9 @@ constexpr int kMaxUnknownPackets = 512;
 // Frames to keep decoded below a user who steps back: three seconds of holding Back, longer
 // than decoding a long keyframe interval takes, so the next span is ready before it is needed.
 constexpr int kBackAhead = 90;
-// Frames kept before the one a jump asks for: the first back steps. Every picture kept is fresh
-// memory, which costs about as much as decoding it; decoding ahead brings in the rest.
+// Frames decoded whole and kept before the one a jump asks for: the first back steps, ready
+// while decoding ahead brings in the rest. Before them the jump decodes only what its frame
+// refers to.
 constexpr int kKeptBeforeAJump = 8;
 
 std::atomic<int> s_seeks{0};
@@ -35,6 +36,7 @@ FrameReader::FrameReader(std::unique_ptr<Demuxer> demuxer, std::unique_ptr<Video
       m_cache(cache),
       m_stream(m_demuxer->videoStream()),
       m_orientation(orientationOf(m_demuxer->stream(m_stream))),
+      m_headers(m_demuxer->videoParameters()),
       m_packet(av_packet_alloc()),
       m_picture(av_frame_alloc())
 {
@@ -55,7 +57,8 @@ std::shared_ptr<const DecodedFrame> FrameReader::frame(int n)
     // Decoding that goes on from where it is (decoding ahead was under way when the user caught
     // up with it) keeps all it decodes, as decoding ahead would have; a jump keeps the frames of
     // the first back steps, and decoding ahead brings in the rest.
-    m_keepFrom = canContinueTo(n) ? n - m_cache.framesThatFit() * 3 / 4 : n - kKeptBeforeAJump;
+    const int fit = m_cache.framesThatFit();
+    m_keepFrom = canContinueTo(n) ? n - fit * 3 / 4 : n - std::min(kKeptBeforeAJump, fit * 3 / 4);
     auto found = decode(n, {});
     if (!found)
         forget();
@@ -167,6 +170,20 @@ int FrameReader::totalDecoded()
 
 std::shared_ptr<const DecodedFrame> FrameReader::decode(int n, const StopCheck& stop)
 {
+    const bool wasDamaged = m_damaged;
+    auto found = decodeFromWhereItHelps(n, stop);
+    // Damage seen after passing over pictures: what was decoded since may differ from what
+    // playing through gives, so it is decoded again without passing over anything.
+    if (m_damaged && !wasDamaged) {
+        forget();
+        m_positioned = false;
+        found = decodeFromWhereItHelps(n, stop);
+    }
+    return found;
+}
+
+std::shared_ptr<const DecodedFrame> FrameReader::decodeFromWhereItHelps(int n, const StopCheck& stop)
+{
     if (canContinueTo(n)) {
         const Outcome outcome = decodeUntil(n, stop);
         if (outcome == Outcome::Found)
@@ -217,6 +234,7 @@ bool FrameReader::seekTo(int decodeIndex, SeekHow how)
     m_draining = false;
     m_drainedEarly = false;
     m_lastOutput = -1;
+    m_passedOver = false;
     m_skipped = 0;
     m_unknownRun = 0;
     m_awaitedKeyframe = decodeIndex;
@@ -255,11 +273,15 @@ qint64 FrameReader::bytePositionFor(int decodeIndex) const
     return own;
 }
 
-// A jump to a frame need not decode the pictures before it that no other picture refers to
-// (MPEG B-pictures, two in three); decoding ahead keeps every picture for the steps back.
-bool FrameReader::passesOver(int decodeIndex) const
+// A picture decoded only on the way to a frame, not to be kept, need not be decoded at all when
+// no other picture refers to it (MPEG B-pictures, two in three; H.264 and HEVC non-reference
+// pictures, half of a B-pyramid); decoding ahead keeps every picture for the steps back. In a damaged stream a decoder patches
+// a picture up from the last one it decoded, whichever that was: there nothing is passed over.
+// The packet's own bytes say so: an index read from a container's tables knows no kinds.
+bool FrameReader::passesOver(const AVPacket& packet)
 {
-    return !m_keepEveryPicture && m_decoder->canPassOverUnreferencedPictures() && m_index.isUnreferenced(decodeIndex);
+    return !m_keepEveryPicture && !m_damaged && m_decoder->canPassOverUnreferencedPictures()
+        && m_headers.kindOf(packet.data, packet.size) == PictureKind::Unreferenced;
 }
 
 FrameReader::Outcome FrameReader::decodeUntil(int n, const StopCheck& stop)
@@ -304,6 +326,8 @@ FrameReader::Step FrameReader::takeFrame(int n)
         if (result < 0)
             return Step::Ended;
         ++s_decoded;
+        if (m_picture->decode_error_flags && m_passedOver)
+            m_damaged = true;
         const int64_t number = m_picture->pts;
         if (number == AV_NOPTS_VALUE || number < 0 || number >= m_index.frameCount()) {
             av_frame_unref(m_picture.get());
@@ -366,8 +390,10 @@ FrameReader::Step FrameReader::feedPacket()
             return Step::Ended;
         m_expectedPacket = decodeIndex >= 0 ? decodeIndex + 1 : m_expectedPacket + 1;
         const int number = decodeIndex >= 0 ? m_index.frameOfPacket(decodeIndex) : -1;
-        if (number >= 0 && number < m_target && passesOver(decodeIndex))
+        if (number >= 0 && number < m_keepFrom && number < m_target && passesOver(*packet)) {
+            m_passedOver = true;
             continue;
+        }
         packet->pts = number >= 0 ? number : AV_NOPTS_VALUE;
         packet->dts = AV_NOPTS_VALUE;
         // A packet the decoder rejects is damaged; the pictures around it still come out.

@@ -5,7 +5,9 @@
 // decode time finds the keyframe before it) or, rarely, late. Packets are therefore read
 // without decoding until the expected keyframe's packet arrives, recognised by its key; a late
 // landing is seen at the first packet beyond it and retried another way. So a request decodes
-// at most the frames from its keyframe to the target, plus what the decoder reorders.
+// at most the frames from its keyframe to the target, plus what the decoder reorders; a jump
+// leaves out of decoding the pictures before its target that nothing refers to (never given
+// out, so never a frame), where the codec allows it (VideoDecoder).
 //
 // Every picture decoded on the way is kept in the FrameCache, so a back step within the span
 // just decoded, or a step onto a frame decoded ahead, costs no decoding.
@@ -53,6 +55,7 @@ private:
     enum class SeekHow { Byte, PresentationTime, DecodeTime };
 
     std::shared_ptr<const DecodedFrame> decode(int n, const StopCheck& stop);
+    std::shared_ptr<const DecodedFrame> decodeFromWhereItHelps(int n, const StopCheck& stop);
     void forget();
     void decodeAhead(int at, const StopCheck& stop);
     void decodeBehind(int at, const StopCheck& stop);
@@ -66,7 +69,7 @@ private:
     Step takeFrame(int n);
     Step feedPacket();
     Step skipToKeyframe(int decodeIndex);
-    bool passesOver(int decodeIndex) const;
+    bool passesOver(const AVPacket& packet);
     std::shared_ptr<const DecodedFrame> makeFrame(int number);
 
     std::unique_ptr<Demuxer> m_demuxer;
@@ -75,6 +78,7 @@ private:
     FrameCache& m_cache;
     int m_stream;
     Orientation m_orientation;
+    PictureHeaderReader m_headers;
     PacketPtr m_packet;
     FramePtr m_picture;
 
@@ -91,6 +95,8 @@ private:
     int m_target = 0;           // the frame being decoded towards
     bool m_keepEveryPicture = false;  // decoding ahead: no picture is passed over
     int m_keepFrom = 0;         // pictures before this frame are not kept in the cache
+    bool m_passedOver = false;  // a picture since the seek was left out of decoding
+    bool m_damaged = false;     // a decoder error followed passing over: pass over nothing more
     std::shared_ptr<const DecodedFrame> m_found;
 };
 

@@ -39,13 +39,21 @@ public:
         return m_context->has_b_frames > 0 || (m_context->active_thread_type & FF_THREAD_FRAME);
     }
 
-    // Whether a picture no other picture refers to may be left out of decoding: MPEG video
-    // decodes the pictures after it exactly the same. (H.264 does not quite: damage in a later
-    // picture is concealed from the last picture decoded, whichever it was.)
+    // Whether a picture no other picture refers to may be left out of decoding: the decoders of
+    // these codecs decode the pictures after it the same without it, but for damage, which they
+    // patch up from the last picture decoded, whichever it was (FrameReader sees to that).
     bool canPassOverUnreferencedPictures() const
     {
-        const AVCodecID codec = m_context->codec_id;
-        return codec == AV_CODEC_ID_MPEG1VIDEO || codec == AV_CODEC_ID_MPEG2VIDEO || codec == AV_CODEC_ID_MPEG4;
+        switch (m_context->codec_id) {
+        case AV_CODEC_ID_MPEG1VIDEO:
+        case AV_CODEC_ID_MPEG2VIDEO:
+        case AV_CODEC_ID_MPEG4:
+        case AV_CODEC_ID_H264:
+        case AV_CODEC_ID_HEVC:
+            return true;
+        default:
+            return false;
+        }
     }
 
 private:
