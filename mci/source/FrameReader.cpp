@@ -275,9 +275,10 @@ qint64 FrameReader::bytePositionFor(int decodeIndex) const
 
 // A picture decoded only on the way to a frame, not to be kept, need not be decoded at all when
 // no other picture refers to it (MPEG B-pictures, two in three; H.264 and HEVC non-reference
-// pictures, half of a B-pyramid); decoding ahead keeps every picture for the steps back. In a damaged stream a decoder patches
-// a picture up from the last one it decoded, whichever that was: there nothing is passed over.
-// The packet's own bytes say so: an index read from a container's tables knows no kinds.
+// pictures, half of a B-pyramid); decoding ahead keeps every picture for the steps back. In a
+// damaged stream a decoder patches a picture up from the last one it decoded, whichever that
+// was: there nothing is passed over. The packet's own bytes tell its kind, as an index read
+// from a container's tables knows none.
 bool FrameReader::passesOver(const AVPacket& packet)
 {
     return !m_keepEveryPicture && !m_damaged && m_decoder->canPassOverUnreferencedPictures()
