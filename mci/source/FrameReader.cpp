@@ -170,20 +170,6 @@ int FrameReader::totalDecoded()
 
 std::shared_ptr<const DecodedFrame> FrameReader::decode(int n, const StopCheck& stop)
 {
-    const bool wasDamaged = m_damaged;
-    auto found = decodeFromWhereItHelps(n, stop);
-    // Damage seen after passing over pictures: what was decoded since may differ from what
-    // playing through gives, so it is decoded again without passing over anything.
-    if (m_damaged && !wasDamaged) {
-        forget();
-        m_positioned = false;
-        found = decodeFromWhereItHelps(n, stop);
-    }
-    return found;
-}
-
-std::shared_ptr<const DecodedFrame> FrameReader::decodeFromWhereItHelps(int n, const StopCheck& stop)
-{
     if (canContinueTo(n)) {
         const Outcome outcome = decodeUntil(n, stop);
         if (outcome == Outcome::Found)
@@ -234,7 +220,6 @@ bool FrameReader::seekTo(int decodeIndex, SeekHow how)
     m_draining = false;
     m_drainedEarly = false;
     m_lastOutput = -1;
-    m_passedOver = false;
     m_skipped = 0;
     m_unknownRun = 0;
     m_awaitedKeyframe = decodeIndex;
@@ -275,13 +260,11 @@ qint64 FrameReader::bytePositionFor(int decodeIndex) const
 
 // A picture decoded only on the way to a frame, not to be kept, need not be decoded at all when
 // no other picture refers to it (MPEG B-pictures, two in three; H.264 and HEVC non-reference
-// pictures, half of a B-pyramid); decoding ahead keeps every picture for the steps back. In a
-// damaged stream a decoder patches a picture up from the last one it decoded, whichever that
-// was: there nothing is passed over. The packet's own bytes tell its kind, as an index read
-// from a container's tables knows none.
+// pictures, half of a B-pyramid); decoding ahead keeps every picture for the steps back. The
+// packet's own bytes tell its kind, as an index read from a container's tables knows none.
 bool FrameReader::passesOver(const AVPacket& packet)
 {
-    return !m_keepEveryPicture && !m_damaged && m_decoder->canPassOverUnreferencedPictures()
+    return !m_keepEveryPicture && m_decoder->canPassOverUnreferencedPictures()
         && m_headers.kindOf(packet.data, packet.size) == PictureKind::Unreferenced;
 }
 
@@ -327,8 +310,6 @@ FrameReader::Step FrameReader::takeFrame(int n)
         if (result < 0)
             return Step::Ended;
         ++s_decoded;
-        if (m_picture->decode_error_flags && m_passedOver)
-            m_damaged = true;
         const int64_t number = m_picture->pts;
         if (number == AV_NOPTS_VALUE || number < 0 || number >= m_index.frameCount()) {
             av_frame_unref(m_picture.get());
@@ -391,10 +372,8 @@ FrameReader::Step FrameReader::feedPacket()
             return Step::Ended;
         m_expectedPacket = decodeIndex >= 0 ? decodeIndex + 1 : m_expectedPacket + 1;
         const int number = decodeIndex >= 0 ? m_index.frameOfPacket(decodeIndex) : -1;
-        if (number >= 0 && number < m_keepFrom && number < m_target && passesOver(*packet)) {
-            m_passedOver = true;
+        if (number >= 0 && number < m_keepFrom && number < m_target && passesOver(*packet))
             continue;
-        }
         packet->pts = number >= 0 ? number : AV_NOPTS_VALUE;
         packet->dts = AV_NOPTS_VALUE;
         // A packet the decoder rejects is damaged; the pictures around it still come out.

@@ -55,7 +55,6 @@ private:
     enum class SeekHow { Byte, PresentationTime, DecodeTime };
 
     std::shared_ptr<const DecodedFrame> decode(int n, const StopCheck& stop);
-    std::shared_ptr<const DecodedFrame> decodeFromWhereItHelps(int n, const StopCheck& stop);
     void forget();
     void decodeAhead(int at, const StopCheck& stop);
     void decodeBehind(int at, const StopCheck& stop);
@@ -95,8 +94,6 @@ private:
     int m_target = 0;           // the frame being decoded towards
     bool m_keepEveryPicture = false;  // decoding ahead: no picture is passed over
     int m_keepFrom = 0;         // pictures before this frame are not kept in the cache
-    bool m_passedOver = false;  // a picture since the seek was left out of decoding
-    bool m_damaged = false;     // a decoder error followed passing over: pass over nothing more
     std::shared_ptr<const DecodedFrame> m_found;
 };
 

@@ -40,8 +40,9 @@ public:
     }
 
     // Whether a picture no other picture refers to may be left out of decoding: the decoders of
-    // these codecs decode the pictures after it the same without it, but for damage, which they
-    // patch up from the last picture decoded, whichever it was (FrameReader sees to that).
+    // these codecs decode the pictures after it the same without it. (Damage they patch up from
+    // the last picture decoded, whichever it was: a damaged picture reached by a jump differs
+    // from the one played through whether anything was passed over or not.)
     bool canPassOverUnreferencedPictures() const
     {
         switch (m_context->codec_id) {
