@@ -1,12 +1,17 @@
 #include "Measures.h"
 
+#include <sched.h>
+
+#include <QDir>
 #include <algorithm>
 #include <cstdio>
 #include <optional>
 #include <random>
 #include <span>
 
+#include "ContainerScan.h"
 #include "ProcessStats.h"
+#include "SourceCounters.h"
 
 namespace bench {
 
@@ -343,6 +348,88 @@ Rows neverSeenOpens(const Context& c) {
     return rows;
 }
 
+// Pictures our decoders gave out for an exact seek, beside the fewest its frame needs: its
+// keyframe, the pictures since that others refer to, and itself. Each seek from a fresh open,
+// settled, so that no frame comes from an earlier sample's cache; decoding ahead that starts
+// as the seek answers may add a picture.
+Rows decodedPerSeek(const Context& c) {
+    Rows rows{newRow(c.clip, "pictures decoded per seek"), newRow(c.clip, "  fewest the seek needs")};
+    for (Row& row : rows) row.countsFrames = false;
+    auto opened = mci::Demuxer::open(c.clip.clipSpec.path);
+    auto* demuxer = std::get_if<std::unique_ptr<mci::Demuxer>>(&opened);
+    std::optional<std::variant<mci::IndexedFile, mci::OpenFailure>> indexed;
+    if (demuxer) indexed = mci::indexFile(c.clip.clipSpec.path, *demuxer, {});
+    const auto* file = indexed ? std::get_if<mci::IndexedFile>(&*indexed) : nullptr;
+    for (const int target : c.targets.frames) {
+        if (!file || target >= file->index.frameCount()) break;
+        Player& ours = c.sides.ours;
+        ours.reopen();
+        ours.idle(kPauseBeforeStepMs);
+        const int before = mci::decodedFrameCount();
+        const Outcome outcome = ours.seek(target);
+        add(rows[0].ours, outcome.ok ? mci::decodedFrameCount() - before : -1);
+        add(rows[1].ours, file->index.picturesNeededFor(target));
+    }
+    return rows;
+}
+
+// The CPUs the bench was started on (taskset), in order.
+std::vector<int> startingCpus() {
+    static const std::vector<int> cpus = [] {
+        cpu_set_t set;
+        CPU_ZERO(&set);
+        std::vector<int> found;
+        if (sched_getaffinity(0, sizeof set, &set) != 0) return found;
+        for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu)
+            if (CPU_ISSET(cpu, &set)) found.push_back(cpu);
+        return found;
+    }();
+    return cpus;
+}
+
+// Holds every thread of a process to the first `cores` starting CPUs, as taskset holds a
+// program; threads started later inherit it.
+void holdToCores(qint64 pid, std::size_t cores) {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    const std::vector<int> cpus = startingCpus();
+    for (std::size_t i = 0; i < std::min(cores, cpus.size()); ++i) CPU_SET(cpus[i], &set);
+    const QStringList tasks = QDir(QStringLiteral("/proc/%1/task").arg(pid)).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString& task : tasks) sched_setaffinity(task.toInt(), sizeof set, &set);
+}
+
+// Exact seeks and first back steps from a keyframe with both players held to 1, then 2 cores,
+// each from a fresh open, so that the decoders start with the threads those cores allow.
+Rows onFewCores(const Context& c) {
+    Rows rows;
+    const std::size_t samples = std::max<std::size_t>(1, c.targets.frames.size() / 2);
+    for (std::size_t cores : {1u, 2u}) {
+        if (cores > startingCpus().size()) break;
+        Row seek = newRow(c.clip, QStringLiteral("exact seek, %1 core(s)").arg(cores));
+        Row back = newRow(c.clip, QStringLiteral("first back step from a keyframe, %1 core(s)").arg(cores));
+        c.sides.each([&](Player& p) { holdToCores(p.processId(), cores); });
+        for (std::size_t i = 0; i < samples && i < c.targets.laterKeys.size(); ++i) {
+            const int target = c.targets.frames[i], keyframe = c.targets.laterKeys[i];
+            c.sides.each(seek, [&](Player& p, Samples& s) {
+                p.reopen();
+                record(s, p, p.seek(target), target);
+            });
+            c.sides.each(back, [&](Player& p, Samples& s) {
+                p.reopen();
+                const auto landed = prepare(p, s, keyframe);
+                if (landed) record(s, p, p.stepBack(), *landed - 1);
+            });
+        }
+        rows.push_back(std::move(seek));
+        rows.push_back(std::move(back));
+    }
+    c.sides.each([&](Player& p) {
+        holdToCores(p.processId(), startingCpus().size());
+        p.reopen();
+    });
+    return rows;
+}
+
 // One list for every suite, in the order the rows are printed. Measures added later come last
 // within their suite, so that the ones before run from the same state as they always did.
 struct Measure {
@@ -361,6 +448,8 @@ const Measure kMeasures[] = {
     {"reopen", Suite::Latency, "reopens", reopens},
     {"keyframe-back", Suite::Latency, "first back steps from a keyframe", keyframeBackSteps},
     {"seek-step", Suite::Latency, "steps right after a seek", stepsAfterSeek},
+    {"decoded", Suite::Latency, "pictures decoded per seek", decodedPerSeek},
+    {"cores", Suite::Latency, "seeks and back steps on 1 and 2 cores", onFewCores},
     {"play", Suite::Picture, "playback at two sizes", picturePlayback},
     {"hold", Suite::Picture, "holding Back", holdingBack},
     {"open-new", Suite::Opening, "opens of a never-seen file", neverSeenOpens},

@@ -2,6 +2,7 @@
 
 #include <malloc.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <QCoreApplication>
 #include <QEventLoop>
@@ -208,6 +209,8 @@ int OurPlayer::shownFrame() const {
 bool OurPlayer::isFrame(int shown, int expected) const {
     return shown == (expected & fixtures::kNumberMask);
 }
+
+qint64 OurPlayer::processId() const { return getpid(); }
 
 // The command and one pass of the event loop, as a user interface would run after a click.
 Outcome OurPlayer::timed(const std::function<MCIERROR()>& command) {

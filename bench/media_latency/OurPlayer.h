@@ -33,6 +33,7 @@ public:
     double peakMemoryMB() const override;
     ReadCounts readCounts() const override;
     bool isFrame(int shown, int expected) const override;
+    qint64 processId() const override;
 
 private:
     void take(const Clip& clip);

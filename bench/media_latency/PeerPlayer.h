@@ -24,6 +24,7 @@ public:
     void resetPeakMemory() override;
     double peakMemoryMB() const override;
     ReadCounts readCounts() const override;
+    qint64 processId() const override { return m_mpv.pid(); }
 
 private:
     bool launch(QString* error);

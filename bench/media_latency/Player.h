@@ -49,6 +49,8 @@ public:
     virtual double peakMemoryMB() const = 0;
     // What the program has read so far (for the bytes read by an open).
     virtual ReadCounts readCounts() const = 0;
+    // The process that decodes, for limiting the cores it may run on.
+    virtual qint64 processId() const = 0;
     // Whether a shown frame is the one asked for (a barcode names frames modulo its limit).
     virtual bool isFrame(int shown, int expected) const { return shown == expected; }
 };

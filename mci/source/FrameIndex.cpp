@@ -349,6 +349,15 @@ bool FrameIndex::hasVariableRate() const
     return longest - shortest > std::max<qint64>(toUs(1), 1) + 1;
 }
 
+int FrameIndex::picturesNeededFor(int n) const
+{
+    const int target = packetOfFrame(n);
+    int needed = 1;
+    for (int i = std::max(keyframePacketFor(n, 0), 0); i < target; ++i)
+        needed += frameOfPacket(i) >= 0 && !isUnreferenced(i);
+    return needed;
+}
+
 int FrameIndex::keyframePacketFor(int n, int stepsBack) const
 {
     const auto after = std::upper_bound(m_keyframes.begin(), m_keyframes.end(), std::make_pair(n, INT_MAX));

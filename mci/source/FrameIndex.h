@@ -93,6 +93,10 @@ public:
     // Whether no other picture refers to the packet's picture, so decoding may pass over it.
     bool isUnreferenced(int decodeIndex) const { return packet(decodeIndex).kind == PictureKind::Unreferenced; }
 
+    // The fewest pictures a decoder gives out to reach frame n from its keyframe: n and every
+    // picture before n in decode order that others may refer to.
+    int picturesNeededFor(int n) const;
+
     // Time of frame n from the first frame, n in 0..frameCount (frameCount: the end).
     qint64 frameStartUs(int n) const;
     // The frame shown at t, clamped to 0..frameCount-1.

@@ -18,8 +18,9 @@ constexpr int kMaxUnknownPackets = 512;
 // Frames to keep decoded below a user who steps back: three seconds of holding Back, longer
 // than decoding a long keyframe interval takes, so the next span is ready before it is needed.
 constexpr int kBackAhead = 90;
-// Frames kept before the one a jump asks for: the first back steps. Every picture kept is fresh
-// memory, which costs about as much as decoding it; decoding ahead brings in the rest.
+// Frames decoded whole and kept before the one a jump asks for: the first back steps, ready
+// while decoding ahead brings in the rest. Before them the jump decodes only what its frame
+// refers to.
 constexpr int kKeptBeforeAJump = 8;
 
 std::atomic<int> s_seeks{0};
@@ -35,6 +36,7 @@ FrameReader::FrameReader(std::unique_ptr<Demuxer> demuxer, std::unique_ptr<Video
       m_cache(cache),
       m_stream(m_demuxer->videoStream()),
       m_orientation(orientationOf(m_demuxer->stream(m_stream))),
+      m_headers(m_demuxer->videoParameters()),
       m_packet(av_packet_alloc()),
       m_picture(av_frame_alloc())
 {
@@ -55,7 +57,8 @@ std::shared_ptr<const DecodedFrame> FrameReader::frame(int n)
     // Decoding that goes on from where it is (decoding ahead was under way when the user caught
     // up with it) keeps all it decodes, as decoding ahead would have; a jump keeps the frames of
     // the first back steps, and decoding ahead brings in the rest.
-    m_keepFrom = canContinueTo(n) ? n - m_cache.framesThatFit() * 3 / 4 : n - kKeptBeforeAJump;
+    const int fit = m_cache.framesThatFit();
+    m_keepFrom = canContinueTo(n) ? n - fit * 3 / 4 : n - std::min(kKeptBeforeAJump, fit * 3 / 4);
     auto found = decode(n, {});
     if (!found)
         forget();
@@ -255,11 +258,14 @@ qint64 FrameReader::bytePositionFor(int decodeIndex) const
     return own;
 }
 
-// A jump to a frame need not decode the pictures before it that no other picture refers to
-// (MPEG B-pictures, two in three); decoding ahead keeps every picture for the steps back.
-bool FrameReader::passesOver(int decodeIndex) const
+// A picture decoded only on the way to a frame, not to be kept, need not be decoded at all when
+// no other picture refers to it (MPEG B-pictures, two in three; H.264 and HEVC non-reference
+// pictures, half of a B-pyramid); decoding ahead keeps every picture for the steps back. The
+// packet's own bytes tell its kind, as an index read from a container's tables knows none.
+bool FrameReader::passesOver(const AVPacket& packet)
 {
-    return !m_keepEveryPicture && m_decoder->canPassOverUnreferencedPictures() && m_index.isUnreferenced(decodeIndex);
+    return !m_keepEveryPicture && m_decoder->canPassOverUnreferencedPictures()
+        && m_headers.kindOf(packet.data, packet.size) == PictureKind::Unreferenced;
 }
 
 FrameReader::Outcome FrameReader::decodeUntil(int n, const StopCheck& stop)
@@ -366,7 +372,7 @@ FrameReader::Step FrameReader::feedPacket()
             return Step::Ended;
         m_expectedPacket = decodeIndex >= 0 ? decodeIndex + 1 : m_expectedPacket + 1;
         const int number = decodeIndex >= 0 ? m_index.frameOfPacket(decodeIndex) : -1;
-        if (number >= 0 && number < m_target && passesOver(decodeIndex))
+        if (number >= 0 && number < m_keepFrom && number < m_target && passesOver(*packet))
             continue;
         packet->pts = number >= 0 ? number : AV_NOPTS_VALUE;
         packet->dts = AV_NOPTS_VALUE;

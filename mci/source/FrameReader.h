@@ -5,7 +5,9 @@
 // decode time finds the keyframe before it) or, rarely, late. Packets are therefore read
 // without decoding until the expected keyframe's packet arrives, recognised by its key; a late
 // landing is seen at the first packet beyond it and retried another way. So a request decodes
-// at most the frames from its keyframe to the target, plus what the decoder reorders.
+// at most the frames from its keyframe to the target, plus what the decoder reorders; a jump
+// leaves out of decoding the pictures before its target that nothing refers to (never given
+// out, so never a frame), where the codec allows it (VideoDecoder).
 //
 // Every picture decoded on the way is kept in the FrameCache, so a back step within the span
 // just decoded, or a step onto a frame decoded ahead, costs no decoding.
@@ -66,7 +68,7 @@ private:
     Step takeFrame(int n);
     Step feedPacket();
     Step skipToKeyframe(int decodeIndex);
-    bool passesOver(int decodeIndex) const;
+    bool passesOver(const AVPacket& packet);
     std::shared_ptr<const DecodedFrame> makeFrame(int number);
 
     std::unique_ptr<Demuxer> m_demuxer;
@@ -75,6 +77,7 @@ private:
     FrameCache& m_cache;
     int m_stream;
     Orientation m_orientation;
+    PictureHeaderReader m_headers;
     PacketPtr m_packet;
     FramePtr m_picture;
 

@@ -3,9 +3,9 @@
 // The decoder's own pool keeps every buffer it ever handed out until the file is closed: once
 // the frame cache has held a gigabyte of pictures (holding Back on 4K video), the program would
 // keep that gigabyte however much the cache gives back. Here a picture's memory goes back to
-// the system when its last reference goes, but for a few kept for the next pictures: fresh
-// memory costs a page fault per 4 kB and the system's zeroing, a third of a millisecond for a
-// 720p picture and 3 ms for a 4K one. (Huge pages fault less, but stalled now and then for half
+// the system when its last reference goes, but for those kept for the next pictures (what a
+// decoder lets go at a jump): fresh memory costs the system's zeroing and, faulted in page by
+// page, a third of a millisecond for a 720p picture and 3 ms for a 4K one. (Huge pages fault less, but stalled now and then for half
 // a second while the system found them.)
 //
 // Only for the plain planar formats of ordinary video; anything else (palettes, hardware

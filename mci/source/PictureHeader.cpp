@@ -109,7 +109,9 @@ PictureHeaderReader::PictureHeaderReader(const AVCodecParameters* parameters) : 
     if (m_codec == AV_CODEC_ID_H264 && extraSize >= 7 && extra[0] == 1)
         m_lengthSize = (extra[4] & 3) + 1;
     else if (m_codec == AV_CODEC_ID_HEVC && extraSize >= 23 && extra[0] == 1)
-        m_lengthSize = (extra[21] & 3) + 1;
+        m_lengthSize = (extra[21] & 3) + 1, readHevcRecord(extra, extraSize);
+    else if (m_codec == AV_CODEC_ID_HEVC && extraSize > 0)
+        hevc(extra, extraSize);
     else if (m_codec == AV_CODEC_ID_MPEG4 && extraSize > 0)
         readVideoObjectLayer(extra, extraSize);
 }
@@ -235,7 +237,8 @@ void PictureHeaderReader::readVideoObjectLayer(const uint8_t* data, int size)
 
 // Network abstraction units: 1 to 5 are slices, the picture itself; an access unit without one
 // is damaged. The first slice says the kind: nal_ref_idc 0 for a picture nothing refers to,
-// else slice types 2 and 7 (I), 4 and 9 (SI) for intra pictures.
+// else slice types 2 and 7 (I), 4 and 9 (SI) for intra pictures. A unit holding two fields is
+// unreferenced only when the second is too: a jump passes over such a picture.
 PictureKind PictureHeaderReader::h264(const uint8_t* data, int size) const
 {
     PictureKind kind = PictureKind::None;
@@ -245,8 +248,10 @@ PictureKind PictureHeaderReader::h264(const uint8_t* data, int size) const
             return false;
         if ((unit[0] & 0x60) == 0) {
             kind = PictureKind::Unreferenced;
-            return true;
+            return false;
         }
+        if (kind == PictureKind::Unreferenced)
+            return kind = PictureKind::Reference, true;
         BitReader slice(unit + 1, length - 1, true);
         slice.unsignedGolomb();  // first macroblock
         const unsigned sliceType = slice.unsignedGolomb() % 5;
@@ -286,20 +291,46 @@ bool PictureHeaderReader::startsAnew(const uint8_t* data, int size) const
     return m_codec == AV_CODEC_ID_H264 && idr;
 }
 
-// Units 0 to 31 are slices; 16 to 23 begin a picture decoded on its own.
-PictureKind PictureHeaderReader::hevc(const uint8_t* data, int size) const
+// Units 0 to 31 are slices; 16 to 23 begin a picture decoded on its own. The even types below
+// 16 are sub-layer non-reference pictures: only pictures of higher sub-layers may refer to them,
+// so in the highest one nothing does. The sequence header (unit 33) says how many there are.
+PictureKind PictureHeaderReader::hevc(const uint8_t* data, int size)
 {
     PictureKind kind = PictureKind::None;
     const bool whole = forEachUnit(data, size, m_lengthSize, [&](const uint8_t* unit, int length) {
         if (length < 2)
             return false;
         const int type = (unit[0] >> 1) & 0x3f;
+        if (type == 33 && length >= 3)
+            m_highestSubLayer = (unit[2] >> 1) & 7;
         if (type > 31)
             return false;
-        kind = type >= 16 && type <= 23 ? PictureKind::Intra : PictureKind::Unknown;
+        const bool unreferenced = type < 16 && type % 2 == 0 && (unit[1] & 7) - 1 == m_highestSubLayer;
+        kind = type >= 16 && type <= 23 ? PictureKind::Intra
+               : unreferenced           ? PictureKind::Unreferenced
+                                        : PictureKind::Unknown;
         return true;
     });
     return whole || kind != PictureKind::None ? kind : PictureKind::Unknown;
+}
+
+// The sequence header in an HEVC configuration record (arrays of units, each with a 2-byte
+// length), for the number of sub-layers.
+void PictureHeaderReader::readHevcRecord(const uint8_t* data, int size)
+{
+    int at = 23;
+    for (int array = 0, arrays = size > 22 ? data[22] : 0; array < arrays && at + 3 <= size; ++array) {
+        const int type = data[at] & 0x3f;
+        const int units = (data[at + 1] << 8) | data[at + 2];
+        at += 3;
+        for (int i = 0; i < units && at + 2 <= size; ++i) {
+            const int length = (data[at] << 8) | data[at + 1];
+            at += 2;
+            if (type == 33 && length >= 3 && at + 3 <= size)
+                m_highestSubLayer = (data[at + 2] >> 1) & 7;
+            at += length;
+        }
+    }
 }
 
 }  // namespace mci

@@ -21,7 +21,7 @@ enum class PictureKind : quint8 {
     Unknown = 0,       // a picture; whether others refer to it is not known
     Intra = 1,         // decoded on its own (an I-picture)
     Reference = 2,     // refers to others, and others may refer to it (a P-picture)
-    Unreferenced = 3,  // no other picture refers to it (MPEG B-pictures, H.264 non-reference)
+    Unreferenced = 3,  // no other picture refers to it (MPEG B-pictures, H.264 and HEVC non-reference)
     None = 4,          // the packet gives no picture
 };
 
@@ -38,13 +38,15 @@ private:
     PictureKind mpegVideo(const uint8_t* data, int size) const;
     PictureKind mpeg4Part2(const uint8_t* data, int size);
     PictureKind h264(const uint8_t* data, int size) const;
-    PictureKind hevc(const uint8_t* data, int size) const;
+    PictureKind hevc(const uint8_t* data, int size);
+    void readHevcRecord(const uint8_t* data, int size);
     bool unitsOverrun(const uint8_t* data, int size) const;
     void readVideoObjectLayer(const uint8_t* data, int size);
 
     AVCodecID m_codec;
     int m_lengthSize = 0;  // H.264/HEVC: bytes of each unit's length prefix; 0 for start codes
     int m_timeIncrementBits = -1;  // MPEG-4 Part 2, from the video object layer; -1 unknown
+    int m_highestSubLayer = -1;    // HEVC, from the sequence header; -1 unknown
 };
 
 }  // namespace mci

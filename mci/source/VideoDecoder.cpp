@@ -3,7 +3,31 @@
 #include "CodecContext.h"
 #include "SourceErrors.h"
 
+#include <sched.h>
+
+#include <algorithm>
+#include <thread>
+
 namespace mci {
+
+namespace {
+
+// Beyond this the decoders' own threading gains nothing and warns.
+constexpr int kMostThreads = 16;
+
+}  // namespace
+
+int VideoDecoder::decodingThreads()
+{
+    int cores = 0;
+    cpu_set_t allowed;
+    CPU_ZERO(&allowed);
+    if (sched_getaffinity(0, sizeof allowed, &allowed) == 0)
+        cores = CPU_COUNT(&allowed);
+    if (cores <= 0)
+        cores = int(std::thread::hardware_concurrency());
+    return std::clamp(cores, 1, kMostThreads);
+}
 
 std::variant<std::unique_ptr<VideoDecoder>, OpenFailure> VideoDecoder::create(const AVStream* stream,
                                                                               const AVCodecParameters* parameters)
@@ -14,9 +38,7 @@ std::variant<std::unique_ptr<VideoDecoder>, OpenFailure> VideoDecoder::create(co
         [&buffers](AVCodecContext* context) {
             context->max_pixels = kMaxPicturePixels;
             buffers.reset(PictureBuffers::installOn(context));
-            // Two threads: the machines this runs on are small, and more threads mean more
-            // pictures in flight to throw away on every seek.
-            context->thread_count = 2;
+            context->thread_count = decodingThreads();
             // Theora's decoder on two frame threads gives slightly different pictures from run
             // to run; a frame seen twice must look the same.
             if (context->codec_id == AV_CODEC_ID_THEORA || context->codec_id == AV_CODEC_ID_VP3)

@@ -18,6 +18,12 @@ public:
     static std::variant<std::unique_ptr<VideoDecoder>, OpenFailure> create(const AVStream* stream,
                                                                            const AVCodecParameters* parameters);
 
+    // Threads a decoder opened now uses: one per core this process may run on (its affinity
+    // mask, so that `taskset` is honoured). A thread per core decodes an interval up to that
+    // many times faster; the pictures in flight it adds to a seek are a few against the
+    // interval's hundreds, and a seek onto a keyframe drains them at once.
+    static int decodingThreads();
+
     VideoDecoder(const VideoDecoder&) = delete;
     VideoDecoder& operator=(const VideoDecoder&) = delete;
 
@@ -33,13 +39,22 @@ public:
         return m_context->has_b_frames > 0 || (m_context->active_thread_type & FF_THREAD_FRAME);
     }
 
-    // Whether a picture no other picture refers to may be left out of decoding: MPEG video
-    // decodes the pictures after it exactly the same. (H.264 does not quite: damage in a later
-    // picture is concealed from the last picture decoded, whichever it was.)
+    // Whether a picture no other picture refers to may be left out of decoding: the decoders of
+    // these codecs decode the pictures after it the same without it. (Damage they patch up from
+    // the last picture decoded, whichever it was: a damaged picture reached by a jump differs
+    // from the one played through whether anything was passed over or not.)
     bool canPassOverUnreferencedPictures() const
     {
-        const AVCodecID codec = m_context->codec_id;
-        return codec == AV_CODEC_ID_MPEG1VIDEO || codec == AV_CODEC_ID_MPEG2VIDEO || codec == AV_CODEC_ID_MPEG4;
+        switch (m_context->codec_id) {
+        case AV_CODEC_ID_MPEG1VIDEO:
+        case AV_CODEC_ID_MPEG2VIDEO:
+        case AV_CODEC_ID_MPEG4:
+        case AV_CODEC_ID_H264:
+        case AV_CODEC_ID_HEVC:
+            return true;
+        default:
+            return false;
+        }
     }
 
 private:
