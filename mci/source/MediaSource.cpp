@@ -19,6 +19,7 @@ extern "C" {
 
 #include <atomic>
 #include <cmath>
+#include <new>
 
 namespace mci {
 
@@ -222,6 +223,17 @@ openSound(const QString& path, Demuxer& demuxer, const OpenProgress& progress)
     return std::make_unique<FileSource>(path, info, originUs);
 }
 
+std::variant<std::unique_ptr<MediaSource>, OpenFailure> openFile(const QString& path, const OpenProgress& progress)
+{
+    auto opened = Demuxer::open(path);
+    if (auto* failure = std::get_if<OpenFailure>(&opened))
+        return *failure;
+    auto demuxer = std::move(std::get<std::unique_ptr<Demuxer>>(opened));
+    if (demuxer->videoStream() >= 0)
+        return openVideo(path, std::move(demuxer), progress);
+    return openSound(path, *demuxer, progress);
+}
+
 }  // namespace
 
 int decoderSeekCount()
@@ -236,13 +248,13 @@ int decodedFrameCount()
 
 std::variant<std::unique_ptr<MediaSource>, OpenFailure> MediaSource::open(const QString& path, const OpenProgress& progress)
 {
-    auto opened = Demuxer::open(path);
-    if (auto* failure = std::get_if<OpenFailure>(&opened))
-        return *failure;
-    auto demuxer = std::move(std::get<std::unique_ptr<Demuxer>>(opened));
-    if (demuxer->videoStream() >= 0)
-        return openVideo(path, std::move(demuxer), progress);
-    return openSound(path, *demuxer, progress);
+    // Opens run on threads of their own, where an exception that escapes ends the program: a
+    // file whose index or pictures need more memory than the machine has is refused instead.
+    try {
+        return openFile(path, progress);
+    } catch (const std::bad_alloc&) {
+        return openFailure(MCIERR_OUT_OF_MEMORY);
+    }
 }
 
 }  // namespace mci
