@@ -5,6 +5,8 @@
 #include <QByteArrayView>
 #include <QFile>
 
+#include <unistd.h>
+
 #include <cstring>
 #include <optional>
 
@@ -12,8 +14,6 @@ namespace mci {
 
 namespace {
 
-// A sample this small may be an access unit without a picture: only those are read.
-constexpr int kSmallSample = 64;
 // Larger movie headers than this are damage (a 10-hour file at 60 frames a second needs 30 MB).
 constexpr qint64 kLargestMovieHeader = qint64(256) << 20;
 
@@ -66,6 +66,28 @@ std::optional<QByteArrayView> child(QByteArrayView bytes, const char* type)
     return found;
 }
 
+// How many boxes of this type bytes hold.
+int childCount(QByteArrayView bytes, const char* type)
+{
+    int count = 0;
+    forEachBox(bytes, [&](QByteArrayView boxType, QByteArrayView) {
+        count += boxType == type;
+        return true;
+    });
+    return count;
+}
+
+// Whether a sample table holds each of its tables once: where a table comes twice, the demuxer
+// reads one of them and this reading might read the other.
+bool tablesAreSingle(QByteArrayView tables)
+{
+    for (const char* type : {"stsd", "stts", "ctts", "stss", "stsc", "stsz", "stz2", "stco", "co64", "sdtp"}) {
+        if (childCount(tables, type) > 1)
+            return false;
+    }
+    return true;
+}
+
 // The movie header box's payload, found by walking the file's top-level boxes.
 std::optional<QByteArray> movieHeader(const QString& path)
 {
@@ -101,9 +123,10 @@ struct TrackTables {
     qint64 sampleCount = -1;
 };
 
-// The composition offsets and sample count of the track with this ID, unless the file's
-// layout is one this reading does not follow (fragments, several edits, compressed headers).
-std::optional<TrackTables> trackTables(QByteArrayView movie, int trackId)
+// The composition offsets of the track with this ID, unless the file's layout is one this
+// reading does not follow (fragments, several edits, compressed headers, a table twice) or its
+// sample count is not the demuxer's. No more is allocated than the demuxer's samples take.
+std::optional<TrackTables> trackTables(QByteArrayView movie, int trackId, qint64 samples)
 {
     if (child(movie, "mvex") || child(movie, "cmov"))
         return std::nullopt;
@@ -126,10 +149,12 @@ std::optional<TrackTables> trackTables(QByteArrayView movie, int trackId)
         const auto info = media ? child(*media, "minf") : std::nullopt;
         const auto tables = info ? child(*info, "stbl") : std::nullopt;
         const auto sizes = tables ? child(*tables, "stsz") : std::nullopt;
-        if (!sizes || sizes->size() < 12)
+        if (!sizes || sizes->size() < 12 || !tablesAreSingle(*tables))
             return false;
         TrackTables result;
         result.sampleCount = be32(reinterpret_cast<const uchar*>(sizes->data()) + 8);
+        if (result.sampleCount != samples)
+            return false;
         if (const auto composition = child(*tables, "ctts")) {
             const auto* c = reinterpret_cast<const uchar*>(composition->data());
             const qint64 entries = composition->size() >= 8 ? be32(c + 4) : -1;
@@ -148,24 +173,105 @@ std::optional<TrackTables> trackTables(QByteArrayView movie, int trackId)
     return found;
 }
 
-// Small samples are read to tell whether they hold a picture at all.
-void classifySmallSamples(const QString& path, const Demuxer& demuxer, std::vector<PacketEntry>& packets,
-                          const std::vector<int>& sizes)
-{
-    QFile file(path);
-    PictureHeaderReader headers(demuxer.videoParameters());
-    for (size_t i = 0; i < packets.size(); ++i) {
-        if (sizes[i] >= kSmallSample || !packets[i].shown)
-            continue;
-        if (!file.isOpen() && !file.open(QIODevice::ReadOnly))
-            return;
-        QByteArray bytes;
-        if (file.seek(packets[i].position))
-            bytes = file.read(sizes[i]);
-        packets[i].kind = headers.kindOf(reinterpret_cast<const uint8_t*>(bytes.constData()), int(bytes.size()));
-        packets[i].shown = packets[i].kind != PictureKind::None;
+// What the picture header of each sample says, read as the index pass reads it from the whole
+// packet; and in AVI whether the chunk header before each sample is the one the index lists,
+// since the demuxer numbers the chunks it meets and a damaged header would shift every later
+// number. Reads only the few bytes the header reader looks at; false where a sample cannot be
+// read or a chunk header is not the listed one.
+class SampleReader {
+public:
+    SampleReader(const QString& path, const Demuxer& demuxer, bool avi)
+        : m_file(path), m_headers(demuxer.videoParameters()), m_codec(demuxer.videoParameters()->codec_id),
+          m_avi(avi), m_stream(demuxer.videoStream())
+    {
     }
-}
+
+    bool read(PacketEntry& packet, int size)
+    {
+        if (!m_file.isOpen() && !m_file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
+            return false;
+        qint64 data = packet.position;
+        if (size < 0 || data < 0 || size > m_file.size() - data)
+            return false;
+        if (m_avi) {
+            uchar head[8];
+            if (!readAt(packet.position, head, 8) || !isChunkOf(head, size))
+                return false;
+            data += 8;
+            packet.position = data;  // where the demuxer says its packet is
+        }
+        if (size == 0)
+            return true;
+        if (m_codec != AV_CODEC_ID_H264 && m_codec != AV_CODEC_ID_HEVC && m_codec != AV_CODEC_ID_VP8)
+            return true;  // the reader tells nothing of other codecs' pictures
+        m_bytes.resize(size_t(size) + AV_INPUT_BUFFER_PADDING_SIZE);
+        if (!(m_headers.unitLengthSize() > 0 ? readUnitHeads(data, size) : readStart(data, size)))
+            return false;
+        packet.kind = m_kind;
+        packet.shown = packet.shown && m_kind != PictureKind::None;
+        return true;
+    }
+
+private:
+    bool readAt(qint64 position, void* into, qint64 count)
+    {
+        return ::pread(m_file.handle(), into, size_t(count), off_t(position)) == count;
+    }
+
+    // "NNdc" or "NNdb" with this stream's number, and the listed size.
+    bool isChunkOf(const uchar* head, int size) const
+    {
+        const auto digit = [](uchar c) { return c >= '0' && c <= '9' ? c - '0' : -1; };
+        return digit(head[0]) * 10 + digit(head[1]) == m_stream && head[2] == 'd' && (head[3] == 'c' || head[3] == 'b')
+            && qint64(head[4] | head[5] << 8 | head[6] << 16 | quint32(head[7]) << 24) == size;
+    }
+
+    // Units with length prefixes: each prefix and the first bytes of its unit, which is all the
+    // header reader looks at.
+    bool readUnitHeads(qint64 data, int size)
+    {
+        const int prefix = m_headers.unitLengthSize();
+        for (qint64 at = 0; at + prefix <= size;) {
+            const qint64 count = std::min<qint64>(prefix + kUnitHead, size - at);
+            if (!readAt(data + at, m_bytes.data() + at, count))
+                return false;
+            qint64 length = 0;
+            for (int i = 0; i < prefix; ++i)
+                length = length << 8 | m_bytes[size_t(at + i)];
+            if (length <= 0)
+                break;
+            at += prefix + length;
+        }
+        m_kind = m_headers.kindOf(m_bytes.data(), size);
+        return true;
+    }
+
+    // Start codes: the first bytes tell a picture's kind; where they do not, the whole sample.
+    bool readStart(qint64 data, int size)
+    {
+        const int start = std::min(size, kStart);
+        if (!readAt(data, m_bytes.data(), start))
+            return false;
+        m_kind = m_headers.kindOf(m_bytes.data(), start);
+        if (m_kind == PictureKind::Intra || m_kind == PictureKind::Reference || m_kind == PictureKind::Unreferenced
+            || (m_codec == AV_CODEC_ID_VP8 && (size >= 3) == (start >= 3)) || start == size)
+            return true;
+        if (!readAt(data + start, m_bytes.data() + start, size - start))
+            return false;
+        m_kind = m_headers.kindOf(m_bytes.data(), size);
+        return true;
+    }
+
+    static constexpr int kUnitHead = 32;
+    static constexpr int kStart = 512;
+    QFile m_file;
+    PictureHeaderReader m_headers;
+    AVCodecID m_codec;
+    bool m_avi;
+    int m_stream;
+    std::vector<uint8_t> m_bytes;
+    PictureKind m_kind = PictureKind::Unknown;
+};
 
 bool isMovie(const AVInputFormat* format)
 {
@@ -190,15 +296,15 @@ ContainerScan readSampleTable(const QString& path, const Demuxer& demuxer)
     std::vector<qint32> offsets;
     if (movie) {
         const auto header = movieHeader(path);
-        const auto tables = header ? trackTables(*header, stream->id) : std::nullopt;
-        if (!tables || tables->sampleCount != entries)
+        const auto tables = header ? trackTables(*header, stream->id, entries) : std::nullopt;
+        if (!tables)
             return scan;
         offsets = tables->offsets;
         offsets.resize(size_t(entries), offsets.empty() ? 0 : offsets.back());
     }
-    std::vector<int> sizes;
+    SampleReader samples(path, demuxer, avi);
     scan.packets.reserve(size_t(entries));
-    sizes.reserve(size_t(entries));
+    scan.sizes.reserve(size_t(entries));
     for (int i = 0; i < entries; ++i) {
         const AVIndexEntry* sample = avformat_index_get_entry(const_cast<AVStream*>(stream), i);
         PacketEntry entry;
@@ -210,10 +316,11 @@ ContainerScan readSampleTable(const QString& path, const Demuxer& demuxer)
         entry.shown = sample->size > 0 && !(sample->flags & AVINDEX_DISCARD_FRAME);
         if (!scan.packets.empty())
             scan.packets.back().duration = entry.dts - scan.packets.back().dts;
+        if (!samples.read(entry, sample->size))
+            return ContainerScan{};
         scan.packets.push_back(entry);
-        sizes.push_back(sample->size);
+        scan.sizes.push_back(sample->size);
     }
-    classifySmallSamples(path, demuxer, scan.packets, sizes);
     scan.identity = PacketIdentity::DecodeTime;
     scan.outcome = ContainerScan::Outcome::Done;
     return scan;
