@@ -19,6 +19,7 @@ extern "C" {
 
 #include <atomic>
 #include <cmath>
+#include <cstring>
 #include <new>
 
 namespace mci {
@@ -73,7 +74,11 @@ qint64 skippedSamples(const AVPacket* packet)
 std::variant<qint64, OpenFailure> soundDurationUs(Demuxer& demuxer, const OpenProgress& progress)
 {
     const AVStream* stream = demuxer.stream(demuxer.audioStream());
-    if (isPcm(stream->codecpar->codec_id) && stream->duration != AV_NOPTS_VALUE && stream->duration > 0)
+    // Ogg's last granule position counts the samples that decode, where the packets' durations
+    // come out short at the ends of pages. (Opus counts its pre-skip there too.)
+    const bool ogg = std::strcmp(demuxer.context()->iformat->name, "ogg") == 0
+                  && stream->codecpar->codec_id != AV_CODEC_ID_OPUS;
+    if ((isPcm(stream->codecpar->codec_id) || ogg) && stream->duration != AV_NOPTS_VALUE && stream->duration > 0)
         return av_rescale_q(stream->duration, stream->time_base, kMicroseconds);
     demuxer.keepOnly(demuxer.audioStream());
     PacketPtr packet(av_packet_alloc());
