@@ -10,6 +10,7 @@
 #include <QFile>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
+#include <QtEndian>
 
 #include <gtest/gtest.h>
 
@@ -281,6 +282,23 @@ TAVOLEN_CHILD_BODY(openOnAShortMachine) {
     return "frames " + std::to_string(std::get<std::unique_ptr<mci::MediaSource>>(opened)->info().frameCount);
 }
 
+// The boxes from an MP4's top level down to its video track's sample sizes, by their offsets.
+std::vector<qsizetype> pathToSampleSizes(const QByteArray& mp4)
+{
+    std::vector<qsizetype> path;
+    qsizetype at = 0, end = mp4.size();
+    for (const char* type : {"moov", "trak", "mdia", "minf", "stbl", "stsz"}) {
+        while (at + 8 <= end && mp4.mid(at + 4, 4) != type)
+            at += qFromBigEndian<quint32>(mp4.constData() + at);
+        if (at + 8 > end)
+            return {};
+        path.push_back(at);
+        end = at + qFromBigEndian<quint32>(mp4.constData() + at);
+        at += 8;
+    }
+    return path;
+}
+
 // A transport stream whose video is one PES packet of unstated length: the clip's pictures over
 // and over, megabytes long.
 QByteArray onePesOf(const QByteArray& ts, int megabytes)
@@ -310,9 +328,10 @@ QByteArray onePesOf(const QByteArray& ts, int megabytes)
     return out;
 }
 
-// No header makes an open allocate more than the file can need: a PES of unstated length that
-// runs on for 100 MB (the demuxer gives it out in pieces) opens in a child whose address space
-// is capped 128 MB above what it uses.
+// No header makes an open allocate more than the file can need: a second table of sample sizes
+// that claims 2^32 samples (the demuxer reads the other), a PES of unstated length that runs on
+// for 100 MB (the demuxer gives it out in pieces). Each opens in a child whose address space is
+// capped 128 MB above what it uses, before any open could keep its index.
 TEST_F(OpenFailures, memoryIsBoundedByTheFileNotByItsHeaders)
 {
 #if defined(__SANITIZE_ADDRESS__)
@@ -322,6 +341,17 @@ TEST_F(OpenFailures, memoryIsBoundedByTheFileNotByItsHeaders)
     GTEST_SKIP() << "AddressSanitizer reserves more address space than any cap leaves";
 #endif
 #endif
+    QByteArray mp4 = clipBytes(fixtures::ClipKind::H264Mp4);
+    const std::vector<qsizetype> boxes = pathToSampleSizes(mp4);
+    ASSERT_EQ(boxes.size(), 6u);
+    // A constant sample size, which the demuxer takes without allocating, and a vast count.
+    const QByteArray claim("\0\0\0\x14stsz\0\0\0\0\0\0\0\x01\xff\xff\xff\xff", 20);
+    mp4.insert(boxes.back(), claim);
+    for (size_t i = 0; i + 1 < boxes.size(); ++i)
+        qToBigEndian<quint32>(qFromBigEndian<quint32>(mp4.constData() + boxes[i]) + 20, mp4.data() + boxes[i]);
+    const QString sizes = write("two-sample-size-tables.mp4", mp4);
+    EXPECT_EQ(runChild("openOnAShortMachine", {sizes.toStdString(), "128"}).said, "frames 300");
+
     const QString pes = write("one-pes.ts", onePesOf(clipBytes(fixtures::ClipKind::Mpeg2Ts), 100));
     const ChildOutcome opened = runChild("openOnAShortMachine", {pes.toStdString(), "128"});
     EXPECT_EQ(opened.end, ChildOutcome::End::Returned);
