@@ -188,10 +188,13 @@ public:
 
     bool read(PacketEntry& packet, int size)
     {
-        if (!m_file.isOpen() && !m_file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
-            return false;
+        if (!m_file.isOpen()) {
+            if (!m_file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
+                return false;
+            m_fileSize = m_file.size();
+        }
         qint64 data = packet.position;
-        if (size < 0 || data < 0 || size > m_file.size() - data)
+        if (size < 0 || data < 0 || size > m_fileSize - data)
             return false;
         if (m_avi) {
             uchar head[8];
@@ -204,7 +207,9 @@ public:
             return true;
         if (m_codec != AV_CODEC_ID_H264 && m_codec != AV_CODEC_ID_HEVC && m_codec != AV_CODEC_ID_VP8)
             return true;  // the reader tells nothing of other codecs' pictures
-        m_bytes.resize(size_t(size) + AV_INPUT_BUFFER_PADDING_SIZE);
+        // Grown, never shrunk: the bytes between the ones read are never looked at.
+        if (m_bytes.size() < size_t(size) + AV_INPUT_BUFFER_PADDING_SIZE)
+            m_bytes.resize(size_t(size) + AV_INPUT_BUFFER_PADDING_SIZE);
         if (!(m_headers.unitLengthSize() > 0 ? readUnitHeads(data, size) : readStart(data, size)))
             return false;
         packet.kind = m_kind;
@@ -213,9 +218,26 @@ public:
     }
 
 private:
+    // Samples of a few kB lie close together: their first bytes come from one large read ahead
+    // (a system call for each sample would cost more than the rest of the open). Far apart, or
+    // larger than a read ahead, each is read on its own.
     bool readAt(qint64 position, void* into, qint64 count)
     {
-        return ::pread(m_file.handle(), into, size_t(count), off_t(position)) == count;
+        const qint64 windowEnd = m_windowStart + qint64(m_window.size());
+        if (position >= m_windowStart && position + count <= windowEnd) {
+            std::memcpy(into, m_window.data() + (position - m_windowStart), size_t(count));
+            return true;
+        }
+        if (count > kReadAhead / 4 || position < windowEnd || position - windowEnd > kReadAhead / 4)
+            return ::pread(m_file.handle(), into, size_t(count), off_t(position)) == count;
+        m_window.resize(size_t(kReadAhead));
+        const ssize_t read = ::pread(m_file.handle(), m_window.data(), m_window.size(), off_t(position));
+        m_window.resize(size_t(std::max<ssize_t>(read, 0)));
+        m_windowStart = position;
+        if (read < count)
+            return false;
+        std::memcpy(into, m_window.data(), size_t(count));
+        return true;
     }
 
     // "NNdc" or "NNdb" with this stream's number, and the listed size.
@@ -262,14 +284,18 @@ private:
         return true;
     }
 
+    static constexpr qint64 kReadAhead = 1 << 20;
     static constexpr int kUnitHead = 32;
     static constexpr int kStart = 512;
     QFile m_file;
+    qint64 m_fileSize = 0;
     PictureHeaderReader m_headers;
     AVCodecID m_codec;
     bool m_avi;
     int m_stream;
     std::vector<uint8_t> m_bytes;
+    std::vector<uint8_t> m_window;
+    qint64 m_windowStart = 0;
     PictureKind m_kind = PictureKind::Unknown;
 };
 
