@@ -19,6 +19,8 @@ extern "C" {
 
 #include <atomic>
 #include <cmath>
+#include <cstring>
+#include <new>
 
 namespace mci {
 
@@ -72,7 +74,11 @@ qint64 skippedSamples(const AVPacket* packet)
 std::variant<qint64, OpenFailure> soundDurationUs(Demuxer& demuxer, const OpenProgress& progress)
 {
     const AVStream* stream = demuxer.stream(demuxer.audioStream());
-    if (isPcm(stream->codecpar->codec_id) && stream->duration != AV_NOPTS_VALUE && stream->duration > 0)
+    // Ogg's last granule position counts the samples that decode, where the packets' durations
+    // come out short at the ends of pages. (Opus counts its pre-skip there too.)
+    const bool ogg = std::strcmp(demuxer.context()->iformat->name, "ogg") == 0
+                  && stream->codecpar->codec_id != AV_CODEC_ID_OPUS;
+    if ((isPcm(stream->codecpar->codec_id) || ogg) && stream->duration != AV_NOPTS_VALUE && stream->duration > 0)
         return av_rescale_q(stream->duration, stream->time_base, kMicroseconds);
     demuxer.keepOnly(demuxer.audioStream());
     PacketPtr packet(av_packet_alloc());
@@ -236,6 +242,17 @@ openSound(const QString& path, Demuxer& demuxer, const OpenProgress& progress)
     return std::make_unique<FileSource>(path, info, originUs);
 }
 
+std::variant<std::unique_ptr<MediaSource>, OpenFailure> openFile(const QString& path, const OpenProgress& progress)
+{
+    auto opened = Demuxer::open(path);
+    if (auto* failure = std::get_if<OpenFailure>(&opened))
+        return *failure;
+    auto demuxer = std::move(std::get<std::unique_ptr<Demuxer>>(opened));
+    if (demuxer->videoStream() >= 0)
+        return openVideo(path, std::move(demuxer), progress);
+    return openSound(path, *demuxer, progress);
+}
+
 }  // namespace
 
 int decoderSeekCount()
@@ -250,13 +267,13 @@ int decodedFrameCount()
 
 std::variant<std::unique_ptr<MediaSource>, OpenFailure> MediaSource::open(const QString& path, const OpenProgress& progress)
 {
-    auto opened = Demuxer::open(path);
-    if (auto* failure = std::get_if<OpenFailure>(&opened))
-        return *failure;
-    auto demuxer = std::move(std::get<std::unique_ptr<Demuxer>>(opened));
-    if (demuxer->videoStream() >= 0)
-        return openVideo(path, std::move(demuxer), progress);
-    return openSound(path, *demuxer, progress);
+    // Opens run on threads of their own, where an exception that escapes ends the program: a
+    // file whose index or pictures need more memory than the machine has is refused instead.
+    try {
+        return openFile(path, progress);
+    } catch (const std::bad_alloc&) {
+        return openFailure(MCIERR_OUT_OF_MEMORY);
+    }
 }
 
 }  // namespace mci

@@ -127,7 +127,8 @@ public:
 
 class MediaSource {
 public:
-    // A working source or the reason there is none. progress may be empty.
+    // A working source or the reason there is none. progress may be empty. Throws nothing: an
+    // allocation that fails on the way is MCIERR_OUT_OF_MEMORY.
     static std::variant<std::unique_ptr<MediaSource>, OpenFailure>
     open(const QString& path, const OpenProgress& progress);
 

@@ -4,13 +4,14 @@ list(APPEND MCI_SOURCE_FILES
   SourceErrors.h SourceErrors.cpp SourceCounters.h
   FFmpegHandles.h FFmpegError.h FFmpegError.cpp
   Demuxer.h Demuxer.cpp
-  PictureHeader.h PictureHeader.cpp
-  ContainerScan.h ContainerScan.cpp
-  SampleTable.h SampleTable.cpp
-  FrameIndex.h FrameIndex.cpp
-  MatroskaScan.h MatroskaScan.cpp
-  TransportStreamScan.h TransportStreamScan.cpp
-  IndexCache.h IndexCache.cpp
+  # Where every frame is: the index, read from the container's structure or through the demuxer.
+  index/FrameIndex.h index/FrameIndex.cpp
+  index/ContainerScan.h index/ContainerScan.cpp
+  index/SampleTable.h index/SampleTable.cpp
+  index/MatroskaScan.h index/MatroskaScan.cpp
+  index/TransportStreamScan.h index/TransportStreamScan.cpp
+  index/PictureHeader.h index/PictureHeader.cpp
+  index/IndexCache.h index/IndexCache.cpp
   CodecContext.h CodecContext.cpp
   VideoDecoder.h VideoDecoder.cpp
   FrameCache.h FrameCache.cpp

@@ -11,10 +11,14 @@
 #include <QDateTime>
 #include <QProcess>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
+#include <QtEndian>
+
+#include <functional>
 #include <set>
 
 using namespace sourcetest;
@@ -168,6 +172,150 @@ TEST_P(ContainerIndex, isTheIndexTheDemuxerGives)
             break;
         ASSERT_EQ(fast.packetOfFrame(n), full.packetOfFrame(n)) << "frame " << n;
         ASSERT_EQ(fast.keyframePacketFor(n, 0), full.keyframePacketFor(n, 0)) << "frame " << n;
+    }
+}
+
+// Where each video packet of a file is and how large, as the demuxer gives them.
+struct Span {
+    qint64 position;
+    int size;
+};
+std::vector<Span> videoSpans(const QString& path)
+{
+    std::vector<Span> spans;
+    auto demuxer = openDemuxer(path);
+    AVPacket* packet = av_packet_alloc();
+    while (demuxer && packet && demuxer->read(packet) >= 0) {
+        if (packet->stream_index == demuxer->videoStream())
+            spans.push_back({packet->pos, packet->size});
+        av_packet_unref(packet);
+    }
+    av_packet_free(&packet);
+    return spans;
+}
+
+// The n-th place a marker is found, -1 where there are fewer.
+qsizetype nthOf(const QByteArray& bytes, const QByteArray& marker, int n)
+{
+    qsizetype at = -1;
+    for (int i = 0; i <= n; ++i) {
+        at = bytes.indexOf(marker, at + 1);
+        if (at < 0)
+            break;
+    }
+    return at;
+}
+
+void addTo32(QByteArray& bytes, qsizetype at, qint64 change, bool bigEndian)
+{
+    if (at < 0 || at + 4 > bytes.size())
+        return;
+    char* p = bytes.data() + at;
+    if (bigEndian)
+        qToBigEndian<quint32>(quint32(qFromBigEndian<quint32>(p) + change), p);
+    else
+        qToLittleEndian<quint32>(quint32(qFromLittleEndian<quint32>(p) + change), p);
+}
+
+// The flags byte of what looks like the Matroska simple block of track 1 halfway through the
+// file, or -1.
+qsizetype middleSimpleBlockFlags(const QByteArray& bytes)
+{
+    std::vector<qsizetype> flags;
+    for (qsizetype at = bytes.indexOf('\xa3'); at >= 0; at = bytes.indexOf('\xa3', at + 1)) {
+        const int length = at + 1 < bytes.size() ? __builtin_clz(uchar(bytes[at + 1]) | 1u) - 23 : 0;
+        if (length >= 1 && length <= 8 && at + length + 4 < bytes.size() && bytes[at + 1 + length] == '\x81')
+            flags.push_back(at + 1 + length + 3);
+    }
+    return flags.size() > 64 ? flags[flags.size() / 2] : -1;
+}
+
+// Damage of each kind a container's own structure can suffer, each applied where the file has
+// what it damages (else it changes nothing). spans: the video packets of the undamaged file.
+using Damage = std::function<void(QByteArray&, const std::vector<Span>&)>;
+const std::vector<std::pair<const char*, Damage>> kDamage = {
+    {"Truncated", [](QByteArray& b, const auto&) { b.truncate(b.size() * 3 / 5); }},
+    {"RangeZeroed", [](QByteArray& b, const auto&) { b.replace(b.size() * 9 / 20, std::min<qsizetype>(20000, b.size() / 20), QByteArray(std::min<qsizetype>(20000, b.size() / 20), '\0')); }},
+    {"BytesChanged",
+     [](QByteArray& b, const auto&) {
+         for (int i = 1; i <= 5; ++i)
+             b[b.size() * (30 + 7 * i) / 100] = char(b[b.size() * (30 + 7 * i) / 100] ^ 0x5a);
+     }},
+    {"ChunkIdBroken", [](QByteArray& b, const auto&) { if (const qsizetype at = nthOf(b, "00dc", 10); at >= 0) b.replace(at, 4, "xxxx"); }},
+    {"ChunkSizeBroken", [](QByteArray& b, const auto&) { addTo32(b, nthOf(b, "00dc", 12) + 4, 9, false); }},
+    {"AviKeyFlagSet", [](QByteArray& b, const auto&) { if (const qsizetype at = nthOf(b, "00dc", b.count("00dc") / 2 + 3); at >= 0 && b.indexOf("idx1") >= 0 && b.indexOf("idx1") < at) b[at + 4] = char(b[at + 4] | 0x10); }},
+    {"SampleSizeChanged", [](QByteArray& b, const auto&) { if (const qsizetype at = b.indexOf("stsz"); at >= 0 && b.mid(at + 8, 4) == QByteArray(4, '\0')) addTo32(b, at + 16 + 4 * 20, 100, true); }},
+    {"SampleCountChanged", [](QByteArray& b, const auto&) { if (const qsizetype at = b.indexOf("stsz"); at >= 0) addTo32(b, at + 12, -1, true); }},
+    {"SyncSampleMoved", [](QByteArray& b, const auto&) { if (const qsizetype at = b.indexOf("stss"); at >= 0 && b.size() > at + 20) addTo32(b, at + 16, 3, true); }},
+    {"MatroskaKeyFlagSet", [](QByteArray& b, const auto&) { if (const qsizetype at = middleSimpleBlockFlags(b); at >= 0) b[at] = char(b[at] | 0x80); }},
+    // An H.264 picture in length-prefixed units halfway through, of any size, becomes filler.
+    {"PictureBecomesFiller",
+     [](QByteArray& b, const std::vector<Span>& spans) {
+         for (size_t k = spans.size() / 2; k < spans.size(); ++k) {
+             const Span& s = spans[k];
+             qint64 at = s.position, end = s.position + s.size;
+             while (at > 0 && at + 5 <= end && end <= b.size())
+                 at += 4 + qFromBigEndian<quint32>(b.constData() + at);
+             if (at != end || s.size < 64)
+                 continue;
+             for (at = s.position; at < end; at += 4 + qFromBigEndian<quint32>(b.constData() + at))
+                 b[at + 4] = char(12);
+             return;
+         }
+     }},
+};
+
+// The index of a file from its container's structure against the index read through the
+// demuxer: the same packets and frames, or a file that was read through.
+void expectTheIndexTheDemuxerGives(const QString& path)
+{
+    auto opened = openDemuxer(path), read = openDemuxer(path);
+    if (!opened || !read)
+        return;
+    auto indexed = mci::indexFile(path, opened, {});
+    auto through = mci::scanThroughDemuxer(*read, {});
+    ASSERT_EQ(indexed.index(), through.index());
+    if (std::holds_alternative<mci::IndexedFile>(indexed)) {
+        const mci::FrameIndex& fast = std::get<mci::IndexedFile>(indexed).index;
+        const mci::FrameIndex full(std::move(std::get<mci::ContainerScan>(through).packets), mci::clockOf(*read));
+        ASSERT_EQ(fast.packetCount(), full.packetCount());
+        ASSERT_EQ(fast.frameCount(), full.frameCount());
+        for (int i = 0; i < full.packetCount(); ++i) {
+            const mci::PacketEntry &f = fast.packet(i), &r = full.packet(i);
+            ASSERT_TRUE(f.keyframe == r.keyframe && f.shown == r.shown && f.kind == r.kind
+                        && (f.position < 0 || r.position < 0 || f.position == r.position))
+                << "packet " << i << ": fast " << f.keyframe << f.shown << int(f.kind) << " at " << f.position
+                << ", read through " << r.keyframe << r.shown << int(r.kind) << " at " << r.position;
+        }
+        for (int n = 0; n <= full.frameCount(); ++n) {
+            ASSERT_EQ(fast.frameStartUs(n), full.frameStartUs(n)) << "frame " << n;
+            if (n < full.frameCount()) {
+                ASSERT_EQ(fast.packetOfFrame(n), full.packetOfFrame(n)) << "frame " << n;
+            }
+        }
+    }
+}
+
+// Damaged copies of every clip, each kind of damage on its own.
+TEST_P(ContainerIndex, ofADamagedCopyIsTheIndexTheDemuxerGivesOrNone)
+{
+    QTemporaryDir dir;
+    const QString original = fixtures::clip(GetParam().kind);
+    QFile in(original);
+    ASSERT_TRUE(in.open(QIODevice::ReadOnly));
+    const QByteArray bytes = in.readAll();
+    const std::vector<Span> spans = videoSpans(original);
+    for (const auto& [name, damage] : kDamage) {
+        SCOPED_TRACE(name);
+        QByteArray damaged = bytes;
+        damage(damaged, spans);
+        if (damaged == bytes)
+            continue;
+        const QString path = dir.filePath(QString::fromLatin1(name) + "." + QFileInfo(original).suffix());
+        QFile out(path);
+        ASSERT_TRUE(out.open(QIODevice::WriteOnly) && out.write(damaged) == damaged.size());
+        out.close();
+        expectTheIndexTheDemuxerGives(path);
     }
 }
 

@@ -10,6 +10,7 @@
 #include <QFile>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
+#include <QtEndian>
 
 #include <gtest/gtest.h>
 
@@ -21,6 +22,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <malloc.h>
 
 using namespace sourcetest;
 
@@ -261,6 +263,99 @@ TEST(OutOfMemory, isSaidOnlyWhenTheMachineHasRunShort) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");  // a fresh process, not a fork of this one
     EXPECT_EXIT(sayOutOfMemoryCodeOnAShortMachine(), ::testing::ExitedWithCode(0),
                 "code " + std::to_string(MCIERR_OUT_OF_MEMORY) + "\n");
+}
+
+// In a child: opens the file with the address space capped a little above what the process
+// already uses, and says how that went ("frames N" or "error CODE").
+TAVOLEN_CHILD_BODY(openOnAShortMachine) {
+    mallopt(M_ARENA_MAX, 1);  // each thread's arena would reserve 64 MB of the cap
+    std::ifstream statm("/proc/self/statm");
+    rlim_t pages = 0;
+    statm >> pages;
+    const rlim_t cap = pages * rlim_t(sysconf(_SC_PAGESIZE)) + (rlim_t(std::stoi(arguments.at(1))) << 20);
+    const rlimit limit{cap, cap};
+    if (pages == 0 || setrlimit(RLIMIT_AS, &limit) != 0)
+        return "no cap";
+    auto opened = mci::MediaSource::open(QFile::decodeName(arguments.at(0).c_str()), {});
+    if (auto* failure = std::get_if<mci::OpenFailure>(&opened))
+        return "error " + std::to_string(failure->code);
+    return "frames " + std::to_string(std::get<std::unique_ptr<mci::MediaSource>>(opened)->info().frameCount);
+}
+
+// The boxes from an MP4's top level down to its video track's sample sizes, by their offsets.
+std::vector<qsizetype> pathToSampleSizes(const QByteArray& mp4)
+{
+    std::vector<qsizetype> path;
+    qsizetype at = 0, end = mp4.size();
+    for (const char* type : {"moov", "trak", "mdia", "minf", "stbl", "stsz"}) {
+        while (at + 8 <= end && mp4.mid(at + 4, 4) != type)
+            at += qFromBigEndian<quint32>(mp4.constData() + at);
+        if (at + 8 > end)
+            return {};
+        path.push_back(at);
+        end = at + qFromBigEndian<quint32>(mp4.constData() + at);
+        at += 8;
+    }
+    return path;
+}
+
+// A transport stream whose video is one PES packet of unstated length: the clip's pictures over
+// and over, megabytes long.
+QByteArray onePesOf(const QByteArray& ts, int megabytes)
+{
+    QByteArray before, stream, pesHeader;
+    for (qsizetype at = 0; at + 188 <= ts.size(); at += 188) {
+        const auto* p = reinterpret_cast<const uchar*>(ts.constData() + at);
+        const qsizetype offset = p[3] & 0x20 ? 5 + p[4] : 4;
+        if (((p[1] & 0x1f) << 8 | p[2]) != 0x100) {
+            if (stream.isEmpty())
+                before += ts.mid(at, 188);
+            continue;
+        }
+        const qsizetype header = p[1] & 0x40 ? 9 + p[offset + 8] : 0;
+        if (pesHeader.isEmpty())
+            pesHeader = ts.mid(at + offset, header);
+        stream += ts.mid(at + offset + header, 188 - offset - header);
+    }
+    pesHeader[4] = pesHeader[5] = 0;
+    QByteArray payload = pesHeader + stream.repeated(megabytes * (1 << 20) / stream.size() + 1);
+    payload.append(QByteArray(184 - payload.size() % 184, '\0'));
+    QByteArray out = before;
+    for (qsizetype at = 0, cc = 0; at < payload.size(); at += 184, ++cc) {
+        const char head[] = {'\x47', char(at ? 0x01 : 0x41), '\x00', char(0x10 | (cc & 15))};
+        out.append(head, 4).append(payload.mid(at, 184));
+    }
+    return out;
+}
+
+// No header makes an open allocate more than the file can need: a second table of sample sizes
+// that claims 2^32 samples (the demuxer reads the other), a PES of unstated length that runs on
+// for 100 MB (the demuxer gives it out in pieces). Each opens in a child whose address space is
+// capped 128 MB above what it uses, before any open could keep its index.
+TEST_F(OpenFailures, memoryIsBoundedByTheFileNotByItsHeaders)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "AddressSanitizer reserves more address space than any cap leaves";
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+    GTEST_SKIP() << "AddressSanitizer reserves more address space than any cap leaves";
+#endif
+#endif
+    QByteArray mp4 = clipBytes(fixtures::ClipKind::H264Mp4);
+    const std::vector<qsizetype> boxes = pathToSampleSizes(mp4);
+    ASSERT_EQ(boxes.size(), 6u);
+    // A constant sample size, which the demuxer takes without allocating, and a vast count.
+    const QByteArray claim("\0\0\0\x14stsz\0\0\0\0\0\0\0\x01\xff\xff\xff\xff", 20);
+    mp4.insert(boxes.back(), claim);
+    for (size_t i = 0; i + 1 < boxes.size(); ++i)
+        qToBigEndian<quint32>(qFromBigEndian<quint32>(mp4.constData() + boxes[i]) + 20, mp4.data() + boxes[i]);
+    const QString sizes = write("two-sample-size-tables.mp4", mp4);
+    EXPECT_EQ(runChild("openOnAShortMachine", {sizes.toStdString(), "128"}).said, "frames 300");
+
+    const QString pes = write("one-pes.ts", onePesOf(clipBytes(fixtures::ClipKind::Mpeg2Ts), 100));
+    const ChildOutcome opened = runChild("openOnAShortMachine", {pes.toStdString(), "128"});
+    EXPECT_EQ(opened.end, ChildOutcome::End::Returned);
+    EXPECT_EQ(opened.said.rfind("frames ", 0), 0u) << opened.said;
 }
 
 // A file cut short or removed while it is open: frames past the cut are simply not there, no

@@ -118,6 +118,23 @@ TEST_F(SoundSource, anMp3FileCountsItsLengthAndReadsToItsEnd)
     EXPECT_NEAR(upwardZeroCrossings(all), 3 * 440, 15);
 }
 
+// Ogg Vorbis: the demuxer gives packets durations that fall short where pages end; the length
+// is what decodes, which the last page's granule position says.
+TEST_F(SoundSource, anOggVorbisFileIsAsLongAsItsSoundDecodes)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("tone.ogg");
+    QString error;
+    ASSERT_TRUE(fixtures::writeTone(path, fixtures::ToneFormat::OggVorbis, 6.128, 440, &error)) << error.toStdString();
+    auto source = openOrFail(path);
+    ASSERT_TRUE(source);
+    auto stream = source->openAudio(kRate, 1);
+    ASSERT_TRUE(stream);
+    const double decoded = double(readAll(*stream).size()) / kRate;
+    EXPECT_NEAR(source->info().durationUs / 1e6, decoded, 0.001);
+    EXPECT_EQ(source->info().frameCount, int(std::ceil(decoded * 30)));
+}
+
 TEST_F(SoundSource, aVideoWithSoundStartsItsSoundWithTheFirstFrame)
 {
     auto source = openOrFail(fixtures::clip(ClipKind::WithSound));

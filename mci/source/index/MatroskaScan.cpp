@@ -444,8 +444,11 @@ bool MatroskaScanner::readFrame(PacketEntry& entry, uint8_t* frame, int size)
         return true;
     // The H.264 parser costs as much as the rest of the scan: where its answer is plain, it is
     // not asked.
+    // The parser's answer replaces the block's mark: a block marked key that holds no keyframe
+    // is none to the demuxer. The mark counts only where the parser cannot tell.
+    const bool marked = entry.keyframe;
     const H264Start start = m_h264LengthSize > 0 ? h264Start(frame, size, m_h264LengthSize) : H264Start::ForTheParser;
-    entry.keyframe = entry.keyframe || start == H264Start::Idr;
+    entry.keyframe = m_intraOnly || start == H264Start::Idr;
     if (start != H264Start::ForTheParser)
         return true;
     // Parsers may read a little past the end, where the demuxer's packets hold zeros.
@@ -456,8 +459,9 @@ bool MatroskaScanner::readFrame(PacketEntry& entry, uint8_t* frame, int size)
     int outSize = 0;
     av_parser_parse2(m_parser.get(), m_parsed.get(), &out, &outSize, frame, size, entry.pts, kNoTime, entry.position);
     std::memcpy(frame + size, after.data(), kPadding);
-    entry.keyframe = entry.keyframe || m_parser->key_frame == 1
-        || (m_parser->key_frame == -1 && m_parser->pict_type == AV_PICTURE_TYPE_I);
+    entry.keyframe = m_intraOnly || m_parser->key_frame == 1
+        || (m_parser->key_frame == -1 && m_parser->pict_type == AV_PICTURE_TYPE_I)
+        || (m_parser->key_frame == -1 && m_parser->pict_type == AV_PICTURE_TYPE_NONE && marked);
     // A B-picture where none was expected makes the demuxer hold pictures back from then on.
     return outSize == size && !(m_delay == 0 && m_parser->pict_type == AV_PICTURE_TYPE_B);
 }

@@ -158,19 +158,17 @@ bool agreesWithDemuxer(ContainerScan& scan, Demuxer& demuxer)
         return false;
     std::optional<qint64> shift;
     int expected = 0;
-    // The scan's packet with the demuxer's packet's key, near where it is expected.
+    // The scan's packet where it is expected has the demuxer's packet's key (and size and
+    // position, where the scan knows them: a demuxer that numbers its packets as it meets them
+    // gives a shifted packet the number the scan expects).
     const auto agrees = [&](const AVPacket* real) {
         const quint64 key = keyOf(scan.identity, real->data, real->size, real->pts, real->dts);
-        int at = -1;
-        for (int i = std::max(expected - 2, 0); i < std::min<int>(expected + 3, int(packets.size())); ++i) {
-            if (packets[size_t(i)].key == key) {
-                at = i;
-                break;
-            }
-        }
-        if (at < 0)
+        const int at = expected;
+        if (at >= int(packets.size()) || packets[size_t(at)].key != key)
             return false;
         const PacketEntry& p = packets[size_t(at)];
+        if (!scan.sizes.empty() && (scan.sizes[size_t(at)] != real->size || (real->pos >= 0 && real->pos != p.position)))
+            return false;
         const PacketEntry demuxed = demuxedPacketEntry(real, headers, demuxer.unpacksVideo());
         if (demuxed.pts != kNoTime && p.pts != kNoTime && !shift)
             shift = demuxed.pts - p.pts;

@@ -24,6 +24,9 @@ struct ContainerScan {
     // PictureHeaderReader over the picture's first bytes.
     std::vector<PacketEntry> packets;
     PacketIdentity identity = PacketIdentity::DecodeTime;
+    // Each packet's size in bytes, where the container lists it: the demuxer's packets must
+    // have the same, and the same positions.
+    std::vector<int> sizes;
 };
 
 // H.264 with pictures held back, in a container that keeps no presentation times (AVI): the

@@ -28,6 +28,9 @@ constexpr int kTsSize = 188;
 constexpr qint64 kReadSize = 4 << 20;
 // How far the demuxer looks for a sync byte it has lost, before it gives up.
 constexpr qint64 kResyncSize = 65536;
+// The demuxer gives out a PES of unstated length in pieces of at most this many bytes; the
+// scan, which takes a PES for one packet, declines such a piece and so holds no more.
+constexpr qint64 kMaxPesPiece = 200 * 1024;
 // The picture timing message the demuxer's parser keeps, in bytes; a longer one fails there.
 constexpr unsigned kMaxPictureTiming = 40;
 
@@ -637,6 +640,8 @@ bool Scanner::append(const uint8_t* payload, qint64 size)
             return false;
         size = m_remaining;
     }
+    if (m_remaining < 0 && qint64(m_payload.size()) + size > kMaxPesPiece)
+        return false;
     m_payload.insert(m_payload.end(), payload, payload + size);
     if (m_remaining < 0)
         return true;
