@@ -90,20 +90,20 @@ BENCHMARK(ConvertAtShownSize)->Arg(107)->Arg(320)->Arg(960)->Unit(benchmark::kMi
 // 1080p HDR10 (10 bits, PQ, BT.2020), tone-mapped for the screen: at a third, at its own size
 // and at twice it.
 void ConvertHdrAtShownSize(benchmark::State& state) {
-    fixtures::VideoSpec spec;
-    spec.path = fixtures::fixtureDir() + "/bench-hdr-1080p.mp4";
-    spec.encoder = "libx264";
-    spec.muxer = "mp4";
-    spec.pixelFormat = "yuv420p10le";
-    spec.size = QSize(1920, 1080);
-    spec.frames = 2;
-    spec.colorPrimaries = 9, spec.colorTransfer = 16, spec.colorMatrix = 9;
+    fixtures::VideoSpec hdr;
+    hdr.path = fixtures::fixtureDir() + "/bench-hdr-1080p.mp4";
+    hdr.encoder = "libx264";
+    hdr.muxer = "mp4";
+    hdr.pixelFormat = "yuv420p10le";
+    hdr.size = QSize(1920, 1080);
+    hdr.frames = 2;
+    hdr.colorPrimaries = 9, hdr.colorTransfer = 16, hdr.colorMatrix = 9;
     QString error;
-    if (!QFile::exists(spec.path) && !fixtures::writeVideo(spec, &error)) {
+    if (!QFile::exists(hdr.path) && !fixtures::writeVideo(hdr, &error)) {
         state.SkipWithError(error.toStdString().c_str());
         return;
     }
-    auto source = openClip(spec.path, state);
+    auto source = openClip(hdr.path, state);
     if (!source) return;
     auto frame = source->frame(1);
     const QSize shown(int(state.range(0)), int(state.range(0)) * 9 / 16);

@@ -69,38 +69,6 @@ AVPixelFormat withoutRange(int format)
     }
 }
 
-// A scaler made whole at once, range and matrix included. (Told them after it was made, the
-// scaler may keep tables made for the defaults, and the cache of contexts FFmpeg offers takes
-// a range told later for another shape: every picture then had a scaler made anew, and the
-// first picture after a change came out in other colours than the rest.)
-SwsContext* makeScaler(const AVFrame* frame, AVPixelFormat format, QSize target, int matrix, bool full)
-{
-    // Bicubic without the accurate-rounding and full-chroma options: those made a picture
-    // scaled to 1920x1440 take 26 ms instead of 5, too slow to show 30 frames a second. Made
-    // smaller, each pixel the average of those it covers: sharper than bicubic there, and twice
-    // as fast (4K shown at a third: 3 ms a picture instead of 6).
-    const bool smaller = target.width() < frame->width && target.height() < frame->height;
-    SwsContext* scaler = sws_alloc_context();
-    if (!scaler)
-        return nullptr;
-    av_opt_set_int(scaler, "srcw", frame->width, 0);
-    av_opt_set_int(scaler, "srch", frame->height, 0);
-    av_opt_set_int(scaler, "src_format", format, 0);
-    av_opt_set_int(scaler, "dstw", target.width(), 0);
-    av_opt_set_int(scaler, "dsth", target.height(), 0);
-    av_opt_set_int(scaler, "dst_format", AV_PIX_FMT_RGB32, 0);
-    av_opt_set_int(scaler, "sws_flags", smaller ? SWS_AREA : SWS_BICUBIC, 0);
-    av_opt_set_int(scaler, "src_range", full ? 1 : 0, 0);
-    av_opt_set_int(scaler, "dst_range", 1, 0);
-    if (sws_init_context(scaler, nullptr, nullptr) < 0) {
-        sws_freeContext(scaler);
-        return nullptr;
-    }
-    sws_setColorspaceDetails(scaler, sws_getCoefficients(matrix), full ? 1 : 0, sws_getCoefficients(SWS_CS_DEFAULT), 1, 0,
-                             1 << 16, 1 << 16);
-    return scaler;
-}
-
 SwsContext* scalerFor(const AVFrame* frame, QSize target)
 {
     struct Cached {
@@ -115,7 +83,13 @@ SwsContext* scalerFor(const AVFrame* frame, QSize target)
     const bool full = fullRange(frame);
     const std::array<int, 7> shape{frame->width, frame->height, frame->format, matrix, full, target.width(), target.height()};
     if (!cached.scaler || shape != cached.shape) {
-        cached.scaler.reset(makeScaler(frame, format, target, matrix, full));
+        // Bicubic without the accurate-rounding and full-chroma options: those made a picture
+        // scaled to 1920x1440 take 26 ms instead of 5, too slow to show 30 frames a second.
+        // Made smaller, each pixel the average of those it covers: sharper than bicubic there,
+        // and twice as fast (4K shown at a third: 3 ms a picture instead of 6).
+        const bool smaller = target.width() < frame->width && target.height() < frame->height;
+        cached.scaler.reset(makeScaler(QSize(frame->width, frame->height), format, target, AV_PIX_FMT_RGB32,
+                                       smaller ? SWS_AREA : SWS_BICUBIC, full, matrix));
         cached.shape = shape;
     }
     return cached.scaler.get();
@@ -176,6 +150,32 @@ bool toneMapped(const AVFrame* frame, QSize target, uint8_t* destination, int st
 }
 
 }  // namespace
+
+SwsContext* makeScaler(QSize from, int fromFormat, QSize to, int toFormat, int flags, bool fullRange, int matrix)
+{
+    const AVPixFmtDescriptor* descriptor = av_pix_fmt_desc_get(AVPixelFormat(toFormat));
+    const bool toRgb = descriptor && (descriptor->flags & AV_PIX_FMT_FLAG_RGB);
+    SwsContext* scaler = sws_alloc_context();
+    if (!scaler)
+        return nullptr;
+    av_opt_set_int(scaler, "srcw", from.width(), 0);
+    av_opt_set_int(scaler, "srch", from.height(), 0);
+    av_opt_set_int(scaler, "src_format", fromFormat, 0);
+    av_opt_set_int(scaler, "dstw", to.width(), 0);
+    av_opt_set_int(scaler, "dsth", to.height(), 0);
+    av_opt_set_int(scaler, "dst_format", toFormat, 0);
+    av_opt_set_int(scaler, "sws_flags", flags, 0);
+    av_opt_set_int(scaler, "src_range", fullRange ? 1 : 0, 0);
+    av_opt_set_int(scaler, "dst_range", toRgb || fullRange ? 1 : 0, 0);
+    if (sws_init_context(scaler, nullptr, nullptr) < 0) {
+        sws_freeContext(scaler);
+        return nullptr;
+    }
+    if (toRgb)
+        sws_setColorspaceDetails(scaler, sws_getCoefficients(matrix), fullRange ? 1 : 0, sws_getCoefficients(SWS_CS_DEFAULT),
+                                 1, 0, 1 << 16, 1 << 16);
+    return scaler;
+}
 
 ScreenLayout ScreenLayout::of(QSize size)
 {

@@ -33,6 +33,14 @@ struct ScreenLayout {
     static ScreenLayout of(QSize size);
 };
 
+// A scaler made whole at once, its range and matrix included. Told them after it was made, a
+// scaler may keep tables made for the defaults, and FFmpeg's cache of scalers takes a range told
+// later for another shape: every picture then had a scaler made anew, and the first picture
+// after a change came out in other colours than the rest. Source and destination share
+// fullRange unless the destination is RGB (always full); matrix (SWS_CS_*) is the source's, used
+// where YUV becomes RGB.
+SwsContext* makeScaler(QSize from, int fromFormat, QSize to, int toFormat, int flags, bool fullRange, int matrix);
+
 // Converts frame, scaled to target (its coded orientation), into destination laid out as
 // ScreenLayout::of(target) says: every pixel of the picture is written, nothing outside the
 // layout is touched. False when the picture cannot be converted (a pixel format the scaler

@@ -1,5 +1,7 @@
 #include "ToneMapper.h"
 
+#include "PictureConverter.h"
+
 extern "C" {
 #include <libavfilter/avfilter.h>
 #include <libavfilter/buffersink.h>
@@ -105,32 +107,6 @@ FramePtr throughChain(const AVFrame* picture)
     return output;
 }
 
-// A scaler made whole at once: source and destination in one range, so nothing but the size and
-// the layout changes (and, to RGB, the BT.709 matrix).
-SwsContext* makeScaler(QSize from, int fromFormat, QSize to, int toFormat, bool fullRange, int flags)
-{
-    SwsContext* scaler = sws_alloc_context();
-    if (!scaler)
-        return nullptr;
-    av_opt_set_int(scaler, "srcw", from.width(), 0);
-    av_opt_set_int(scaler, "srch", from.height(), 0);
-    av_opt_set_int(scaler, "src_format", fromFormat, 0);
-    av_opt_set_int(scaler, "dstw", to.width(), 0);
-    av_opt_set_int(scaler, "dsth", to.height(), 0);
-    av_opt_set_int(scaler, "dst_format", toFormat, 0);
-    av_opt_set_int(scaler, "sws_flags", flags, 0);
-    av_opt_set_int(scaler, "src_range", fullRange ? 1 : 0, 0);
-    av_opt_set_int(scaler, "dst_range", isRgb(toFormat) ? 1 : fullRange ? 1 : 0, 0);
-    if (sws_init_context(scaler, nullptr, nullptr) < 0) {
-        sws_freeContext(scaler);
-        return nullptr;
-    }
-    if (isRgb(toFormat) && !isRgb(fromFormat))
-        sws_setColorspaceDetails(scaler, sws_getCoefficients(SWS_CS_ITU709), fullRange ? 1 : 0,
-                                 sws_getCoefficients(SWS_CS_DEFAULT), 1, 0, 1 << 16, 1 << 16);
-    return scaler;
-}
-
 int coresToUse()
 {
     cpu_set_t set;
@@ -185,7 +161,7 @@ bool ToneMapper::makeTable(const AVFrame* frame)
     if (!mapped)
         return false;
     const QSize size(mapped->width, mapped->height);
-    SwsPtr toRgb(makeScaler(size, mapped->format, size, AV_PIX_FMT_RGB48, false, SWS_POINT | SWS_ACCURATE_RND));
+    SwsPtr toRgb(makeScaler(size, mapped->format, size, AV_PIX_FMT_RGB48, SWS_POINT | SWS_ACCURATE_RND, false, SWS_CS_ITU709));
     std::vector<uint16_t> rgb(size_t(kGrid) * kGrid * kGrid * 3 + 16);
     uint8_t* planes[4] = {reinterpret_cast<uint8_t*>(rgb.data()), nullptr, nullptr, nullptr};
     int strides[4] = {kGrid * kGrid * 3 * 2, 0, 0, 0};
@@ -206,7 +182,8 @@ bool ToneMapper::spread(const AVFrame* frame, QSize size)
     if (!m_spreader || shape != m_spreaderFor) {
         const bool smaller = size.width() < frame->width && size.height() < frame->height;
         m_spreader.reset(makeScaler(QSize(frame->width, frame->height), frame->format, size, wideFormat(frame),
-                                    frame->color_range == AVCOL_RANGE_JPEG, smaller ? SWS_AREA : SWS_BICUBIC));
+                                    smaller ? SWS_AREA : SWS_BICUBIC, frame->color_range == AVCOL_RANGE_JPEG,
+                                    SWS_CS_DEFAULT));
         m_spreaderFor = shape;
         m_spread.reset(av_frame_alloc());
         if (!m_spreader || !m_spread)

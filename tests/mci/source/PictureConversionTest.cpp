@@ -98,25 +98,25 @@ QImage drawGradient(int n, QSize size) {
 }
 
 QString writeClip(const Row& row, const QString& folder) {
-    fixtures::VideoSpec spec;
-    spec.path = QStringLiteral("%1/%2.%3").arg(folder, QLatin1String(row.name), QLatin1String(row.muxer));
-    spec.encoder = row.encoder;
-    spec.muxer = row.muxer;
-    spec.pixelFormat = row.pixelFormat;
-    spec.size = row.size;
-    spec.frames = kFrames;
-    spec.fpsNum = 25;
-    spec.bFrames = 0;
-    spec.quarterTurns = row.quarterTurns;
-    spec.colorPrimaries = row.primaries;
-    spec.colorTransfer = row.transfer;
-    spec.colorMatrix = row.matrix;
-    spec.draw = drawGradient;
+    fixtures::VideoSpec clip;
+    clip.path = QStringLiteral("%1/%2.%3").arg(folder, QLatin1String(row.name), QLatin1String(row.muxer));
+    clip.encoder = row.encoder;
+    clip.muxer = row.muxer;
+    clip.pixelFormat = row.pixelFormat;
+    clip.size = row.size;
+    clip.frames = kFrames;
+    clip.fpsNum = 25;
+    clip.bFrames = 0;
+    clip.quarterTurns = row.quarterTurns;
+    clip.colorPrimaries = row.primaries;
+    clip.colorTransfer = row.transfer;
+    clip.colorMatrix = row.matrix;
+    clip.draw = drawGradient;
     if (QLatin1String(row.encoder) == QLatin1String("libvpx"))
-        spec.encoderOptions = {{"auto-alt-ref", "0"}};
+        clip.encoderOptions = {{"auto-alt-ref", "0"}};
     QString error;
-    if (!fixtures::writeVideo(spec, &error)) ADD_FAILURE() << "cannot write " << row.name << ": " << error.toStdString();
-    return spec.path;
+    if (!fixtures::writeVideo(clip, &error)) ADD_FAILURE() << "cannot write " << row.name << ": " << error.toStdString();
+    return clip.path;
 }
 
 std::vector<QImage> referencePictures(const QString& path) {
