@@ -3,6 +3,7 @@
 // window), and what converting a picture at the size shown costs.
 #include "MediaGenerator.h"
 #include "MediaSource.h"
+#include "SourceCounters.h"
 
 #include <QDir>
 #include <QFile>
@@ -76,6 +77,43 @@ BENCHMARK(RandomSeek)
     ->Arg(int(ClipKind::Mpeg1Mpg))
     ->Arg(int(ClipKind::H264Mp4))
     ->Unit(benchmark::kMillisecond);
+
+// A jump to a random frame of a long-interval clip, and a jump followed by 60 back steps with
+// the decoding behind that a player does between them. Process CPU, so that the figures hold
+// on a busy machine: the clip is media_latency's (TAVOLEN_SEEK_CLIP, e.g.
+// build/bench-clips/h264-1080p.mp4), skipped when it is not named.
+void JumpOnLongIntervals(benchmark::State& state) {
+    const QString path = qEnvironmentVariable("TAVOLEN_SEEK_CLIP");
+    if (path.isEmpty()) {
+        state.SkipWithError("TAVOLEN_SEEK_CLIP names no clip");
+        return;
+    }
+    auto source = openClip(path, state);
+    if (!source) return;
+    const int backSteps = int(state.range(0));
+    const int decodedBefore = mci::decodedFrameCount();
+    const int seeksBefore = mci::decoderSeekCount();
+    std::mt19937 random(11);
+    std::uniform_int_distribution<int> pick(backSteps, source->info().frameCount - 1);
+    for (auto _ : state) {
+        const int target = pick(random);
+        benchmark::DoNotOptimize(source->frame(target));
+        for (int i = 1; i <= backSteps; ++i) {
+            source->prefetch(target - i + 1, -1, {});
+            benchmark::DoNotOptimize(source->frame(target - i));
+        }
+    }
+    state.counters["decoded"] = benchmark::Counter(mci::decodedFrameCount() - decodedBefore,
+                                                   benchmark::Counter::kAvgIterations);
+    state.counters["seeks"] = benchmark::Counter(mci::decoderSeekCount() - seeksBefore,
+                                                 benchmark::Counter::kAvgIterations);
+}
+BENCHMARK(JumpOnLongIntervals)
+    ->Arg(0)
+    ->Arg(60)
+    ->Unit(benchmark::kMillisecond)
+    ->MeasureProcessCPUTime()
+    ->Iterations(24);
 
 void ConvertAtShownSize(benchmark::State& state) {
     auto source = openClip(fixtures::clip(ClipKind::Mpeg1Mpg), state);

@@ -24,6 +24,9 @@ Clip h264Clip(const char* name, QSize size, int frames, int bitRate) {
     clip.clipSpec.frames = frames;
     clip.clipSpec.gop = 250;
     clip.clipSpec.bFrames = 3;
+    // B-pyramids as most encoders write them: on these synthetic pictures x264's own choice
+    // would be P-pictures only, and the pictures a seek may pass over would not be there.
+    clip.clipSpec.encoderOptions = {{"x264-params", "scenecut=0:log=-1:b-adapt=0:b-pyramid=normal"}};
     clip.clipSpec.bitRate = bitRate;
     return clip;
 }
