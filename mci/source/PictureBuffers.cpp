@@ -138,6 +138,14 @@ PictureBuffers* PictureBuffers::installOn(AVCodecContext* context)
     auto* buffers = new PictureBuffers;
     context->opaque = buffers;
     context->get_buffer2 = getBuffer;
+#if FF_API_THREAD_SAFE_CALLBACKS
+    // Frame threads call getBuffer directly (it takes its own lock); unsaid, the library warns
+    // on every open that it no longer serialises the calls.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    context->thread_safe_callbacks = 1;
+#pragma GCC diagnostic pop
+#endif
     return buffers;
 }
 
