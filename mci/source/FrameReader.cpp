@@ -205,9 +205,10 @@ bool FrameReader::canContinueTo(int n) const
 {
     if (!m_positioned || m_drainedEarly || m_awaitedKeyframe >= 0 || n <= m_lastOutput)
         return false;
-    // Seeking pays off only when it skips frames the decoder would otherwise go through.
+    // Seeking pays off only when it skips frames the decoder would otherwise go through: from
+    // the last it gave out, or, when it has given out none yet, from the keyframe it started at.
     const int keyframe = m_index.keyframePacketFor(n, 0);
-    return keyframe < 0 || m_index.frameOfPacket(keyframe) <= m_lastOutput + 1;
+    return keyframe < 0 || m_index.frameOfPacket(keyframe) <= std::max(m_lastOutput + 1, m_spanStart);
 }
 
 // decodeIndex -1: decoding starts with the first packet of the file.
@@ -272,12 +273,11 @@ FrameReader::Outcome FrameReader::decodeUntil(int n, const StopCheck& stop)
 {
     m_target = n;
     for (;;) {
-        if (stop && stop()) {
-            // Stopped before the keyframe came: nothing to continue from.
-            if (m_awaitedKeyframe >= 0)
-                m_positioned = false;
+        // A seek is carried on to its keyframe (packets read, none decoded) before it gives way:
+        // stopped earlier, it leaves nothing to continue from, and a user holding Back stops
+        // the decoding behind them at every step.
+        if (stop && stop() && m_awaitedKeyframe < 0)
             return Outcome::Stopped;
-        }
         switch (takeFrame(n)) {
         case Step::Found:
             return Outcome::Found;
