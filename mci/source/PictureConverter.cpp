@@ -1,5 +1,6 @@
 #include "PictureConverter.h"
 
+#include "ScreenMemory.h"
 #include "SourceErrors.h"
 #include "ToneMapper.h"
 
@@ -202,14 +203,15 @@ QImage convertedPicture(const AVFrame* frame, QSize target)
     const ScreenLayout layout = ScreenLayout::of(target);
     if (layout.bytes == 0 || target.width() > kMaxPictureSide || target.height() > kMaxPictureSide)
         return {};
-    auto* memory = static_cast<uint8_t*>(av_malloc(layout.bytes));
+    uint8_t* memory = screenMemory::take(layout.bytes);
     if (!memory)
         return {};
     if (!convertPicture(frame, target, memory, layout.stride)) {
-        av_free(memory);
+        screenMemory::giveBack(memory);
         return {};
     }
-    return QImage(memory, target.width(), target.height(), layout.stride, QImage::Format_RGB32, av_free, memory);
+    return QImage(memory, target.width(), target.height(), layout.stride, QImage::Format_RGB32, screenMemory::giveBack,
+                  memory);
 }
 
 }  // namespace mci

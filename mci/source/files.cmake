@@ -18,6 +18,7 @@ list(APPEND MCI_SOURCE_FILES
   FrameReader.h FrameReader.cpp
   DecodedFrameData.h DecodedFrame.cpp
   PictureConverter.h PictureConverter.cpp
+  ScreenMemory.h ScreenMemory.cpp
   ToneMapper.h ToneMapper.cpp
   PictureBuffers.h PictureBuffers.cpp
   AudioDecoder.h AudioDecoder.cpp
