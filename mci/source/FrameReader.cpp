@@ -203,7 +203,8 @@ std::shared_ptr<const DecodedFrame> FrameReader::decode(int n, const StopCheck& 
 
 bool FrameReader::canContinueTo(int n) const
 {
-    if (!m_positioned || m_drainedEarly || m_awaitedKeyframe >= 0 || n <= m_lastOutput)
+    // Frames before the keyframe decoding started at never come out of it.
+    if (!m_positioned || m_drainedEarly || m_awaitedKeyframe >= 0 || n <= m_lastOutput || n < m_spanStart)
         return false;
     // Seeking pays off only when it skips frames the decoder would otherwise go through: from
     // the last it gave out, or, when it has given out none yet, from the keyframe it started at.
