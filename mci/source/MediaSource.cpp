@@ -13,10 +13,6 @@
 
 #include <QtDebug>
 
-extern "C" {
-#include <libavutil/intreadwrite.h>
-}
-
 #include <atomic>
 #include <cmath>
 #include <cstring>
@@ -28,9 +24,6 @@ namespace {
 
 constexpr AVRational kMicroseconds{1, 1'000'000};
 constexpr int kSoundFramesPerSecond = 30;
-// How many packets the index pass reads between two progress reports.
-constexpr int kPacketsPerReport = 64;
-
 
 std::optional<OpenFailure> checkPicture(const AVCodecParameters* parameters)
 {
@@ -60,44 +53,19 @@ bool isPcm(AVCodecID codec)
     return codec >= AV_CODEC_ID_FIRST_AUDIO && codec < AV_CODEC_ID_ADPCM_IMA_QT;
 }
 
-// Samples the decoder drops at the start or end of a packet (encoder delay and padding).
-qint64 skippedSamples(const AVPacket* packet)
-{
-    size_t size = 0;
-    const uint8_t* skip = av_packet_get_side_data(packet, AV_PKT_DATA_SKIP_SAMPLES, &size);
-    return skip && size >= 8 ? qint64(AV_RL32(skip)) + qint64(AV_RL32(skip + 4)) : 0;
-}
-
-// The playing time of a sound-only file. Uncompressed sound knows it from its header; for
-// compressed sound the header's figure counts the encoder's padding (an MP3 of 3 s claims
-// 3.03 s), so the packets are counted, less what the decoder will drop.
+// The playing time of a sound-only file. Uncompressed sound knows it from its header, and Ogg
+// (but Opus, which counts its pre-skip there too) from its last granule position, which counts
+// the samples that decode. Elsewhere what the container says may count the encoder's padding
+// (an MP3 of 3 s claims 3.03 s), round each packet's duration (RealMedia's milliseconds) or
+// include a packet that decodes to nothing: the sound is decoded to its end.
 std::variant<qint64, OpenFailure> soundDurationUs(Demuxer& demuxer, const OpenProgress& progress)
 {
     const AVStream* stream = demuxer.stream(demuxer.audioStream());
-    // Ogg's last granule position counts the samples that decode, where the packets' durations
-    // come out short at the ends of pages. (Opus counts its pre-skip there too.)
     const bool ogg = std::strcmp(demuxer.context()->iformat->name, "ogg") == 0
                   && stream->codecpar->codec_id != AV_CODEC_ID_OPUS;
     if ((isPcm(stream->codecpar->codec_id) || ogg) && stream->duration != AV_NOPTS_VALUE && stream->duration > 0)
         return av_rescale_q(stream->duration, stream->time_base, kMicroseconds);
-    demuxer.keepOnly(demuxer.audioStream());
-    PacketPtr packet(av_packet_alloc());
-    if (!packet)
-        return openFailure(MCIERR_OUT_OF_MEMORY);
-    qint64 ticks = 0, skipped = 0, packets = 0;
-    while (demuxer.read(packet.get()) >= 0) {
-        const PacketRef held(packet.get());
-        ticks += std::max<int64_t>(held->duration, 0);
-        skipped += skippedSamples(held.get());
-        if (progress && ++packets % kPacketsPerReport == 0 && !progress(demuxer.fractionRead()))
-            return openFailure(MCIERR_SOURCE_CANCELLED);
-    }
-    const int rate = std::max(stream->codecpar->sample_rate, 1);
-    const qint64 counted = av_rescale_q(ticks, stream->time_base, kMicroseconds) - skipped * 1'000'000 / rate;
-    if (counted > 0)
-        return counted;
-    const AVFormatContext* context = demuxer.context();
-    return context->duration != AV_NOPTS_VALUE ? std::max<qint64>(context->duration, 0) : 0;
+    return AudioDecoder::decodedLengthUs(demuxer, progress);
 }
 
 class FileSource final : public MediaSource {
