@@ -322,14 +322,14 @@ ContainerScan readSampleTable(const QString& path, const Demuxer& demuxer)
     std::vector<qint32> offsets;
     if (movie) {
         const auto header = movieHeader(path);
-        const auto tables = header ? trackTables(*header, stream->id, entries) : std::nullopt;
+        auto tables = header ? trackTables(*header, stream->id, entries) : std::nullopt;
         if (!tables)
             return scan;
-        offsets = tables->offsets;
+        offsets = std::move(tables->offsets);
         offsets.resize(size_t(entries), offsets.empty() ? 0 : offsets.back());
     }
     SampleReader samples(path, demuxer, avi);
-    scan.packets.reserve(size_t(entries));
+    reservePackets(scan, size_t(entries));
     scan.sizes.reserve(size_t(entries));
     for (int i = 0; i < entries; ++i) {
         const AVIndexEntry* sample = avformat_index_get_entry(const_cast<AVStream*>(stream), i);
