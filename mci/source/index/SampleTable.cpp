@@ -108,10 +108,14 @@ std::optional<QByteArray> movieHeader(const QString& path)
         if (size < header)
             return std::nullopt;
         if (std::memcmp(head + 4, "moov", 4) == 0) {
-            if (size - header > kLargestMovieHeader || !file.seek(at + header))
+            const qint64 length = size - header;
+            if (length > kLargestMovieHeader || length > file.size() - at - header || !file.seek(at + header))
                 return std::nullopt;
-            QByteArray payload = file.read(size - header);
-            return payload.size() == size - header ? std::optional(payload) : std::nullopt;
+            // Megabytes for a long file, written first by the read: on large pages (see
+            // preferLargePages).
+            QByteArray payload(length, Qt::Uninitialized);
+            preferLargePages(payload.constData(), size_t(length));
+            return file.read(payload.data(), length) == length ? std::optional(payload) : std::nullopt;
         }
         at += size;
     }
