@@ -17,6 +17,8 @@
 #include <cmath>
 #include <cstring>
 #include <new>
+#include <system_error>
+#include <thread>
 
 namespace mci {
 
@@ -75,11 +77,38 @@ public:
     {
     }
 
+    // The index is read until the keeping is done.
+    ~FileSource() override
+    {
+        if (m_keeping.joinable())
+            m_keeping.join();
+    }
+
     // Video files: the index and the reader that uses it.
     void setVideo(FrameIndex index, std::unique_ptr<Demuxer> demuxer, std::unique_ptr<VideoDecoder> decoder)
     {
         m_index = std::make_unique<FrameIndex>(std::move(index));
         m_reader = std::make_unique<FrameReader>(std::move(demuxer), std::move(decoder), *m_index, m_cache);
+    }
+
+    // Writes the index to the user's cache folder beside the open, which does not wait for it:
+    // for a two-hour file that is a tenth of a second, and nothing shown depends on it.
+    void keepIndex(int streamIndex)
+    {
+        const auto keep = [path = m_path, streamIndex, index = m_index.get()] {
+            bool kept = false;
+            try {
+                kept = IndexCache::store(path, streamIndex, *index);
+            } catch (const std::bad_alloc&) {  // nothing may end the thread
+            }
+            if (!kept)
+                qWarning("mci: cannot keep the index of %s in %s", qPrintable(path), qPrintable(IndexCache::directory()));
+        };
+        try {
+            m_keeping = std::thread(keep);
+        } catch (const std::system_error&) {
+            keep();  // no thread to be had: the open waits for it
+        }
     }
 
     const MediaInfo& info() const override { return m_info; }
@@ -137,7 +166,8 @@ private:
     qint64 m_originUs;
     FrameCache m_cache;
     std::unique_ptr<FrameIndex> m_index;
-    std::unique_ptr<FrameReader> m_reader;  // last: it fills m_cache from m_index
+    std::unique_ptr<FrameReader> m_reader;  // after m_index and m_cache: it fills one from the other
+    std::thread m_keeping;  // writes m_index to the cache folder; joined before anything goes
 };
 
 std::variant<std::unique_ptr<MediaSource>, OpenFailure>
@@ -151,14 +181,14 @@ openVideo(const QString& path, std::unique_ptr<Demuxer> demuxer, const OpenProgr
         return *failure;
 
     std::optional<FrameIndex> index = IndexCache::load(path, demuxer->videoStream());
+    bool keep = false;
     if (!index) {
         auto built = indexFile(path, demuxer, progress);
         if (auto* failure = std::get_if<OpenFailure>(&built))
             return *failure;
         IndexedFile& fresh = std::get<IndexedFile>(built);
         index = std::move(fresh.index);
-        if (index->frameCount() > 0 && fresh.worthKeeping && !IndexCache::store(path, demuxer->videoStream(), *index))
-            qWarning("mci: cannot keep the index of %s in %s", qPrintable(path), qPrintable(IndexCache::directory()));
+        keep = fresh.worthKeeping;
     }
     if (index->frameCount() == 0)
         return openFailure(demuxer->formatKnown() == FormatKnown::Yes ? MCIERR_SOURCE_TRUNCATED : MCIERR_INVALID_FILE);
@@ -179,7 +209,10 @@ openVideo(const QString& path, std::unique_ptr<Demuxer> demuxer, const OpenProgr
     info.variableRate = index->hasVariableRate();
     AVFormatContext* context = demuxer->context();
     auto source = std::make_unique<FileSource>(path, info, originUs);
+    const int videoStream = demuxer->videoStream();
     source->setVideo(std::move(*index), std::move(demuxer), std::move(std::get<std::unique_ptr<VideoDecoder>>(decoder)));
+    if (keep)
+        source->keepIndex(videoStream);
     // Frames are the pictures that decode: a file none of whose pictures does is damaged, not a
     // video with nothing to show.
     const auto first = source->frame(0);
