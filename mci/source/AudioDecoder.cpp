@@ -22,6 +22,8 @@ constexpr qint64 kMaxLeadingSilenceUs = 60'000'000;
 // larger file written over it would be read through, byte by byte where a container searches
 // for its next packet in what it cannot parse.
 constexpr int64_t kReadMarginBytes = 4 << 20;
+// How many packets the length's reading reads between two progress reports.
+constexpr int kPacketsPerReport = 64;
 
 qint64 samplesIn(qint64 us, int rate)
 {
@@ -46,6 +48,44 @@ AudioDecoder::open(const QString& path, qint64 originUs, int sampleRate, int cha
         return *failure;
     return std::unique_ptr<AudioDecoder>(
         new AudioDecoder(std::move(demuxer), std::move(std::get<CodecContextPtr>(codec)), originUs, sampleRate, channels));
+}
+
+std::variant<qint64, OpenFailure> AudioDecoder::decodedLengthUs(Demuxer& demuxer, const OpenProgress& progress)
+{
+    auto opened = openCodecContext(demuxer.stream(demuxer.audioStream()));
+    if (auto* failure = std::get_if<OpenFailure>(&opened))
+        return *failure;
+    AVCodecContext* codec = std::get<CodecContextPtr>(opened).get();
+    demuxer.keepOnly(demuxer.audioStream());
+    PacketPtr packet(av_packet_alloc());
+    FramePtr frame(av_frame_alloc());
+    if (!packet || !frame)
+        return openFailure(MCIERR_OUT_OF_MEMORY);
+    // Whole runs at one rate are turned into time, so that no rounding adds up.
+    qint64 playedUs = 0, samples = 0, packets = 0;
+    int rate = 0;
+    for (bool more = true; more;) {
+        more = demuxer.read(packet.get()) >= 0;
+        {
+            const PacketRef held(more ? packet.get() : nullptr);
+            avcodec_send_packet(codec, held.get());  // a packet the decoder rejects plays nothing
+        }
+        while (avcodec_receive_frame(codec, frame.get()) == 0) {
+            // Sound at a rate no resampler takes is not played either (see makeResampler).
+            if (frame->sample_rate >= kMinSampleRate && frame->sample_rate <= kMaxSampleRate) {
+                if (frame->sample_rate != rate) {
+                    playedUs += rate > 0 ? samples * 1'000'000 / rate : 0;
+                    samples = 0;
+                    rate = frame->sample_rate;
+                }
+                samples += frame->nb_samples;
+            }
+            av_frame_unref(frame.get());
+        }
+        if (progress && ++packets % kPacketsPerReport == 0 && !progress(demuxer.fractionRead()))
+            return openFailure(MCIERR_SOURCE_CANCELLED);
+    }
+    return playedUs + (rate > 0 ? samples * 1'000'000 / rate : 0);
 }
 
 AudioDecoder::AudioDecoder(std::unique_ptr<Demuxer> demuxer, CodecContextPtr codec, qint64 originUs, int rate,

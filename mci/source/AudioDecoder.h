@@ -27,6 +27,10 @@ class AudioDecoder final : public AudioStream {
 public:
     static std::variant<std::unique_ptr<AudioDecoder>, OpenFailure>
     open(const QString& path, qint64 originUs, int sampleRate, int channels);
+    // How long the sound of demuxer's file plays, in microseconds: the samples its packets
+    // decode to, read to the end (a packet that does not decode plays nothing; what packets
+    // claim may be rounded). Moves the demuxer; cancelled when progress answers false.
+    static std::variant<qint64, OpenFailure> decodedLengthUs(Demuxer& demuxer, const OpenProgress& progress);
     ~AudioDecoder() override;
 
     bool seekUs(qint64 t) override;

@@ -13,14 +13,12 @@
 
 #include <QtDebug>
 
-extern "C" {
-#include <libavutil/intreadwrite.h>
-}
-
 #include <atomic>
 #include <cmath>
 #include <cstring>
 #include <new>
+#include <system_error>
+#include <thread>
 
 namespace mci {
 
@@ -28,9 +26,6 @@ namespace {
 
 constexpr AVRational kMicroseconds{1, 1'000'000};
 constexpr int kSoundFramesPerSecond = 30;
-// How many packets the index pass reads between two progress reports.
-constexpr int kPacketsPerReport = 64;
-
 
 std::optional<OpenFailure> checkPicture(const AVCodecParameters* parameters)
 {
@@ -60,44 +55,19 @@ bool isPcm(AVCodecID codec)
     return codec >= AV_CODEC_ID_FIRST_AUDIO && codec < AV_CODEC_ID_ADPCM_IMA_QT;
 }
 
-// Samples the decoder drops at the start or end of a packet (encoder delay and padding).
-qint64 skippedSamples(const AVPacket* packet)
-{
-    size_t size = 0;
-    const uint8_t* skip = av_packet_get_side_data(packet, AV_PKT_DATA_SKIP_SAMPLES, &size);
-    return skip && size >= 8 ? qint64(AV_RL32(skip)) + qint64(AV_RL32(skip + 4)) : 0;
-}
-
-// The playing time of a sound-only file. Uncompressed sound knows it from its header; for
-// compressed sound the header's figure counts the encoder's padding (an MP3 of 3 s claims
-// 3.03 s), so the packets are counted, less what the decoder will drop.
+// The playing time of a sound-only file. Uncompressed sound knows it from its header, and Ogg
+// (but Opus, which counts its pre-skip there too) from its last granule position, which counts
+// the samples that decode. Elsewhere what the container says may count the encoder's padding
+// (an MP3 of 3 s claims 3.03 s), round each packet's duration (RealMedia's milliseconds) or
+// include a packet that decodes to nothing: the sound is decoded to its end.
 std::variant<qint64, OpenFailure> soundDurationUs(Demuxer& demuxer, const OpenProgress& progress)
 {
     const AVStream* stream = demuxer.stream(demuxer.audioStream());
-    // Ogg's last granule position counts the samples that decode, where the packets' durations
-    // come out short at the ends of pages. (Opus counts its pre-skip there too.)
     const bool ogg = std::strcmp(demuxer.context()->iformat->name, "ogg") == 0
                   && stream->codecpar->codec_id != AV_CODEC_ID_OPUS;
     if ((isPcm(stream->codecpar->codec_id) || ogg) && stream->duration != AV_NOPTS_VALUE && stream->duration > 0)
         return av_rescale_q(stream->duration, stream->time_base, kMicroseconds);
-    demuxer.keepOnly(demuxer.audioStream());
-    PacketPtr packet(av_packet_alloc());
-    if (!packet)
-        return openFailure(MCIERR_OUT_OF_MEMORY);
-    qint64 ticks = 0, skipped = 0, packets = 0;
-    while (demuxer.read(packet.get()) >= 0) {
-        const PacketRef held(packet.get());
-        ticks += std::max<int64_t>(held->duration, 0);
-        skipped += skippedSamples(held.get());
-        if (progress && ++packets % kPacketsPerReport == 0 && !progress(demuxer.fractionRead()))
-            return openFailure(MCIERR_SOURCE_CANCELLED);
-    }
-    const int rate = std::max(stream->codecpar->sample_rate, 1);
-    const qint64 counted = av_rescale_q(ticks, stream->time_base, kMicroseconds) - skipped * 1'000'000 / rate;
-    if (counted > 0)
-        return counted;
-    const AVFormatContext* context = demuxer.context();
-    return context->duration != AV_NOPTS_VALUE ? std::max<qint64>(context->duration, 0) : 0;
+    return AudioDecoder::decodedLengthUs(demuxer, progress);
 }
 
 class FileSource final : public MediaSource {
@@ -107,11 +77,38 @@ public:
     {
     }
 
+    // The index is read until the keeping is done.
+    ~FileSource() override
+    {
+        if (m_keeping.joinable())
+            m_keeping.join();
+    }
+
     // Video files: the index and the reader that uses it.
     void setVideo(FrameIndex index, std::unique_ptr<Demuxer> demuxer, std::unique_ptr<VideoDecoder> decoder)
     {
         m_index = std::make_unique<FrameIndex>(std::move(index));
         m_reader = std::make_unique<FrameReader>(std::move(demuxer), std::move(decoder), *m_index, m_cache);
+    }
+
+    // Writes the index to the user's cache folder beside the open, which does not wait for it:
+    // for a two-hour file that is a tenth of a second, and nothing shown depends on it.
+    void keepIndex(int streamIndex)
+    {
+        const auto keep = [path = m_path, streamIndex, index = m_index.get()] {
+            bool kept = false;
+            try {
+                kept = IndexCache::store(path, streamIndex, *index);
+            } catch (const std::bad_alloc&) {  // nothing may end the thread
+            }
+            if (!kept)
+                qWarning("mci: cannot keep the index of %s in %s", qPrintable(path), qPrintable(IndexCache::directory()));
+        };
+        try {
+            m_keeping = std::thread(keep);
+        } catch (const std::system_error&) {
+            keep();  // no thread to be had: the open waits for it
+        }
     }
 
     const MediaInfo& info() const override { return m_info; }
@@ -169,7 +166,8 @@ private:
     qint64 m_originUs;
     FrameCache m_cache;
     std::unique_ptr<FrameIndex> m_index;
-    std::unique_ptr<FrameReader> m_reader;  // last: it fills m_cache from m_index
+    std::unique_ptr<FrameReader> m_reader;  // after m_index and m_cache: it fills one from the other
+    std::thread m_keeping;  // writes m_index to the cache folder; joined before anything goes
 };
 
 std::variant<std::unique_ptr<MediaSource>, OpenFailure>
@@ -183,14 +181,14 @@ openVideo(const QString& path, std::unique_ptr<Demuxer> demuxer, const OpenProgr
         return *failure;
 
     std::optional<FrameIndex> index = IndexCache::load(path, demuxer->videoStream());
+    bool keep = false;
     if (!index) {
         auto built = indexFile(path, demuxer, progress);
         if (auto* failure = std::get_if<OpenFailure>(&built))
             return *failure;
         IndexedFile& fresh = std::get<IndexedFile>(built);
         index = std::move(fresh.index);
-        if (index->frameCount() > 0 && fresh.worthKeeping && !IndexCache::store(path, demuxer->videoStream(), *index))
-            qWarning("mci: cannot keep the index of %s in %s", qPrintable(path), qPrintable(IndexCache::directory()));
+        keep = fresh.worthKeeping;
     }
     if (index->frameCount() == 0)
         return openFailure(demuxer->formatKnown() == FormatKnown::Yes ? MCIERR_SOURCE_TRUNCATED : MCIERR_INVALID_FILE);
@@ -211,7 +209,10 @@ openVideo(const QString& path, std::unique_ptr<Demuxer> demuxer, const OpenProgr
     info.variableRate = index->hasVariableRate();
     AVFormatContext* context = demuxer->context();
     auto source = std::make_unique<FileSource>(path, info, originUs);
+    const int videoStream = demuxer->videoStream();
     source->setVideo(std::move(*index), std::move(demuxer), std::move(std::get<std::unique_ptr<VideoDecoder>>(decoder)));
+    if (keep)
+        source->keepIndex(videoStream);
     // Frames are the pictures that decode: a file none of whose pictures does is damaged, not a
     // video with nothing to show.
     const auto first = source->frame(0);

@@ -11,7 +11,9 @@
 // any thread at any time, also while another thread is in frame(); frame() and prefetch() are
 // for one thread at a time. An AudioStream is independent of its source (its own file
 // handle and decoder), may outlive it and is used by one thread at a time. A DecodedFrame is
-// immutable and may be shared across threads.
+// immutable and may be shared across threads. A file's new index is written to the cache
+// folder on a thread of the source's own after the open returns; destroying the source waits
+// for that (a tenth of a second for a two-hour file).
 //
 // Shape: Demuxer (the container) feeds a FrameIndex built at open or read back from the
 // IndexCache; FrameReader seeks and decodes with a VideoDecoder into a FrameCache of recent

@@ -29,6 +29,14 @@ struct ContainerScan {
     std::vector<int> sizes;
 };
 
+// Asks the system for large pages under a block not yet written (the whole large pages inside
+// it). A two-hour file's packets take tens of megabytes, and every small page of them is a
+// fault when first written: on a virtual machine, as long as the rest of the open. A system
+// without large pages ignores it.
+void preferLargePages(const void* data, size_t bytes);
+// Room for count packets in scan.packets, on large pages.
+void reservePackets(ContainerScan& scan, size_t count);
+
 // H.264 with pictures held back, in a container that keeps no presentation times (AVI): the
 // order they are shown in is read from every picture's slice headers.
 bool orderIsInThePictures(const Demuxer& demuxer);

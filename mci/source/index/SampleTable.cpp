@@ -108,10 +108,14 @@ std::optional<QByteArray> movieHeader(const QString& path)
         if (size < header)
             return std::nullopt;
         if (std::memcmp(head + 4, "moov", 4) == 0) {
-            if (size - header > kLargestMovieHeader || !file.seek(at + header))
+            const qint64 length = size - header;
+            if (length > kLargestMovieHeader || length > file.size() - at - header || !file.seek(at + header))
                 return std::nullopt;
-            QByteArray payload = file.read(size - header);
-            return payload.size() == size - header ? std::optional(payload) : std::nullopt;
+            // Megabytes for a long file, written first by the read: on large pages (see
+            // preferLargePages).
+            QByteArray payload(length, Qt::Uninitialized);
+            preferLargePages(payload.constData(), size_t(length));
+            return file.read(payload.data(), length) == length ? std::optional(payload) : std::nullopt;
         }
         at += size;
     }
@@ -322,14 +326,14 @@ ContainerScan readSampleTable(const QString& path, const Demuxer& demuxer)
     std::vector<qint32> offsets;
     if (movie) {
         const auto header = movieHeader(path);
-        const auto tables = header ? trackTables(*header, stream->id, entries) : std::nullopt;
+        auto tables = header ? trackTables(*header, stream->id, entries) : std::nullopt;
         if (!tables)
             return scan;
-        offsets = tables->offsets;
+        offsets = std::move(tables->offsets);
         offsets.resize(size_t(entries), offsets.empty() ? 0 : offsets.back());
     }
     SampleReader samples(path, demuxer, avi);
-    scan.packets.reserve(size_t(entries));
+    reservePackets(scan, size_t(entries));
     scan.sizes.reserve(size_t(entries));
     for (int i = 0; i < entries; ++i) {
         const AVIndexEntry* sample = avformat_index_get_entry(const_cast<AVStream*>(stream), i);

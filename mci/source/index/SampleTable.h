@@ -3,8 +3,9 @@
 // MP4/MOV list every sample (decode time, size, position, sync flag) in their movie header,
 // and AVI every chunk in its index; the demuxer reads those tables when the file opens. The
 // presentation time of an MP4 sample adds its composition offset, which the demuxer keeps to
-// itself: it is read here from the track's own table. A sample of a few bytes may hold no
-// picture (a damaged access unit); only those are read.
+// itself: it is read here from the track's own table. Any sample may hold no picture (a
+// damaged access unit): the first bytes of every one are read, as the reading through looks
+// at them, which for a long file of small samples is most of the file.
 //
 // Fragmented MP4 (no complete table), compressed movie headers, edit lists of more than one
 // segment, and AVI whose pictures' order follows from their kinds (MPEG with B-pictures) or

@@ -496,6 +496,7 @@ private:
 
     QFile m_file;
     qint64 m_fileSize = 0;
+    qint64 m_expectedPackets = 0;
     std::vector<uint8_t> m_buffer;
     qint64 m_bufferStart = 0, m_bufferEnd = 0;
     bool m_cancelled = false;
@@ -524,6 +525,11 @@ Scanner::Scanner(const Demuxer& demuxer, const OpenProgress& progress)
         return;
     m_pid = stream->id;
     m_packetSize = packetSize;
+    // Room for the packets the demuxer's guess of the length holds, and some: where the guess
+    // is short the list grows as it must.
+    const AVRational rate = stream->avg_frame_rate.num > 0 ? stream->avg_frame_rate : stream->r_frame_rate;
+    if (context->duration > 0 && rate.num > 0 && rate.den > 0)
+        m_expectedPackets = av_rescale(context->duration, qint64(rate.num) * 9, qint64(rate.den) * 8 * AV_TIME_BASE) + 64;
 }
 
 ContainerScan Scanner::run(const QString& path)
@@ -532,8 +538,11 @@ ContainerScan Scanner::run(const QString& path)
     if (m_pid < 0 || !m_file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
         return m_result;
     m_fileSize = m_file.size();
+    m_buffer.reserve(kReadSize + kResyncSize);
+    preferLargePages(m_buffer.data(), m_buffer.capacity());
     m_buffer.resize(kReadSize + kResyncSize);
     m_payload.reserve(1 << 20);
+    reservePackets(m_result, size_t(std::min(m_expectedPackets, m_fileSize / kTsSize)));
     bool ok = true;
     for (qint64 p = 0; ok && have(p, kTsSize);) {
         const uint8_t* data = at(p);

@@ -135,6 +135,43 @@ TEST_F(SoundSource, anOggVorbisFileIsAsLongAsItsSoundDecodes)
     EXPECT_EQ(source->info().frameCount, int(std::ceil(decoded * 30)));
 }
 
+// AC-3 in RealMedia: the container times each packet in whole milliseconds (34 for 34.8 ms of
+// sound), and past a damaged packet header the demuxer resynchronises and gives a packet that
+// does not decode. The length is the sound that decodes, not what the packets claim.
+TEST_F(SoundSource, aRealMediaAc3SoundWithADamagedPacketIsAsLongAsItsSoundDecodes)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("tone.rm");
+    QString error;
+    ASSERT_TRUE(fixtures::writeTone(path, fixtures::ToneFormat::RealMediaAc3, 6, 440, &error)) << error.toStdString();
+    qint64 damaged = -1;
+    {
+        auto demuxer = openDemuxer(path);
+        ASSERT_TRUE(demuxer);
+        demuxer->keepOnly(demuxer->audioStream());
+        mci::PacketPtr packet(av_packet_alloc());
+        for (int n = 0; n <= 60 && demuxer->read(packet.get()) >= 0; ++n) {
+            damaged = packet->pos;
+            av_packet_unref(packet.get());
+        }
+    }
+    QFile file(path);
+    ASSERT_TRUE(damaged > 0 && file.open(QIODevice::ReadWrite) && file.seek(damaged));
+    QByteArray head = file.read(4);
+    for (char& byte : head)
+        byte = char(byte ^ 0x5a);  // the packet's header: its version and length
+    ASSERT_TRUE(file.seek(damaged) && file.write(head) == 4);
+    file.close();
+
+    auto source = openOrFail(path);
+    ASSERT_TRUE(source);
+    auto stream = source->openAudio(kRate, 1);
+    ASSERT_TRUE(stream);
+    const double decoded = double(readAll(*stream).size()) / kRate;
+    EXPECT_NEAR(source->info().durationUs / 1e6, decoded, 0.001);
+    EXPECT_EQ(source->info().frameCount, int(std::ceil(decoded * 30)));
+}
+
 TEST_F(SoundSource, aVideoWithSoundStartsItsSoundWithTheFirstFrame)
 {
     auto source = openOrFail(fixtures::clip(ClipKind::WithSound));
