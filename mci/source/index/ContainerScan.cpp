@@ -2,6 +2,7 @@
 
 #include "PictureHeader.h"
 #include "MatroskaScan.h"
+#include "RestartedClock.h"
 #include "TransportStreamScan.h"
 #include "SampleTable.h"
 #include "SourceCounters.h"
@@ -96,12 +97,80 @@ public:
         }
     }
 
+    // For each packet its place among the shown pictures in the order a decoder gives them out
+    // (each IDR picture's predecessors first, then by count); empty where the counts cannot be had.
+    std::vector<int> shownOrder(const std::vector<PacketEntry>& packets) const
+    {
+        if (!m_parser || packets.size() != m_counts.size())
+            return {};
+        std::vector<size_t> pictures;
+        for (size_t i = 0; i < packets.size(); ++i) {
+            if (packets[i].shown)
+                pictures.push_back(i);
+        }
+        std::vector<int> segment(packets.size(), 0);
+        for (size_t i = 1; i < packets.size(); ++i)
+            segment[i] = segment[i - 1] + (m_anew[i] ? 1 : 0);
+        std::stable_sort(pictures.begin(), pictures.end(), [&](size_t a, size_t b) {
+            return segment[a] != segment[b] ? segment[a] < segment[b] : m_counts[a] < m_counts[b];
+        });
+        std::vector<int> order(packets.size(), -1);
+        for (size_t k = 0; k < pictures.size(); ++k)
+            order[pictures[k]] = int(k);
+        return order;
+    }
+
 private:
     CodecContextPtr m_context;
     ParserPtr m_parser;
     std::vector<int> m_counts;
     std::vector<bool> m_anew;
 };
+
+// Codecs whose decoders give every picture out as soon as it is decoded.
+bool showsInDecodeOrder(AVCodecID codec)
+{
+    switch (codec) {
+    case AV_CODEC_ID_VP8: case AV_CODEC_ID_VP9: case AV_CODEC_ID_AV1: case AV_CODEC_ID_THEORA:
+    case AV_CODEC_ID_MJPEG: case AV_CODEC_ID_FLV1: case AV_CODEC_ID_H263: case AV_CODEC_ID_VP6:
+    case AV_CODEC_ID_VP6F: case AV_CODEC_ID_VP6A: case AV_CODEC_ID_MSMPEG4V3: case AV_CODEC_ID_WMV1:
+    case AV_CODEC_ID_WMV2: case AV_CODEC_ID_PRORES: case AV_CODEC_ID_DVVIDEO: case AV_CODEC_ID_RAWVIDEO:
+    case AV_CODEC_ID_FFV1: case AV_CODEC_ID_HUFFYUV: case AV_CODEC_ID_CINEPAK: case AV_CODEC_ID_MSVIDEO1:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// The order a decoder shows the pictures in (RestartedClock.h), read from the pictures: from
+// another pass through the file for H.264, from the decode order for codecs that never
+// reorder; empty for the others.
+std::vector<int> shownOrderOf(const QString& path, const std::vector<PacketEntry>& packets)
+{
+    auto opened = Demuxer::open(path);
+    auto* demuxer = std::get_if<std::unique_ptr<Demuxer>>(&opened);
+    if (!demuxer)
+        return {};
+    const AVCodecParameters* parameters = (*demuxer)->videoParameters();
+    if (showsInDecodeOrder(parameters->codec_id)) {
+        std::vector<int> order(packets.size(), -1);
+        int next = 0;
+        for (size_t i = 0; i < packets.size(); ++i)
+            order[i] = packets[i].shown ? next++ : -1;
+        return order;
+    }
+    if (parameters->codec_id != AV_CODEC_ID_H264)
+        return {};
+    (*demuxer)->keepOnly((*demuxer)->videoStream());
+    PictureHeaderReader headers(parameters);
+    PictureOrder order(parameters);
+    PacketPtr packet(av_packet_alloc());
+    while (packet && (*demuxer)->read(packet.get()) >= 0) {
+        const PacketRef held(packet.get());
+        order.add(held.get(), headers);
+    }
+    return order.shownOrder(packets);
+}
 
 }  // namespace
 
@@ -139,8 +208,17 @@ std::variant<ContainerScan, OpenFailure> scanThroughDemuxer(Demuxer& demuxer, co
     // a failing disk does not.
     if (result != AVERROR_EOF && mciErrorFromAv(result, FormatKnown::Yes) == MCIERR_FILE_READ)
         return openFailure(MCIERR_FILE_READ);
-    if (order)
+    if (order) {
         order->giveTimes(scan.packets);
+    } else if (!demuxer.clockMayRestart() && demuxer.storesPresentationTimes() && clockGoesBack(scan.packets)) {
+        const std::vector<int> shown = shownOrderOf(demuxer.path(), scan.packets);
+        // Numbered by the container's times, some frames would show other pictures.
+        if (shown.empty())
+            return openFailure(MCIERR_SOURCE_TRUNCATED);
+        const StreamClock clock = clockOf(demuxer);
+        continueClockThroughRestarts(scan.packets, shown,
+                                     av_rescale(clock.nominalFrameUs, clock.timeBaseDen, 1'000'000LL * clock.timeBaseNum));
+    }
     scan.outcome = ContainerScan::Outcome::Done;
     return scan;
 }
@@ -251,6 +329,9 @@ std::variant<IndexedFile, OpenFailure> indexFile(const QString& path, std::uniqu
         scan = scanTransportStream(path, *demuxer, progress);
     if (scan.outcome == ContainerScan::Outcome::Cancelled)
         return openFailure(MCIERR_SOURCE_CANCELLED);
+    // Packets known by their times cannot be told apart where the times repeat.
+    if (scan.outcome == ContainerScan::Outcome::Done && !demuxer->clockMayRestart() && clockGoesBack(scan.packets))
+        scan.outcome = ContainerScan::Outcome::CannotScan;
     if (scan.outcome == ContainerScan::Outcome::Done && !agreesWithDemuxer(scan, *demuxer)) {
         // The check moved the demuxer; the reading through starts from a fresh open.
         auto reopened = Demuxer::open(path);

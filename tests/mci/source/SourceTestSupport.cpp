@@ -102,6 +102,8 @@ const std::vector<MatrixClip> kMatrix = {
     {Kind::EditListMp4, "EditListMp4"},
     {Kind::H264Avi, "H264Avi"},
     {Kind::H264Bare, "H264Bare"},
+    {Kind::RestartedMkv, "RestartedMkv"},
+    {Kind::RestartedAtKeyMkv, "RestartedAtKeyMkv"},
 };
 
 const Reference& referenceOf(const QString& path)
