@@ -104,6 +104,7 @@ const std::vector<MatrixClip> kMatrix = {
     {Kind::H264Bare, "H264Bare"},
     {Kind::RestartedMkv, "RestartedMkv"},
     {Kind::RestartedAtKeyMkv, "RestartedAtKeyMkv"},
+    {Kind::RestartedFlv, "RestartedFlv"},
 };
 
 const Reference& referenceOf(const QString& path)
