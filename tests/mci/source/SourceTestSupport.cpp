@@ -105,6 +105,7 @@ const std::vector<MatrixClip> kMatrix = {
     {Kind::RestartedMkv, "RestartedMkv"},
     {Kind::RestartedAtKeyMkv, "RestartedAtKeyMkv"},
     {Kind::RestartedFlv, "RestartedFlv"},
+    {Kind::RestartedFragmentedMp4, "RestartedFragmentedMp4"},
 };
 
 const Reference& referenceOf(const QString& path)
