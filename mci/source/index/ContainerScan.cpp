@@ -144,13 +144,15 @@ bool showsInDecodeOrder(AVCodecID codec)
 
 // The order a decoder shows the pictures in (RestartedClock.h), read from the pictures: from
 // another pass through the file for H.264, from the decode order for codecs that never
-// reorder; empty for the others.
-std::vector<int> shownOrderOf(const QString& path, const std::vector<PacketEntry>& packets)
+// reorder; empty for the others. The pass asks progress only whether to go on (the file was
+// read once already).
+std::variant<std::vector<int>, OpenFailure> shownOrderOf(const QString& path, const std::vector<PacketEntry>& packets,
+                                                         const OpenProgress& progress)
 {
     auto opened = Demuxer::open(path);
     auto* demuxer = std::get_if<std::unique_ptr<Demuxer>>(&opened);
     if (!demuxer)
-        return {};
+        return std::vector<int>{};
     const AVCodecParameters* parameters = (*demuxer)->videoParameters();
     if (showsInDecodeOrder(parameters->codec_id)) {
         std::vector<int> order(packets.size(), -1);
@@ -160,16 +162,37 @@ std::vector<int> shownOrderOf(const QString& path, const std::vector<PacketEntry
         return order;
     }
     if (parameters->codec_id != AV_CODEC_ID_H264)
-        return {};
+        return std::vector<int>{};
     (*demuxer)->keepOnly((*demuxer)->videoStream());
     PictureHeaderReader headers(parameters);
     PictureOrder order(parameters);
     PacketPtr packet(av_packet_alloc());
-    while (packet && (*demuxer)->read(packet.get()) >= 0) {
+    for (size_t read = 1; packet && (*demuxer)->read(packet.get()) >= 0; ++read) {
         const PacketRef held(packet.get());
         order.add(held.get(), headers);
+        if (progress && read % kPacketsPerReport == 0 && !progress(1.0))
+            return openFailure(MCIERR_SOURCE_CANCELLED);
     }
     return order.shownOrder(packets);
+}
+
+// Where a clock that should run on goes back: the pictures ordered as the decoder shows them,
+// or the file refused where that order cannot be read.
+std::optional<OpenFailure> continueRestartedClock(const Demuxer& demuxer, std::vector<PacketEntry>& packets,
+                                                  const OpenProgress& progress)
+{
+    if (demuxer.clockMayRestart() || !demuxer.storesPresentationTimes() || !clockGoesBack(packets))
+        return std::nullopt;
+    auto shown = shownOrderOf(demuxer.path(), packets, progress);
+    if (auto* failure = std::get_if<OpenFailure>(&shown))
+        return *failure;
+    // Numbered by the container's times, some frames would show other pictures.
+    if (std::get<std::vector<int>>(shown).empty())
+        return openFailure(MCIERR_SOURCE_TRUNCATED);
+    const StreamClock clock = clockOf(demuxer);
+    continueClockThroughRestarts(packets, std::get<std::vector<int>>(shown),
+                                 av_rescale(clock.nominalFrameUs, clock.timeBaseDen, 1'000'000LL * clock.timeBaseNum));
+    return std::nullopt;
 }
 
 }  // namespace
@@ -208,17 +231,10 @@ std::variant<ContainerScan, OpenFailure> scanThroughDemuxer(Demuxer& demuxer, co
     // a failing disk does not.
     if (result != AVERROR_EOF && mciErrorFromAv(result, FormatKnown::Yes) == MCIERR_FILE_READ)
         return openFailure(MCIERR_FILE_READ);
-    if (order) {
+    if (order)
         order->giveTimes(scan.packets);
-    } else if (!demuxer.clockMayRestart() && demuxer.storesPresentationTimes() && clockGoesBack(scan.packets)) {
-        const std::vector<int> shown = shownOrderOf(demuxer.path(), scan.packets);
-        // Numbered by the container's times, some frames would show other pictures.
-        if (shown.empty())
-            return openFailure(MCIERR_SOURCE_TRUNCATED);
-        const StreamClock clock = clockOf(demuxer);
-        continueClockThroughRestarts(scan.packets, shown,
-                                     av_rescale(clock.nominalFrameUs, clock.timeBaseDen, 1'000'000LL * clock.timeBaseNum));
-    }
+    else if (auto failure = continueRestartedClock(demuxer, scan.packets, progress))
+        return *failure;
     scan.outcome = ContainerScan::Outcome::Done;
     return scan;
 }
