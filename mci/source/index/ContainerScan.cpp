@@ -127,6 +127,18 @@ private:
     std::vector<bool> m_anew;
 };
 
+}  // namespace
+
+bool orderIsInThePictures(const Demuxer& demuxer)
+{
+    const AVCodecParameters* parameters = demuxer.videoParameters();
+    const bool bare = std::strcmp(demuxer.context()->iformat->name, "h264") == 0;
+    return (!demuxer.storesPresentationTimes() || bare) && parameters->codec_id == AV_CODEC_ID_H264
+           && parameters->video_delay > 0;
+}
+
+namespace {
+
 // Codecs whose decoders give every picture out as soon as it is decoded.
 bool showsInDecodeOrder(AVCodecID codec)
 {
@@ -196,14 +208,6 @@ std::optional<OpenFailure> continueRestartedClock(const Demuxer& demuxer, std::v
 }
 
 }  // namespace
-
-bool orderIsInThePictures(const Demuxer& demuxer)
-{
-    const AVCodecParameters* parameters = demuxer.videoParameters();
-    const bool bare = std::strcmp(demuxer.context()->iformat->name, "h264") == 0;
-    return (!demuxer.storesPresentationTimes() || bare) && parameters->codec_id == AV_CODEC_ID_H264
-           && parameters->video_delay > 0;
-}
 
 std::variant<ContainerScan, OpenFailure> scanThroughDemuxer(Demuxer& demuxer, const OpenProgress& progress)
 {
