@@ -155,7 +155,7 @@ bool showsInDecodeOrder(AVCodecID codec)
 }
 
 // The order a decoder shows the pictures in (RestartedClock.h), read from the pictures: from
-// another pass through the file for H.264, from the decode order for codecs that never
+// another pass through the file for H.264 and HEVC (the parser's picture counts), from the decode order for codecs that never
 // reorder; empty for the others. The pass asks progress only whether to go on (the file was
 // read once already).
 std::variant<std::vector<int>, OpenFailure> shownOrderOf(const QString& path, const std::vector<PacketEntry>& packets,
@@ -173,7 +173,7 @@ std::variant<std::vector<int>, OpenFailure> shownOrderOf(const QString& path, co
             order[i] = packets[i].shown ? next++ : -1;
         return order;
     }
-    if (parameters->codec_id != AV_CODEC_ID_H264)
+    if (parameters->codec_id != AV_CODEC_ID_H264 && parameters->codec_id != AV_CODEC_ID_HEVC)
         return std::vector<int>{};
     (*demuxer)->keepOnly((*demuxer)->videoStream());
     PictureHeaderReader headers(parameters);

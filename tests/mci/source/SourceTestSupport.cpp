@@ -106,6 +106,7 @@ const std::vector<MatrixClip> kMatrix = {
     {Kind::RestartedAtKeyMkv, "RestartedAtKeyMkv"},
     {Kind::RestartedFlv, "RestartedFlv"},
     {Kind::RestartedFragmentedMp4, "RestartedFragmentedMp4"},
+    {Kind::RestartedHevcMkv, "RestartedHevcMkv"},
 };
 
 const Reference& referenceOf(const QString& path)
