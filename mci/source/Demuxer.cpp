@@ -93,6 +93,7 @@ std::variant<std::unique_ptr<Demuxer>, OpenFailure> Demuxer::open(const QString&
     if (found < 0)
         return openFailureFromAv(found, known);
     std::unique_ptr<Demuxer> demuxer(new Demuxer(std::move(context), std::move(interrupt), known));
+    demuxer->m_path = path;
     if (demuxer->m_video < 0 && demuxer->m_audio < 0)
         return openFailure(MCIERR_INVALID_FILE);
     return demuxer;

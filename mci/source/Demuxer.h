@@ -33,6 +33,8 @@ public:
     Demuxer& operator=(const Demuxer&) = delete;
 
     AVFormatContext* context() const { return m_context.get(); }
+    // The file, for a second reader of it.
+    const QString& path() const { return m_path; }
     AVStream* stream(int index) const { return m_context->streams[index]; }
     int videoStream() const { return m_video; }  // -1 without a picture stream
     int audioStream() const { return m_audio; }  // -1 without sound
@@ -88,6 +90,7 @@ private:
     std::unique_ptr<InterruptCheck> m_interrupt;
     FormatContextPtr m_context;
     FormatKnown m_known;
+    QString m_path;
     int m_video = -1;
     int m_audio = -1;
     int m_kept = -1;  // -1: every stream

@@ -248,9 +248,13 @@ bool FrameReader::seekTo(int decodeIndex, SeekHow how)
 
 // Where to seek to read a packet whole: in program streams a picture may begin in the middle of
 // the container packet at its recorded position, and reading from there loses its start; the
-// packet before it begins earlier.
+// packet before it begins earlier. The first packet is read from the start of the file: some
+// containers (Matroska) cannot begin reading at a packet, and where their times repeat (a clock
+// that restarts) no time finds the first one.
 qint64 FrameReader::bytePositionFor(int decodeIndex) const
 {
+    if (decodeIndex == 0)
+        return 0;
     const qint64 own = m_index.packet(decodeIndex).position;
     for (int i = decodeIndex - 1; i >= std::max(decodeIndex - 4, 0); --i) {
         const qint64 earlier = m_index.packet(i).position;

@@ -2,6 +2,7 @@
 
 #include "PictureHeader.h"
 #include "MatroskaScan.h"
+#include "RestartedClock.h"
 #include "TransportStreamScan.h"
 #include "SampleTable.h"
 #include "SourceCounters.h"
@@ -100,6 +101,29 @@ public:
         }
     }
 
+    // For each packet its place among the shown pictures in the order a decoder gives them out
+    // (each IDR picture's predecessors first, then by count); empty where the counts cannot be had.
+    std::vector<int> shownOrder(const std::vector<PacketEntry>& packets) const
+    {
+        if (!m_parser || packets.size() != m_counts.size())
+            return {};
+        std::vector<size_t> pictures;
+        for (size_t i = 0; i < packets.size(); ++i) {
+            if (packets[i].shown)
+                pictures.push_back(i);
+        }
+        std::vector<int> segment(packets.size(), 0);
+        for (size_t i = 1; i < packets.size(); ++i)
+            segment[i] = segment[i - 1] + (m_anew[i] ? 1 : 0);
+        std::stable_sort(pictures.begin(), pictures.end(), [&](size_t a, size_t b) {
+            return segment[a] != segment[b] ? segment[a] < segment[b] : m_counts[a] < m_counts[b];
+        });
+        std::vector<int> order(packets.size(), -1);
+        for (size_t k = 0; k < pictures.size(); ++k)
+            order[pictures[k]] = int(k);
+        return order;
+    }
+
 private:
     CodecContextPtr m_context;
     ParserPtr m_parser;
@@ -145,6 +169,78 @@ bool orderIsInThePictures(const Demuxer& demuxer)
            && parameters->video_delay > 0;
 }
 
+namespace {
+
+// Codecs whose decoders give every picture out as soon as it is decoded.
+bool showsInDecodeOrder(AVCodecID codec)
+{
+    switch (codec) {
+    case AV_CODEC_ID_VP8: case AV_CODEC_ID_VP9: case AV_CODEC_ID_AV1: case AV_CODEC_ID_THEORA:
+    case AV_CODEC_ID_MJPEG: case AV_CODEC_ID_FLV1: case AV_CODEC_ID_H263: case AV_CODEC_ID_VP6:
+    case AV_CODEC_ID_VP6F: case AV_CODEC_ID_VP6A: case AV_CODEC_ID_MSMPEG4V3: case AV_CODEC_ID_WMV1:
+    case AV_CODEC_ID_WMV2: case AV_CODEC_ID_PRORES: case AV_CODEC_ID_DVVIDEO: case AV_CODEC_ID_RAWVIDEO:
+    case AV_CODEC_ID_FFV1: case AV_CODEC_ID_HUFFYUV: case AV_CODEC_ID_CINEPAK: case AV_CODEC_ID_MSVIDEO1:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// The order a decoder shows the pictures in (RestartedClock.h), read from the pictures: from
+// another pass through the file for H.264 and HEVC (the parser's picture counts), from the decode order for codecs that never
+// reorder; empty for the others. The pass asks progress only whether to go on (the file was
+// read once already).
+std::variant<std::vector<int>, OpenFailure> shownOrderOf(const QString& path, const std::vector<PacketEntry>& packets,
+                                                         const OpenProgress& progress)
+{
+    auto opened = Demuxer::open(path);
+    auto* demuxer = std::get_if<std::unique_ptr<Demuxer>>(&opened);
+    if (!demuxer)
+        return std::vector<int>{};
+    const AVCodecParameters* parameters = (*demuxer)->videoParameters();
+    if (showsInDecodeOrder(parameters->codec_id)) {
+        std::vector<int> order(packets.size(), -1);
+        int next = 0;
+        for (size_t i = 0; i < packets.size(); ++i)
+            order[i] = packets[i].shown ? next++ : -1;
+        return order;
+    }
+    if (parameters->codec_id != AV_CODEC_ID_H264 && parameters->codec_id != AV_CODEC_ID_HEVC)
+        return std::vector<int>{};
+    (*demuxer)->keepOnly((*demuxer)->videoStream());
+    PictureHeaderReader headers(parameters);
+    PictureOrder order(parameters);
+    PacketPtr packet(av_packet_alloc());
+    for (size_t read = 1; packet && (*demuxer)->read(packet.get()) >= 0; ++read) {
+        const PacketRef held(packet.get());
+        order.add(held.get(), headers);
+        if (progress && read % kPacketsPerReport == 0 && !progress(1.0))
+            return openFailure(MCIERR_SOURCE_CANCELLED);
+    }
+    return order.shownOrder(packets);
+}
+
+// Where a clock that should run on goes back: the pictures ordered as the decoder shows them,
+// or the file refused where that order cannot be read.
+std::optional<OpenFailure> continueRestartedClock(const Demuxer& demuxer, std::vector<PacketEntry>& packets,
+                                                  const OpenProgress& progress)
+{
+    if (demuxer.clockMayRestart() || !demuxer.storesPresentationTimes() || !clockGoesBack(packets))
+        return std::nullopt;
+    auto shown = shownOrderOf(demuxer.path(), packets, progress);
+    if (auto* failure = std::get_if<OpenFailure>(&shown))
+        return *failure;
+    // Numbered by the container's times, some frames would show other pictures.
+    if (std::get<std::vector<int>>(shown).empty())
+        return openFailure(MCIERR_SOURCE_TRUNCATED);
+    const StreamClock clock = clockOf(demuxer);
+    continueClockThroughRestarts(packets, std::get<std::vector<int>>(shown),
+                                 av_rescale(clock.nominalFrameUs, clock.timeBaseDen, 1'000'000LL * clock.timeBaseNum));
+    return std::nullopt;
+}
+
+}  // namespace
+
 std::variant<ContainerScan, OpenFailure> scanThroughDemuxer(Demuxer& demuxer, const OpenProgress& progress)
 {
     const int video = demuxer.videoStream();
@@ -173,6 +269,8 @@ std::variant<ContainerScan, OpenFailure> scanThroughDemuxer(Demuxer& demuxer, co
         return openFailure(MCIERR_FILE_READ);
     if (order)
         order->giveTimes(scan.packets);
+    else if (auto failure = continueRestartedClock(demuxer, scan.packets, progress))
+        return *failure;
     scan.outcome = ContainerScan::Outcome::Done;
     return scan;
 }
@@ -283,6 +381,9 @@ std::variant<IndexedFile, OpenFailure> indexFile(const QString& path, std::uniqu
         scan = scanTransportStream(path, *demuxer, progress);
     if (scan.outcome == ContainerScan::Outcome::Cancelled)
         return openFailure(MCIERR_SOURCE_CANCELLED);
+    // Packets known by their times cannot be told apart where the times repeat.
+    if (scan.outcome == ContainerScan::Outcome::Done && !demuxer->clockMayRestart() && clockGoesBack(scan.packets))
+        scan.outcome = ContainerScan::Outcome::CannotScan;
     if (scan.outcome == ContainerScan::Outcome::Done && !agreesWithDemuxer(scan, *demuxer)) {
         // The check moved the demuxer; the reading through starts from a fresh open.
         auto reopened = Demuxer::open(path);

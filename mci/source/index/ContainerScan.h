@@ -55,7 +55,10 @@ std::variant<IndexedFile, OpenFailure> indexFile(const QString& path, std::uniqu
                                                  const OpenProgress& progress);
 
 // Every packet of the video stream through the demuxer, in the order the file stores them,
-// known by their bytes: what any file can be indexed by.
+// known by their bytes: what any file can be indexed by. Where a clock that should run on goes
+// back in the middle, the presentation times are made to run on (RestartedClock.h), H.264 read
+// a second time for the order of its pictures; a codec whose order cannot be read so is
+// refused as damaged, since the container's times would number some frames wrongly.
 std::variant<ContainerScan, OpenFailure> scanThroughDemuxer(Demuxer& demuxer, const OpenProgress& progress);
 
 // Whether the packets the demuxer gives at the start of the file and from its last keyframe to

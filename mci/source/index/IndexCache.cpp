@@ -15,8 +15,10 @@ namespace {
 constexpr quint32 kMagic = 0x54564958;  // "TVIX"
 // 2: packet keys that are the same in every process. 3: the kinds of the pictures, and how the
 // container's clock runs. 4: packets known by their timestamps; a checksum of our own.
-// 5: H.264 in AVI in the order its pictures are shown.
-constexpr quint32 kVersion = 5;
+// 5: H.264 in AVI in the order its pictures are shown. 6: where a clock that should run on
+// goes back (Matroska, MP4 fragments, FLV), the order the decoder shows the pictures in; an
+// index kept before numbered such files by their times.
+constexpr quint32 kVersion = 6;
 
 // What identifies one state of a media file.
 struct FileKey {

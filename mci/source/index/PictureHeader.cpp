@@ -282,13 +282,24 @@ bool PictureHeaderReader::unitsOverrun(const uint8_t* data, int size) const
 
 bool PictureHeaderReader::startsAnew(const uint8_t* data, int size) const
 {
-    bool idr = false;
+    bool anew = false;
+    if (m_codec == AV_CODEC_ID_HEVC) {
+        // IDR and BLA pictures (16 to 20); a CRA picture's count goes on.
+        forEachUnit(data, size, m_lengthSize, [&](const uint8_t* unit, int length) {
+            const int type = length >= 2 ? (unit[0] >> 1) & 0x3f : 63;
+            if (type > 31)
+                return false;  // parameter sets, delimiters, SEI: the picture comes later
+            anew = type >= 16 && type <= 20;
+            return true;
+        });
+        return anew;
+    }
     forEachUnit(data, size, m_lengthSize, [&](const uint8_t* unit, int) {
         const int type = unit[0] & 0x1f;
-        idr = type == 5;
+        anew = type == 5;
         return type >= 1 && type <= 5;
     });
-    return m_codec == AV_CODEC_ID_H264 && idr;
+    return m_codec == AV_CODEC_ID_H264 && anew;
 }
 
 // Units 0 to 31 are slices; 16 to 23 begin a picture decoded on its own. The even types below

@@ -31,7 +31,8 @@ public:
     explicit PictureHeaderReader(const AVCodecParameters* parameters);
 
     PictureKind kindOf(const uint8_t* data, int size);
-    // An H.264 IDR picture: a decoder shows every picture decoded before it first.
+    // An H.264 IDR picture, an HEVC IDR or BLA picture: a decoder shows every picture decoded
+    // before it first, and the pictures' counts start again.
     bool startsAnew(const uint8_t* data, int size) const;
     // H.264/HEVC: the bytes of each unit's length prefix; 0 where units begin with start codes.
     // Of such a packet the reader looks at no more than each prefix and the unit's first bytes.

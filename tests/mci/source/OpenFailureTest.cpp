@@ -197,6 +197,24 @@ TEST_F(OpenFailures, aTruncatedFileIsRefusedAsTruncatedOrPlaysWhatItHas)
     }
 }
 
+// A clock that goes back in the middle of a file whose pictures do not tell the order a decoder
+// shows them in (MPEG-2 in Matroska): numbered by the container's times, frames would show
+// other pictures, so the file is damaged.
+TEST_F(OpenFailures, aRestartedClockThePicturesCannotOrderIsDamage)
+{
+    fixtures::VideoSpec restarted;
+    restarted.path = m_dir.filePath("restarted.mkv");
+    restarted.codec = fixtures::VideoCodec::Mpeg2;
+    restarted.container = fixtures::Container::Mkv;
+    restarted.frames = 90;
+    restarted.gop = 100;
+    restarted.muxerOptions = {{"cluster_size_limit", "1"}};
+    restarted.clockRestartsAt = 40;
+    QString error;
+    ASSERT_TRUE(fixtures::writeVideo(restarted, &error)) << error.toStdString();
+    EXPECT_EQ(openFailureCode(restarted.path), mci::MCIERR_SOURCE_TRUNCATED);
+}
+
 TEST_F(OpenFailures, aPictureTooLargeToHandleIsRefusedBeforeAnythingIsAllocated)
 {
     // Raw video headers with a sliver of data: wider than the source takes, but not so large

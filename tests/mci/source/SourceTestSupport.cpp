@@ -102,6 +102,11 @@ const std::vector<MatrixClip> kMatrix = {
     {Kind::EditListMp4, "EditListMp4"},
     {Kind::H264Avi, "H264Avi"},
     {Kind::H264Bare, "H264Bare"},
+    {Kind::RestartedMkv, "RestartedMkv"},
+    {Kind::RestartedAtKeyMkv, "RestartedAtKeyMkv"},
+    {Kind::RestartedFlv, "RestartedFlv"},
+    {Kind::RestartedFragmentedMp4, "RestartedFragmentedMp4"},
+    {Kind::RestartedHevcMkv, "RestartedHevcMkv"},
 };
 
 const Reference& referenceOf(const QString& path)
