@@ -118,6 +118,18 @@ TEST_F(SoundSource, anMp3FileCountsItsLengthAndReadsToItsEnd)
     EXPECT_NEAR(upwardZeroCrossings(all), 3 * 440, 15);
 }
 
+// The length the source reports is that of the sound it decodes, and so is its frame count.
+void expectAsLongAsItsSoundDecodes(const QString& path)
+{
+    auto source = openOrFail(path);
+    ASSERT_TRUE(source);
+    auto stream = source->openAudio(kRate, 1);
+    ASSERT_TRUE(stream);
+    const double decoded = double(readAll(*stream).size()) / kRate;
+    EXPECT_NEAR(source->info().durationUs / 1e6, decoded, 0.001);
+    EXPECT_EQ(source->info().frameCount, int(std::ceil(decoded * 30)));
+}
+
 // Ogg Vorbis: the demuxer gives packets durations that fall short where pages end; the length
 // is what decodes, which the last page's granule position says.
 TEST_F(SoundSource, anOggVorbisFileIsAsLongAsItsSoundDecodes)
@@ -126,13 +138,7 @@ TEST_F(SoundSource, anOggVorbisFileIsAsLongAsItsSoundDecodes)
     const QString path = dir.filePath("tone.ogg");
     QString error;
     ASSERT_TRUE(fixtures::writeTone(path, fixtures::ToneFormat::OggVorbis, 6.128, 440, &error)) << error.toStdString();
-    auto source = openOrFail(path);
-    ASSERT_TRUE(source);
-    auto stream = source->openAudio(kRate, 1);
-    ASSERT_TRUE(stream);
-    const double decoded = double(readAll(*stream).size()) / kRate;
-    EXPECT_NEAR(source->info().durationUs / 1e6, decoded, 0.001);
-    EXPECT_EQ(source->info().frameCount, int(std::ceil(decoded * 30)));
+    expectAsLongAsItsSoundDecodes(path);
 }
 
 // AC-3 in RealMedia: the container times each packet in whole milliseconds (34 for 34.8 ms of
@@ -163,13 +169,7 @@ TEST_F(SoundSource, aRealMediaAc3SoundWithADamagedPacketIsAsLongAsItsSoundDecode
     ASSERT_TRUE(file.seek(damaged) && file.write(head) == 4);
     file.close();
 
-    auto source = openOrFail(path);
-    ASSERT_TRUE(source);
-    auto stream = source->openAudio(kRate, 1);
-    ASSERT_TRUE(stream);
-    const double decoded = double(readAll(*stream).size()) / kRate;
-    EXPECT_NEAR(source->info().durationUs / 1e6, decoded, 0.001);
-    EXPECT_EQ(source->info().frameCount, int(std::ceil(decoded * 30)));
+    expectAsLongAsItsSoundDecodes(path);
 }
 
 TEST_F(SoundSource, aVideoWithSoundStartsItsSoundWithTheFirstFrame)
