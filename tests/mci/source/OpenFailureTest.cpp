@@ -265,17 +265,23 @@ constexpr int kNoMemory = -ENOMEM;  // FFmpeg's AVERROR(ENOMEM)
     std::_Exit(0);
 }
 
+// Tests that cap a child's address space: AddressSanitizer reserves more than any cap leaves.
+#if defined(__SANITIZE_ADDRESS__)
+#define SKIP_WHERE_THE_ADDRESS_SPACE_CANNOT_BE_CAPPED() GTEST_SKIP() << "AddressSanitizer reserves more address space than any cap leaves"
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define SKIP_WHERE_THE_ADDRESS_SPACE_CANNOT_BE_CAPPED() GTEST_SKIP() << "AddressSanitizer reserves more address space than any cap leaves"
+#endif
+#endif
+#ifndef SKIP_WHERE_THE_ADDRESS_SPACE_CANNOT_BE_CAPPED
+#define SKIP_WHERE_THE_ADDRESS_SPACE_CANNOT_BE_CAPPED() (void)0
+#endif
+
 // FFmpeg answers ENOMEM both for an absurd allocation a damaged header asked for and when the
 // machine has run short; only the second is out of memory. The short machine is a child whose
 // address space is capped.
 TEST(OutOfMemory, isSaidOnlyWhenTheMachineHasRunShort) {
-#if defined(__SANITIZE_ADDRESS__)
-    GTEST_SKIP() << "AddressSanitizer reserves more address space than any cap leaves";
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-    GTEST_SKIP() << "AddressSanitizer reserves more address space than any cap leaves";
-#endif
-#endif
+    SKIP_WHERE_THE_ADDRESS_SPACE_CANNOT_BE_CAPPED();
     EXPECT_EQ(mci::mciErrorFromAv(kNoMemory, mci::FormatKnown::Yes), mci::MCIERR_SOURCE_TRUNCATED);
     EXPECT_EQ(mci::mciErrorFromAv(kNoMemory, mci::FormatKnown::No), MCIERR_INVALID_FILE);
     GTEST_FLAG_SET(death_test_style, "threadsafe");  // a fresh process, not a fork of this one
@@ -352,13 +358,7 @@ QByteArray onePesOf(const QByteArray& ts, int megabytes)
 // capped 128 MB above what it uses, before any open could keep its index.
 TEST_F(OpenFailures, memoryIsBoundedByTheFileNotByItsHeaders)
 {
-#if defined(__SANITIZE_ADDRESS__)
-    GTEST_SKIP() << "AddressSanitizer reserves more address space than any cap leaves";
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-    GTEST_SKIP() << "AddressSanitizer reserves more address space than any cap leaves";
-#endif
-#endif
+    SKIP_WHERE_THE_ADDRESS_SPACE_CANNOT_BE_CAPPED();
     QByteArray mp4 = clipBytes(fixtures::ClipKind::H264Mp4);
     const std::vector<qsizetype> boxes = pathToSampleSizes(mp4);
     ASSERT_EQ(boxes.size(), 6u);
