@@ -1,11 +1,11 @@
 #include "PictureBuffers.h"
 
+#include "LargePages.h"
+
 extern "C" {
 #include <libavutil/imgutils.h>
 #include <libavutil/pixdesc.h>
 }
-
-#include <sys/mman.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -30,18 +30,8 @@ size_t roundUp(size_t value, size_t to)
 // there already; at most what four 4K pictures take, as big pictures come few at a time.
 constexpr size_t kSpares = 32;
 constexpr size_t kSpareBytes = size_t(48) << 20;
-
-// Mapped with its pages in place: one call instead of a fault for every 4 kB.
-uint8_t* map(size_t mapped)
-{
-    void* data = mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
-    return data == MAP_FAILED ? nullptr : static_cast<uint8_t*>(data);
-}
-
-size_t mappedSize(size_t size)
-{
-    return roundUp(size, kPage);
-}
+// Pictures mapped together: four large pages, five 720p pictures, one 4K picture.
+constexpr size_t kBlockBytes = size_t(8) << 20;
 
 }  // namespace
 
@@ -84,53 +74,87 @@ int PictureBuffers::getBuffer(AVCodecContext* context, AVFrame* frame, int flags
 
 AVBufferRef* PictureBuffers::take(size_t size)
 {
-    const size_t mapped = mappedSize(size);
+    const size_t stride = roundUp(size, kPage);
     uint8_t* data = nullptr;
     {
         std::lock_guard lock(m_mutex);
-        if (mapped != m_spareSize) {
-            for (uint8_t* spare : m_spare)
-                munmap(spare, m_spareSize);
-            m_spare.clear();
-            m_spareSize = mapped;
-        }
-        if (!m_spare.empty()) {
-            data = m_spare.back();
-            m_spare.pop_back();
-        }
+        data = takeSpare(stride);
     }
-    if (!data)
-        data = map(mapped);
-    if (!data)
-        return nullptr;
+    if (!data) {
+        // Mapped outside the lock: the decoder's other threads give pictures back meanwhile.
+        const int count = int(std::max<size_t>(kBlockBytes / stride, 1));
+        data = mapLargePages(stride * size_t(count));
+        if (!data)
+            return nullptr;
+        std::lock_guard lock(m_mutex);
+        m_blocks.emplace(data, Block{stride, count, 1});
+        for (int i = 1; i < count && stride == m_spareStride; ++i)
+            m_spare.push_back(data + size_t(i) * stride);
+    }
     AVBufferRef* buffer = av_buffer_create(data, size, letGo, this, 0);
-    std::lock_guard lock(m_mutex);
-    if (!buffer) {
-        munmap(data, mapped);
-        return nullptr;
-    }
-    m_out.emplace(data, mapped);
+    if (!buffer)
+        letGo(this, data);
     return buffer;
+}
+
+uint8_t* PictureBuffers::takeSpare(size_t stride)
+{
+    // A new size (a stream whose pictures change size) makes the spares of the old one useless.
+    if (stride != m_spareStride) {
+        m_spare.clear();
+        m_spareStride = stride;
+    }
+    if (m_spare.empty())
+        return nullptr;
+    uint8_t* data = m_spare.back();
+    m_spare.pop_back();
+    ++std::prev(m_blocks.upper_bound(data))->second.out;
+    return data;
 }
 
 void PictureBuffers::letGo(void* buffers, uint8_t* data)
 {
     auto* self = static_cast<PictureBuffers*>(buffers);
+    std::vector<std::pair<uint8_t*, size_t>> idle;
     bool last = false;
     {
         std::lock_guard lock(self->m_mutex);
-        const auto out = self->m_out.find(data);
-        const size_t mapped = out->second;
-        self->m_out.erase(out);
-        const size_t spares = std::min(kSpares, std::max<size_t>(kSpareBytes / mapped, 4));
-        if (!self->m_released && mapped == self->m_spareSize && self->m_spare.size() < spares)
+        const auto block = std::prev(self->m_blocks.upper_bound(data));
+        --block->second.out;
+        const bool spare = !self->m_released && block->second.stride == self->m_spareStride;
+        if (spare)
             self->m_spare.push_back(data);
-        else
-            munmap(data, mapped);
-        last = self->m_released && self->m_out.empty();
+        const size_t keep = std::min(kSpares, std::max<size_t>(kSpareBytes / self->m_spareStride, 4));
+        if (!spare || self->m_spare.size() > keep)
+            idle = self->takeIdleBlocks(keep);
+        last = self->m_released && self->m_blocks.empty();
     }
+    for (const auto& [first, bytes] : idle)
+        unmapLargePages(first, bytes);
     if (last)
         delete self;
+}
+
+// Blocks none of whose pictures is out, until no more than keep spares remain; they are the
+// caller's to unmap, outside the lock.
+std::vector<std::pair<uint8_t*, size_t>> PictureBuffers::takeIdleBlocks(size_t keep)
+{
+    std::vector<std::pair<uint8_t*, size_t>> idle;
+    for (auto block = m_blocks.begin(); block != m_blocks.end();) {
+        const Block& b = block->second;
+        const bool current = b.stride == m_spareStride && !m_released;
+        if (b.out > 0 || (current && m_spare.size() <= keep)) {
+            ++block;
+            continue;
+        }
+        uint8_t* const first = block->first;
+        const size_t bytes = b.stride * size_t(b.count);
+        if (current)
+            std::erase_if(m_spare, [&](uint8_t* data) { return data >= first && data < first + bytes; });
+        idle.emplace_back(first, bytes);
+        block = m_blocks.erase(block);
+    }
+    return idle;
 }
 
 PictureBuffers* PictureBuffers::installOn(AVCodecContext* context)
@@ -151,15 +175,17 @@ PictureBuffers* PictureBuffers::installOn(AVCodecContext* context)
 
 void PictureBuffers::release()
 {
+    std::vector<std::pair<uint8_t*, size_t>> idle;
     bool last = false;
     {
         std::lock_guard lock(m_mutex);
         m_released = true;
-        for (uint8_t* spare : m_spare)
-            munmap(spare, m_spareSize);
         m_spare.clear();
-        last = m_out.empty();
+        idle = takeIdleBlocks(0);
+        last = m_blocks.empty();
     }
+    for (const auto& [first, bytes] : idle)
+        unmapLargePages(first, bytes);
     if (last)
         delete this;
 }

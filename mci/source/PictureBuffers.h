@@ -2,11 +2,12 @@
 //
 // The decoder's own pool keeps every buffer it ever handed out until the file is closed: once
 // the frame cache has held a gigabyte of pictures (holding Back on 4K video), the program would
-// keep that gigabyte however much the cache gives back. Here a picture's memory goes back to
-// the system when its last reference goes, but for those kept for the next pictures (what a
-// decoder lets go at a jump): fresh memory costs the system's zeroing and, faulted in page by
-// page, a third of a millisecond for a 720p picture and 3 ms for a 4K one. (Huge pages fault less, but stalled now and then for half
-// a second while the system found them.)
+// keep that gigabyte however much the cache gives back. Here pictures are mapped a block of
+// several at a time, on large pages (LargePages.h), and a block goes back to the system once
+// every picture in it has been let go, but for the pictures kept for the next ones (what a
+// decoder lets go at a jump). Fresh memory faulted in small page by small page costs more than
+// decoding into it on a virtual machine (2 ms for a 720p picture), and a jump or the span
+// behind a back step keeps a hundred pictures or more; on large pages it is a tenth of that.
 //
 // Only for the plain planar formats of ordinary video; anything else (palettes, hardware
 // frames) takes the decoder's default. Any thread: the decoder's threads ask for pictures, and
@@ -15,8 +16,9 @@
 
 #include "FFmpegHandles.h"
 
+#include <map>
 #include <mutex>
-#include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace mci {
@@ -35,11 +37,20 @@ private:
     static int getBuffer(AVCodecContext* context, AVFrame* frame, int flags);
     static void letGo(void* buffers, uint8_t* data);
     AVBufferRef* take(size_t size);
+    uint8_t* takeSpare(size_t stride);  // m_mutex held
+    std::vector<std::pair<uint8_t*, size_t>> takeIdleBlocks(size_t keep);  // m_mutex held
+
+    // Pictures of one size mapped together.
+    struct Block {
+        size_t stride = 0;  // bytes from one picture to the next
+        int count = 0;
+        int out = 0;        // pictures of it handed out and not let go
+    };
 
     std::mutex m_mutex;  // guards everything below
-    std::vector<uint8_t*> m_spare;  // mappings of m_spareSize bytes, let go and kept
-    size_t m_spareSize = 0;
-    std::unordered_map<uint8_t*, size_t> m_out;  // mapping -> its size, for pictures out
+    std::map<uint8_t*, Block> m_blocks;  // by first byte
+    std::vector<uint8_t*> m_spare;  // pictures of m_spareStride bytes, free to hand out
+    size_t m_spareStride = 0;
     bool m_released = false;
 };
 

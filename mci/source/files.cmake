@@ -21,6 +21,7 @@ list(APPEND MCI_SOURCE_FILES
   PictureConverter.h PictureConverter.cpp
   ScreenMemory.h ScreenMemory.cpp
   ToneMapper.h ToneMapper.cpp
+  LargePages.h LargePages.cpp
   PictureBuffers.h PictureBuffers.cpp
   AudioDecoder.h AudioDecoder.cpp
 )

@@ -10,6 +10,7 @@
 
 #include "Demuxer.h"
 #include "FrameIndex.h"
+#include "LargePages.h"
 
 #include <memory>
 #include <variant>
@@ -29,12 +30,9 @@ struct ContainerScan {
     std::vector<int> sizes;
 };
 
-// Asks the system for large pages under a block not yet written (the whole large pages inside
-// it). A two-hour file's packets take tens of megabytes, and every small page of them is a
-// fault when first written: on a virtual machine, as long as the rest of the open. A system
-// without large pages ignores it.
-void preferLargePages(const void* data, size_t bytes);
-// Room for count packets in scan.packets, on large pages.
+// Room for count packets in scan.packets, on large pages (preferLargePages): a two-hour file's
+// packets take tens of megabytes, and on a virtual machine faulting them in page by page takes
+// as long as the rest of the open.
 void reservePackets(ContainerScan& scan, size_t count);
 
 // H.264 with pictures held back, in a container that keeps no presentation times (AVI): the

@@ -1,0 +1,27 @@
+// Memory the system may back with large pages (2 MB on x86), asked for where the system gives
+// them on request (transparent huge pages in "madvise" mode) and simply small pages elsewhere.
+//
+// Every small page is a fault when first written, and on a virtual machine each fault is an
+// exit to the host: a 720p picture written into fresh memory there costs about 2 ms in faults,
+// more than decoding it. A large page is one fault for 512 small ones.
+//
+// Threads: any.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace mci {
+
+// The size of the pages the kernel makes of large, aligned ranges it is asked to; 0 without.
+size_t largePageSize();
+// Asks for large pages under a block not yet written (the whole large pages inside it).
+void preferLargePages(const void* data, size_t bytes);
+
+// bytes of zeroed memory, page-aligned, and aligned to a large page when at least one large
+// page long, so that every whole large page inside can be one; nullptr when the system has none.
+uint8_t* mapLargePages(size_t bytes);
+// What mapLargePages(bytes) gave.
+void unmapLargePages(uint8_t* data, size_t bytes);
+
+}  // namespace mci
