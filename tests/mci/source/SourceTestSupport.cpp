@@ -107,6 +107,7 @@ const std::vector<MatrixClip> kMatrix = {
     {Kind::RestartedFlv, "RestartedFlv"},
     {Kind::RestartedFragmentedMp4, "RestartedFragmentedMp4"},
     {Kind::RestartedHevcMkv, "RestartedHevcMkv"},
+    {Kind::ResizedJoinTs, "ResizedJoinTs"},
 };
 
 const Reference& referenceOf(const QString& path)
@@ -121,7 +122,9 @@ const Reference& referenceOf(const QString& path)
         [&](const fixtures::DecodedFrame& frame) {
             at->second.numbers.push_back(fixtures::readFrameNumber(frame.image));
             at->second.ptsMs.push_back(frame.ptsMs);
-            at->second.shownSize = frame.shownSize;
+            // A joined recording whose pictures change size is shown at its first one's.
+            if (!at->second.shownSize.isValid())
+                at->second.shownSize = frame.shownSize;
             return true;
         },
         &error);
