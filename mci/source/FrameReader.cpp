@@ -48,6 +48,8 @@ std::shared_ptr<const DecodedFrame> FrameReader::frame(int n)
     if (n < 0 || n >= m_index.frameCount() || !m_packet || !m_picture)
         return nullptr;
     const bool backStep = n == m_lastAsked - 1;
+    const bool heldBack = backStep && m_steppedBack;
+    m_steppedBack = backStep;
     m_cache.setFocus(n, n >= m_lastAsked ? 1 : -1);
     m_lastAsked = n;
     if (m_found && m_found->number() == n)
@@ -56,12 +58,12 @@ std::shared_ptr<const DecodedFrame> FrameReader::frame(int n)
         return cached;
     m_keepEveryPicture = false;
     // Decoding that goes on from where it is (decoding ahead was under way when the user caught
-    // up with it) keeps all it decodes, as decoding ahead would have, and so does a back step
-    // that finds its frame missing (held Back, the steps came before decoding behind began):
-    // the steps after it want every frame before it. A jump keeps the frames of the first back
-    // steps, and decoding ahead brings in the rest.
+    // up with it) keeps all it decodes, as decoding ahead would have, and so does a step back
+    // after a step back that finds its frame missing (Back held faster than decoding behind
+    // began): the steps after it want every frame before it. A jump, and the first step back
+    // after one, keep the frames of the first back steps, and decoding behind brings the rest.
     const int fit = m_cache.framesThatFit();
-    m_keepFrom = canContinueTo(n) || backStep ? n - fit * 3 / 4 : n - std::min(kKeptBeforeAJump, fit * 3 / 4);
+    m_keepFrom = canContinueTo(n) || heldBack ? n - fit * 3 / 4 : n - std::min(kKeptBeforeAJump, fit * 3 / 4);
     auto found = decode(n, {});
     if (!found)
         forget();

@@ -91,6 +91,7 @@ private:
     int m_expectedPacket = 0;   // decode index the next packet probably has
     int m_lastOutput = -1;      // the last frame the decoder gave out since the seek
     int m_lastAsked = 0;        // the last frame asked for, for the direction of travel
+    bool m_steppedBack = false; // it was the one after the frame asked for before it
     int m_target = 0;           // the frame being decoded towards
     bool m_keepEveryPicture = false;  // decoding ahead: no picture is passed over
     int m_keepFrom = 0;         // pictures before this frame are not kept in the cache
