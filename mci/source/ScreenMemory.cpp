@@ -1,6 +1,6 @@
 #include "ScreenMemory.h"
 
-#include <sys/mman.h>
+#include "LargePages.h"
 
 #include <mutex>
 #include <vector>
@@ -49,10 +49,9 @@ uint8_t* take(size_t bytes)
         }
     }
     if (!mapping) {
-        void* fresh = mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
-        if (fresh == MAP_FAILED)
+        mapping = mapLargePages(mapped);
+        if (!mapping)
             return nullptr;
-        mapping = static_cast<uint8_t*>(fresh);
         *reinterpret_cast<size_t*>(mapping) = mapped;
     }
     return mapping + kHeader;
@@ -74,7 +73,7 @@ void giveBack(void* memory)
         p.size = mapped;
         lock.unlock();
         for (uint8_t* spare : old)
-            munmap(spare, oldSize);
+            unmapLargePages(spare, oldSize);
         lock.lock();
     }
     if (p.size == mapped && p.spares.size() < kSpares && (p.spares.size() + 1) * mapped <= kSpareBytes) {
@@ -82,7 +81,7 @@ void giveBack(void* memory)
         return;
     }
     lock.unlock();
-    munmap(mapping, mapped);
+    unmapLargePages(mapping, mapped);
 }
 
 }  // namespace mci::screenMemory

@@ -4,7 +4,7 @@
 // 4K), and the one shown before is let go. Fresh memory is faulted in page by page as the scaler
 // first writes it, which costs more than the conversion itself: several milliseconds a picture,
 // and on some virtual machines tens. So the memory of pictures let go is kept, a few pictures'
-// worth, and fresh memory is mapped with its pages in place.
+// worth, and fresh memory is mapped on large pages (LargePages.h).
 //
 // Threads: any. A buffer may be given back on any thread (a QImage's last copy may go anywhere).
 #pragma once
