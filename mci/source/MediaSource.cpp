@@ -266,6 +266,11 @@ int decodedFrameCount()
     return FrameReader::totalDecoded();
 }
 
+int pictureOverrunCount()
+{
+    return PictureBuffers::overruns();
+}
+
 std::variant<std::unique_ptr<MediaSource>, OpenFailure> MediaSource::open(const QString& path, const OpenProgress& progress)
 {
     // Opens run on threads of their own, where an exception that escapes ends the program: a

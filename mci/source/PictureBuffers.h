@@ -30,6 +30,8 @@ public:
     static PictureBuffers* installOn(AVCodecContext* context);
     // The decoder is gone: pictures still out are unmapped when let go.
     void release();
+    // Pictures let go, in the whole process, whose guard bytes a decoder had overwritten.
+    static int overruns();
 
 private:
     PictureBuffers() = default;
@@ -37,11 +39,12 @@ private:
     static int getBuffer(AVCodecContext* context, AVFrame* frame, int flags);
     static void letGo(void* buffers, uint8_t* data);
     AVBufferRef* take(size_t size);
-    uint8_t* takeSpare(size_t stride);  // m_mutex held
+    uint8_t* takeSpare(size_t size);  // m_mutex held
     std::vector<std::pair<uint8_t*, size_t>> takeIdleBlocks(size_t keep);  // m_mutex held
 
-    // Pictures of one size mapped together.
+    // Pictures of one size mapped together, each followed by its guard bytes.
     struct Block {
+        size_t size = 0;    // of each picture
         size_t stride = 0;  // bytes from one picture to the next
         int count = 0;
         int out = 0;        // pictures of it handed out and not let go
@@ -49,8 +52,8 @@ private:
 
     std::mutex m_mutex;  // guards everything below
     std::map<uint8_t*, Block> m_blocks;  // by first byte
-    std::vector<uint8_t*> m_spare;  // pictures of m_spareStride bytes, free to hand out
-    size_t m_spareStride = 0;
+    std::vector<uint8_t*> m_spare;  // pictures of m_spareSize bytes, free to hand out
+    size_t m_spareSize = 0;
     bool m_released = false;
 };
 

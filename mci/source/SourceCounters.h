@@ -12,5 +12,8 @@ int indexPassCount();
 int decoderSeekCount();
 // Pictures the video decoders gave out (a cached frame costs none).
 int decodedFrameCount();
+// Pictures a video decoder wrote past the end of, found when they were let go: 0 unless a
+// decoder misbehaves on some input.
+int pictureOverrunCount();
 
 }  // namespace mci
