@@ -58,16 +58,32 @@ std::shared_ptr<const DecodedFrame> FrameReader::frame(int n)
         return cached;
     m_keepEveryPicture = false;
     // Decoding that goes on from where it is (decoding ahead was under way when the user caught
-    // up with it) keeps all it decodes, as decoding ahead would have, and so does a step back
+    // up with it) keeps what it decodes, as decoding ahead would have, and so does a step back
     // after a step back that finds its frame missing (Back held faster than decoding behind
-    // began): the steps after it want every frame before it. A jump, and the first step back
+    // began): the steps after it want the frames before it. A jump, and the first step back
     // after one, keep the frames of the first back steps, and decoding behind brings the rest.
-    const int fit = m_cache.framesThatFit();
-    m_keepFrom = canContinueTo(n) || heldBack ? n - fit * 3 / 4 : n - std::min(kKeptBeforeAJump, fit * 3 / 4);
+    const bool goesOn = canContinueTo(n) || heldBack;
+    m_keepFrom = goesOn ? n - keptBehind() : n - std::min(kKeptBeforeAJump, m_cache.framesThatFit() * 3 / 4);
     auto found = decode(n, {});
     if (!found)
         forget();
+    else if (heldBack)
+        m_behindAJump = false;
+    else if (!goesOn)
+        m_behindAJump = true;
     return found;
+}
+
+// How many frames below the user decoding behind keeps: what the budget holds less the frames
+// around the user (4K pictures: about 80 in a gigabyte), as decoding that span again would cost
+// far more than its memory. But right behind a jump, only the next three seconds: the pictures
+// before them that nothing refers to are passed over as the jump passed them, so that holding
+// Back after a jump waits for those seconds alone; the span before them is decoded whole when
+// the user gets there.
+int FrameReader::keptBehind() const
+{
+    const int fit = m_cache.framesThatFit() * 3 / 4;
+    return m_behindAJump ? std::min(kBackAhead, fit) : fit;
 }
 
 // What was kept may no longer be what the file holds.
@@ -129,21 +145,20 @@ void FrameReader::decodeAhead(int at, const StopCheck& stop)
 // Decodes the span before the frames kept below a user who steps back, until enough lie ready.
 void FrameReader::decodeBehind(int at, const StopCheck& stop)
 {
-    // Three seconds, or what the budget holds less the frames around the user (4K pictures:
-    // about 80 in a gigabyte). Every picture decoded on the way that the budget holds is kept:
-    // decoding the interval again for it would cost far more than its memory.
-    const int fit = m_cache.framesThatFit() * 3 / 4;
-    const int wanted = std::min(kBackAhead, fit);
+    // Three seconds ready, or what the budget holds less the frames around the user; the span
+    // decoded for them is kept as keptBehind() says.
+    const int wanted = std::min(kBackAhead, m_cache.framesThatFit() * 3 / 4);
     int runStart = m_cache.cachedRunStart(at);
     // Refilled once half of it has been stepped through: every refill decodes from a keyframe,
     // which a small budget would otherwise pay for at every step.
     if (wanted < 2 || at - runStart >= wanted / 2)
         return;
-    m_keepEveryPicture = true;
     while (runStart > 0 && at - runStart < wanted) {
-        m_keepFrom = at - fit;
+        m_keepEveryPicture = !m_behindAJump;
+        m_keepFrom = at - keptBehind();
         if (!tryDecode(runStart - 1, stop))
             return;
+        m_behindAJump = false;
         const int extended = m_cache.cachedRunStart(at);
         if (extended >= runStart)
             return;  // the cache has no room for more

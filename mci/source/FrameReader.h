@@ -60,6 +60,7 @@ private:
     void decodeBehind(int at, const StopCheck& stop);
     bool tryDecode(int n, const StopCheck& stop);
     bool canContinueTo(int n) const;
+    int keptBehind() const;
     bool seekTo(int decodeIndex, SeekHow how);
     qint64 bytePositionFor(int decodeIndex) const;
     Outcome decodeUntil(int n, const StopCheck& stop);
@@ -92,6 +93,7 @@ private:
     int m_lastOutput = -1;      // the last frame the decoder gave out since the seek
     int m_lastAsked = 0;        // the last frame asked for, for the direction of travel
     bool m_steppedBack = false; // it was the one after the frame asked for before it
+    bool m_behindAJump = false; // nothing has been decoded behind the last jump yet
     int m_target = 0;           // the frame being decoded towards
     bool m_keepEveryPicture = false;  // decoding ahead: no picture is passed over
     int m_keepFrom = 0;         // pictures before this frame are not kept in the cache

@@ -355,6 +355,20 @@ TEST(Decoding, holdingBackThatStopsTheDecodingBehindAtEveryStepSeeksEachInterval
         // This interval, and ahead the one before.
         EXPECT_LE(mci::decoderSeekCount() - seeks, 2) << (behindBegins ? "stopped at its keyframe" : "never begun");
     }
+    // Right after a jump late in a long interval, the steps wait for the span they need, not
+    // for the whole interval before it: the pictures before that span that nothing refers to
+    // are passed over, as the jump passed them.
+    auto source = openOrFail(fixtures::clip(ClipKind::H264Mp4));
+    ASSERT_TRUE(source);
+    ASSERT_EQ(barcodeOf(*source, 240), 240);
+    const int decoded = mci::decodedFrameCount();
+    for (int n = 239; n >= 200; --n) {
+        source->prefetch(n + 1, -1, [] { return true; });
+        ASSERT_EQ(barcodeOf(*source, n), n);
+    }
+    // Frames 0..231 decoded whole would be 232 pictures; half of those before the span are
+    // passed over.
+    EXPECT_LE(mci::decodedFrameCount() - decoded, 232 * 9 / 10);
 }
 
 // Several sources open: the cache of one left idle gives way to the one in use, whose back
