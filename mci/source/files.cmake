@@ -6,6 +6,7 @@ list(APPEND MCI_SOURCE_FILES
   Demuxer.h Demuxer.cpp
   # Where every frame is: the index, read from the container's structure or through the demuxer.
   index/FrameIndex.h index/FrameIndex.cpp
+  index/LargePages.h index/LargePages.cpp
   index/RestartedClock.h index/RestartedClock.cpp
   index/ContainerScan.h index/ContainerScan.cpp
   index/SampleTable.h index/SampleTable.cpp

@@ -10,6 +10,7 @@
 
 #include "Demuxer.h"
 #include "FrameIndex.h"
+#include "LargePages.h"
 
 #include <memory>
 #include <variant>
@@ -29,11 +30,6 @@ struct ContainerScan {
     std::vector<int> sizes;
 };
 
-// Asks the system for large pages under a block not yet written (the whole large pages inside
-// it). A two-hour file's packets take tens of megabytes, and every small page of them is a
-// fault when first written: on a virtual machine, as long as the rest of the open. A system
-// without large pages ignores it.
-void preferLargePages(const void* data, size_t bytes);
 // Room for count packets in scan.packets, on large pages.
 void reservePackets(ContainerScan& scan, size_t count);
 
