@@ -52,10 +52,13 @@ std::variant<IndexedFile, OpenFailure> indexFile(const QString& path, std::uniqu
 
 // Every packet of the video stream through the demuxer, in the order the file stores them,
 // known by their bytes: what any file can be indexed by. Where a clock that should run on goes
-// back in the middle, the presentation times are made to run on (RestartedClock.h), H.264 read
-// a second time for the order of its pictures; a codec whose order cannot be read so is
-// refused as damaged, since the container's times would number some frames wrongly.
-std::variant<ContainerScan, OpenFailure> scanThroughDemuxer(Demuxer& demuxer, const OpenProgress& progress);
+// back in the middle, the presentation times are made to run on (RestartedClock.h), H.264 and
+// HEVC ordered by their pictures' counts; a codec whose order cannot be read so is refused as
+// damaged, since the container's times would number some frames wrongly. clockGoesBack: a scan
+// of the container saw it go back, so the counts are gathered from the first packet (else the
+// packets before the restart are read a second time when it shows); the outcome is the same.
+std::variant<ContainerScan, OpenFailure> scanThroughDemuxer(Demuxer& demuxer, const OpenProgress& progress,
+                                                           bool clockGoesBack = false);
 
 // Whether the packets the demuxer gives at the start of the file and from its last keyframe to
 // the end are those of the scan (their presentation times may differ by one constant, which
