@@ -410,8 +410,9 @@ std::variant<IndexedFile, OpenFailure> indexFile(const QString& path, std::uniqu
     if (scan.outcome == ContainerScan::Outcome::Cancelled)
         return openFailure(MCIERR_SOURCE_CANCELLED);
     // Packets known by their times cannot be told apart where the times repeat.
-    const bool goesBack = scan.outcome == ContainerScan::Outcome::Done && !demuxer->clockMayRestart()
-                          && clockGoesBack(scan.packets);
+    const bool goesBack = scan.clockGoesBack
+                          || (scan.outcome == ContainerScan::Outcome::Done && !demuxer->clockMayRestart()
+                              && clockGoesBack(scan.packets));
     if (goesBack)
         scan.outcome = ContainerScan::Outcome::CannotScan;
     if (scan.outcome == ContainerScan::Outcome::Done && !agreesWithDemuxer(scan, *demuxer)) {

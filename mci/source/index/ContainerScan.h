@@ -28,6 +28,8 @@ struct ContainerScan {
     // Each packet's size in bytes, where the container lists it: the demuxer's packets must
     // have the same, and the same positions.
     std::vector<int> sizes;
+    // The scan stopped (CannotScan) where a clock that should run on went back (RestartedClock.h).
+    bool clockGoesBack = false;
 };
 
 // Room for count packets in scan.packets, on large pages.
