@@ -10,13 +10,25 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace mci {
 
 // The size of the pages the kernel makes of large, aligned ranges it is asked to; 0 without.
 size_t largePageSize();
-// Asks for large pages under a block not yet written (the whole large pages inside it).
+// Asks for large pages under a block not yet written (the whole large pages inside it). A
+// system without large pages ignores it, and so does a block too small to hold one.
 void preferLargePages(const void* data, size_t bytes);
+
+// Room for count items, reserved once (a list grown from empty writes about twice its size in
+// new pages) and on large pages where it holds any: a two-hour file's index takes tens of
+// megabytes.
+template <typename T>
+void reserveOnLargePages(std::vector<T>& items, size_t count)
+{
+    items.reserve(count);
+    preferLargePages(items.data(), items.capacity() * sizeof(T));
+}
 
 // bytes of zeroed memory, page-aligned, and aligned to a large page when at least one large
 // page long, so that every whole large page inside can be one; nullptr when the system has none.

@@ -131,8 +131,7 @@ private:
 
 void reservePackets(ContainerScan& scan, size_t count)
 {
-    scan.packets.reserve(count);
-    preferLargePages(scan.packets.data(), scan.packets.capacity() * sizeof(PacketEntry));
+    reserveOnLargePages(scan.packets, count);
 }
 
 bool orderIsInThePictures(const Demuxer& demuxer)
@@ -160,62 +159,112 @@ bool showsInDecodeOrder(AVCodecID codec)
     }
 }
 
-// The order a decoder shows the pictures in (RestartedClock.h), read from the pictures: from
-// another pass through the file for H.264 and HEVC (the parser's picture counts), from the decode order for codecs that never
-// reorder; empty for the others. The pass asks progress only whether to go on (the file was
-// read once already).
-std::variant<std::vector<int>, OpenFailure> shownOrderOf(const QString& path, const std::vector<PacketEntry>& packets,
-                                                         const OpenProgress& progress)
-{
-    auto opened = Demuxer::open(path);
-    auto* demuxer = std::get_if<std::unique_ptr<Demuxer>>(&opened);
-    if (!demuxer)
-        return std::vector<int>{};
-    const AVCodecParameters* parameters = (*demuxer)->videoParameters();
-    if (showsInDecodeOrder(parameters->codec_id)) {
-        std::vector<int> order(packets.size(), -1);
-        int next = 0;
-        for (size_t i = 0; i < packets.size(); ++i)
-            order[i] = packets[i].shown ? next++ : -1;
-        return order;
+// Where a clock that should run on goes back in the middle (RestartedClock.h): the order a
+// decoder shows the pictures in, read from the pictures as the reading through goes on. For
+// codecs that never reorder it is the decode order; H.264 and HEVC give it by the parser's
+// picture counts, which need every packet from the first. Where the restart is expected (a
+// scan of the container saw it), they are gathered from the first packet on; else from the
+// packet where the restart shows, the packets before it read once more. For other codecs the
+// order cannot be had, and the file is refused.
+class RestartWatch {
+public:
+    RestartWatch(const Demuxer& demuxer, bool expected)
+        : m_demuxer(demuxer), m_watching(!demuxer.clockMayRestart() && demuxer.storesPresentationTimes())
+    {
+        if (m_watching && expected && countsGiveTheOrder()) {
+            m_headers.emplace(demuxer.videoParameters());
+            m_order.emplace(demuxer.videoParameters());
+        }
     }
-    if (parameters->codec_id != AV_CODEC_ID_H264 && parameters->codec_id != AV_CODEC_ID_HEVC)
-        return std::vector<int>{};
-    (*demuxer)->keepOnly((*demuxer)->videoStream());
-    PictureHeaderReader headers(parameters);
-    PictureOrder order(parameters);
-    PacketPtr packet(av_packet_alloc());
-    for (size_t read = 1; packet && (*demuxer)->read(packet.get()) >= 0; ++read) {
-        const PacketRef held(packet.get());
-        order.add(held.get(), headers);
-        if (progress && read % kPacketsPerReport == 0 && !progress(1.0))
-            return openFailure(MCIERR_SOURCE_CANCELLED);
-    }
-    return order.shownOrder(packets);
-}
 
-// Where a clock that should run on goes back: the pictures ordered as the decoder shows them,
-// or the file refused where that order cannot be read.
-std::optional<OpenFailure> continueRestartedClock(const Demuxer& demuxer, std::vector<PacketEntry>& packets,
-                                                  const OpenProgress& progress)
-{
-    if (demuxer.clockMayRestart() || !demuxer.storesPresentationTimes() || !clockGoesBack(packets))
+    // After each packet the reading added to packets (the last one).
+    std::optional<OpenFailure> add(const AVPacket* packet, const std::vector<PacketEntry>& packets,
+                                   const OpenProgress& progress)
+    {
+        const bool gathering = bool(m_order);
+        if (gathering)
+            m_order->add(packet, *m_headers);
+        if (!m_watching || m_seen || !clockGoesBackAt(packets, packets.size() - 1))
+            return std::nullopt;
+        m_seen = true;
+        if (gathering || !countsGiveTheOrder())
+            return std::nullopt;
+        if (auto failure = readBefore(packets.size() - 1, progress))
+            return failure;
+        if (m_order)
+            m_order->add(packet, *m_headers);
         return std::nullopt;
-    auto shown = shownOrderOf(demuxer.path(), packets, progress);
-    if (auto* failure = std::get_if<OpenFailure>(&shown))
-        return *failure;
-    // Numbered by the container's times, some frames would show other pictures.
-    if (std::get<std::vector<int>>(shown).empty())
-        return openFailure(MCIERR_SOURCE_TRUNCATED);
-    const StreamClock clock = clockOf(demuxer);
-    continueClockThroughRestarts(packets, std::get<std::vector<int>>(shown),
-                                 av_rescale(clock.nominalFrameUs, clock.timeBaseDen, 1'000'000LL * clock.timeBaseNum));
-    return std::nullopt;
-}
+    }
+
+    // After the last packet: the pictures ordered as the decoder shows them, or the file refused
+    // where that order cannot be read.
+    std::optional<OpenFailure> finish(std::vector<PacketEntry>& packets) const
+    {
+        if (!m_seen)
+            return std::nullopt;
+        std::vector<int> shown;
+        if (showsInDecodeOrder(m_demuxer.videoParameters()->codec_id)) {
+            shown.assign(packets.size(), -1);
+            int next = 0;
+            for (size_t i = 0; i < packets.size(); ++i)
+                shown[i] = packets[i].shown ? next++ : -1;
+        } else if (m_order) {
+            shown = m_order->shownOrder(packets);
+        }
+        // Numbered by the container's times, some frames would show other pictures.
+        if (shown.empty())
+            return openFailure(MCIERR_SOURCE_TRUNCATED);
+        const StreamClock clock = clockOf(m_demuxer);
+        continueClockThroughRestarts(packets, shown,
+                                     av_rescale(clock.nominalFrameUs, clock.timeBaseDen, 1'000'000LL * clock.timeBaseNum));
+        return std::nullopt;
+    }
+
+private:
+    bool countsGiveTheOrder() const
+    {
+        const AVCodecID codec = m_demuxer.videoParameters()->codec_id;
+        return codec == AV_CODEC_ID_H264 || codec == AV_CODEC_ID_HEVC;
+    }
+
+    // The first count packets through a demuxer of their own, into the picture order; none when
+    // they cannot all be read again. Asks progress only whether to go on.
+    std::optional<OpenFailure> readBefore(size_t count, const OpenProgress& progress)
+    {
+        auto opened = Demuxer::open(m_demuxer.path());
+        auto* demuxer = std::get_if<std::unique_ptr<Demuxer>>(&opened);
+        PacketPtr packet(av_packet_alloc());
+        if (!demuxer || !packet)
+            return std::nullopt;
+        (*demuxer)->keepOnly((*demuxer)->videoStream());
+        const AVCodecParameters* parameters = (*demuxer)->videoParameters();
+        m_headers.emplace(parameters);
+        m_order.emplace(parameters);
+        const double fraction = m_demuxer.fractionRead();
+        for (size_t read = 0; read < count; ++read) {
+            if ((*demuxer)->read(packet.get()) < 0) {
+                m_order.reset();
+                return std::nullopt;
+            }
+            const PacketRef held(packet.get());
+            m_order->add(held.get(), *m_headers);
+            if (progress && (read + 1) % kPacketsPerReport == 0 && !progress(fraction))
+                return openFailure(MCIERR_SOURCE_CANCELLED);
+        }
+        return std::nullopt;
+    }
+
+    const Demuxer& m_demuxer;
+    const bool m_watching;
+    bool m_seen = false;
+    std::optional<PictureHeaderReader> m_headers;
+    std::optional<PictureOrder> m_order;
+};
 
 }  // namespace
 
-std::variant<ContainerScan, OpenFailure> scanThroughDemuxer(Demuxer& demuxer, const OpenProgress& progress)
+std::variant<ContainerScan, OpenFailure> scanThroughDemuxer(Demuxer& demuxer, const OpenProgress& progress,
+                                                           bool clockGoesBack)
 {
     const int video = demuxer.videoStream();
     demuxer.keepOnly(video);
@@ -226,14 +275,19 @@ std::variant<ContainerScan, OpenFailure> scanThroughDemuxer(Demuxer& demuxer, co
     if (!packet)
         return openFailure(MCIERR_OUT_OF_MEMORY);
     std::optional<PictureOrder> order;
+    std::optional<RestartWatch> restarts;
     if (orderIsInThePictures(demuxer))
         order.emplace(demuxer.videoParameters());
+    else
+        restarts.emplace(demuxer, clockGoesBack);
     int result = 0;
     while ((result = demuxer.read(packet.get())) >= 0) {
         const PacketRef held(packet.get());
         scan.packets.push_back(demuxedPacketEntry(held.get(), headers, demuxer.unpacksVideo()));
         if (order)
             order->add(held.get(), headers);
+        else if (auto failure = restarts->add(held.get(), scan.packets, progress))
+            return *failure;
         if (progress && scan.packets.size() % kPacketsPerReport == 0 && !progress(demuxer.fractionRead()))
             return openFailure(MCIERR_SOURCE_CANCELLED);
     }
@@ -243,7 +297,7 @@ std::variant<ContainerScan, OpenFailure> scanThroughDemuxer(Demuxer& demuxer, co
         return openFailure(MCIERR_FILE_READ);
     if (order)
         order->giveTimes(scan.packets);
-    else if (auto failure = continueRestartedClock(demuxer, scan.packets, progress))
+    else if (auto failure = restarts->finish(scan.packets))
         return *failure;
     scan.outcome = ContainerScan::Outcome::Done;
     return scan;
@@ -356,7 +410,10 @@ std::variant<IndexedFile, OpenFailure> indexFile(const QString& path, std::uniqu
     if (scan.outcome == ContainerScan::Outcome::Cancelled)
         return openFailure(MCIERR_SOURCE_CANCELLED);
     // Packets known by their times cannot be told apart where the times repeat.
-    if (scan.outcome == ContainerScan::Outcome::Done && !demuxer->clockMayRestart() && clockGoesBack(scan.packets))
+    const bool goesBack = scan.clockGoesBack
+                          || (scan.outcome == ContainerScan::Outcome::Done && !demuxer->clockMayRestart()
+                              && clockGoesBack(scan.packets));
+    if (goesBack)
         scan.outcome = ContainerScan::Outcome::CannotScan;
     if (scan.outcome == ContainerScan::Outcome::Done && !agreesWithDemuxer(scan, *demuxer)) {
         // The check moved the demuxer; the reading through starts from a fresh open.
@@ -367,7 +424,7 @@ std::variant<IndexedFile, OpenFailure> indexFile(const QString& path, std::uniqu
         scan.outcome = ContainerScan::Outcome::CannotScan;
     }
     if (scan.outcome != ContainerScan::Outcome::Done) {
-        auto read = scanThroughDemuxer(*demuxer, progress);
+        auto read = scanThroughDemuxer(*demuxer, progress, goesBack);
         if (auto* failure = std::get_if<OpenFailure>(&read))
             return *failure;
         scan = std::move(std::get<ContainerScan>(read));

@@ -28,11 +28,11 @@ struct ContainerScan {
     // Each packet's size in bytes, where the container lists it: the demuxer's packets must
     // have the same, and the same positions.
     std::vector<int> sizes;
+    // The scan stopped (CannotScan) where a clock that should run on went back (RestartedClock.h).
+    bool clockGoesBack = false;
 };
 
-// Room for count packets in scan.packets, on large pages (preferLargePages): a two-hour file's
-// packets take tens of megabytes, and on a virtual machine faulting them in page by page takes
-// as long as the rest of the open.
+// Room for count packets in scan.packets, on large pages.
 void reservePackets(ContainerScan& scan, size_t count);
 
 // H.264 with pictures held back, in a container that keeps no presentation times (AVI): the
@@ -54,10 +54,13 @@ std::variant<IndexedFile, OpenFailure> indexFile(const QString& path, std::uniqu
 
 // Every packet of the video stream through the demuxer, in the order the file stores them,
 // known by their bytes: what any file can be indexed by. Where a clock that should run on goes
-// back in the middle, the presentation times are made to run on (RestartedClock.h), H.264 read
-// a second time for the order of its pictures; a codec whose order cannot be read so is
-// refused as damaged, since the container's times would number some frames wrongly.
-std::variant<ContainerScan, OpenFailure> scanThroughDemuxer(Demuxer& demuxer, const OpenProgress& progress);
+// back in the middle, the presentation times are made to run on (RestartedClock.h), H.264 and
+// HEVC ordered by their pictures' counts; a codec whose order cannot be read so is refused as
+// damaged, since the container's times would number some frames wrongly. clockGoesBack: a scan
+// of the container saw it go back, so the counts are gathered from the first packet (else the
+// packets before the restart are read a second time when it shows); the outcome is the same.
+std::variant<ContainerScan, OpenFailure> scanThroughDemuxer(Demuxer& demuxer, const OpenProgress& progress,
+                                                           bool clockGoesBack = false);
 
 // Whether the packets the demuxer gives at the start of the file and from its last keyframe to
 // the end are those of the scan (their presentation times may differ by one constant, which

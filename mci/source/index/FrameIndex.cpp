@@ -1,11 +1,15 @@
 #include "FrameIndex.h"
 
+#include "LargePages.h"
+
+#include <QIODevice>
 #include <QtEndian>
 
 #include <algorithm>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <span>
 
 namespace mci {
 
@@ -39,7 +43,7 @@ qint64 decodeTime(const PacketEntry& p)
 // are out of presentation order by what a decoder holds back: an insertion sort, where an hour
 // of video sorts in a millisecond, unless it would move too much.
 template <typename Less>
-void sortNearlySorted(std::vector<int>& items, Less less)
+void sortNearlySorted(std::span<int> items, Less less)
 {
     constexpr size_t kMovesPerItem = 16;
     size_t moves = 0;
@@ -137,11 +141,14 @@ qint64 FrameIndex::toUs(qint64 ticks) const
 void FrameIndex::build()
 {
     const std::vector<Run> continuous = runs();
-    const std::vector<int> runStarts = keepDecodablePictures(continuous, presentationOrderKeys(continuous));
-    if (!timeFromStamps(runStarts))
+    // A number per packet: the order keys, then the frames' durations, on pages written once.
+    std::vector<qint64> scratch = presentationOrderKeys(continuous);
+    const std::vector<int> runStarts = keepDecodablePictures(continuous, scratch);
+    if (!timeFromStamps(runStarts, scratch))
         timeFromNominalRate();
     m_keyframes.clear();
     m_byKey.clear();
+    reserveOnLargePages(m_byKey, m_packets.size());
     for (int i = 0; i < packetCount(); ++i) {
         if (m_packets[size_t(i)].keyframe && m_frameOf[size_t(i)] >= 0)
             m_keyframes.emplace_back(m_frameOf[size_t(i)], i);
@@ -181,7 +188,9 @@ std::vector<FrameIndex::Run> FrameIndex::runs() const
 // reference picture waits for the next one, as a decoder holds it back).
 std::vector<qint64> FrameIndex::presentationOrderKeys(const std::vector<Run>& runs) const
 {
-    std::vector<qint64> keys(m_packets.size(), kNoTime);
+    std::vector<qint64> keys;
+    reserveOnLargePages(keys, m_packets.size());
+    keys.assign(m_packets.size(), kNoTime);
     for (const Run& run : runs) {
         bool timed = true;
         for (int i = run.first; i <= run.last; ++i) {
@@ -224,21 +233,23 @@ std::vector<int> FrameIndex::keepDecodablePictures(const std::vector<Run>& runs,
     if (first == count)
         first = -1;  // no keyframe is marked: nothing to go by, every picture counts
     m_order.clear();
+    reserveOnLargePages(m_order, size_t(count));
     std::vector<int> runStarts;
     for (const Run& run : runs) {
-        std::vector<int> kept;
+        const int runStart = frameCount();
         for (int i = run.first; i <= run.last; ++i) {
             if (!m_packets[size_t(i)].shown || i < first)
                 continue;
             if (first >= 0 && run.first <= first && first <= run.last && keys[size_t(i)] < keys[size_t(first)])
                 continue;
-            kept.push_back(i);
+            m_order.push_back(i);
         }
-        sortNearlySorted(kept, [&](int a, int b) { return keys[size_t(a)] < keys[size_t(b)]; });
-        if (!kept.empty())
-            runStarts.push_back(frameCount());
-        m_order.insert(m_order.end(), kept.begin(), kept.end());
+        sortNearlySorted(std::span(m_order).subspan(size_t(runStart)),
+                         [&](int a, int b) { return keys[size_t(a)] < keys[size_t(b)]; });
+        if (frameCount() > runStart)
+            runStarts.push_back(runStart);
     }
+    reserveOnLargePages(m_frameOf, size_t(count));
     m_frameOf.assign(size_t(count), -1);
     for (int n = 0; n < frameCount(); ++n)
         m_frameOf[size_t(m_order[size_t(n)])] = n;
@@ -253,36 +264,41 @@ qint64 FrameIndex::lastFrameUs(int decodeIndex) const
 }
 
 // Times from the timestamps, each run starting where the one before it ended; false, with
-// nothing kept, when the stamps are missing or absurd as a whole.
-bool FrameIndex::timeFromStamps(const std::vector<int>& runStarts)
+// nothing kept, when the stamps are missing or absurd as a whole. scratch holds a number per
+// frame at least, and is used up.
+bool FrameIndex::timeFromStamps(const std::vector<int>& runStarts, std::vector<qint64>& scratch)
 {
     m_startUs.clear();
+    reserveOnLargePages(m_startUs, size_t(frameCount()) + 1);
     m_firstPts = 0;
     qint64 runStartUs = 0;
     for (size_t r = 0; r < runStarts.size(); ++r) {
         const int end = r + 1 < runStarts.size() ? runStarts[r + 1] : frameCount();
-        std::vector<qint64> stamps;
+        // The run's stamps, written where its times go and turned into them there.
+        const size_t first = m_startUs.size();
         for (int n = runStarts[r]; n < end; ++n) {
             const PacketEntry& p = m_packets[size_t(m_order[size_t(n)])];
-            stamps.push_back(m_clock.decodeOrderOnly ? decodeTime(p) : presentationTime(p));
-            if (stamps.back() == kNoTime)
+            m_startUs.push_back(m_clock.decodeOrderOnly ? decodeTime(p) : presentationTime(p));
+            if (m_startUs.back() == kNoTime)
                 return false;
         }
-        if (stamps.empty())
+        if (m_startUs.size() == first)
             continue;
         // Without presentation times the n-th picture shown takes the n-th decode time.
         if (m_clock.decodeOrderOnly)
-            std::sort(stamps.begin(), stamps.end());
+            std::sort(m_startUs.begin() + long(first), m_startUs.end());
+        const qint64 origin = m_startUs[first];
         if (r == 0)
-            m_firstPts = stamps.front();
-        for (qint64 stamp : stamps) {
-            const qint64 us = runStartUs + toUs(stamp - stamps.front());
-            m_startUs.push_back(m_startUs.empty() ? us : std::max(us, m_startUs.back() + 1));
+            m_firstPts = origin;
+        for (size_t n = first; n < m_startUs.size(); ++n) {
+            const qint64 us = runStartUs + toUs(m_startUs[n] - origin);
+            m_startUs[n] = n == 0 ? us : std::max(us, m_startUs[n - 1] + 1);
         }
         runStartUs = m_startUs.back() + lastFrameUs(m_order[size_t(end - 1)]);
     }
     m_startUs.push_back(runStartUs);
-    std::vector<qint64> durations;
+    std::vector<qint64>& durations = scratch;
+    durations.clear();
     for (size_t n = 0; n + 1 < m_startUs.size(); ++n) {
         durations.push_back(m_startUs[n + 1] - m_startUs[n]);
         if (durations.back() > kLongestFrameUs)
@@ -298,6 +314,7 @@ bool FrameIndex::timeFromStamps(const std::vector<int>& runStarts)
 void FrameIndex::timeFromNominalRate()
 {
     m_startUs.clear();
+    reserveOnLargePages(m_startUs, size_t(frameCount()) + 1);
     for (int n = 0; n <= frameCount(); ++n)
         m_startUs.push_back(n * m_clock.nominalFrameUs);
 }
@@ -417,6 +434,8 @@ std::optional<FrameIndex> FrameIndex::load(QDataStream& in)
     // Read in pieces: a damaged count must not make it allocate gigabytes before the data ends.
     constexpr quint32 kPiece = 65536;
     std::vector<PacketEntry> packets;
+    if (const QIODevice* device = in.device(); device && !device->isSequential())
+        reserveOnLargePages(packets, size_t(std::min<qint64>(count, device->bytesAvailable() / kPacketBytes)));
     QByteArray block;
     for (quint32 done = 0; done < count;) {
         const quint32 piece = std::min(count - done, kPiece);

@@ -139,7 +139,7 @@ private:
     std::vector<Run> runs() const;
     std::vector<qint64> presentationOrderKeys(const std::vector<Run>& runs) const;
     std::vector<int> keepDecodablePictures(const std::vector<Run>& runs, const std::vector<qint64>& keys);
-    bool timeFromStamps(const std::vector<int>& runStarts);
+    bool timeFromStamps(const std::vector<int>& runStarts, std::vector<qint64>& scratch);
     void timeFromNominalRate();
     qint64 toUs(qint64 ticks) const;
     qint64 lastFrameUs(int decodeIndex) const;

@@ -2,6 +2,7 @@
 
 #include "Demuxer.h"
 #include "PictureHeader.h"
+#include "RestartedClock.h"
 
 #include <QFile>
 
@@ -178,6 +179,7 @@ private:
     std::array<qint64, kMaxReorderDelay + 1> m_ptsBuffer;
     qint64 m_nextReport = 0;
     bool m_cancelled = false;
+    bool m_clockWentBack = false;
     std::vector<PacketEntry> m_packets;
 };
 
@@ -199,6 +201,7 @@ ContainerScan MatroskaScanner::scan()
     } else if (m_cancelled) {
         result.outcome = ContainerScan::Outcome::Cancelled;
     }
+    result.clockGoesBack = m_clockWentBack;
     return result;
 }
 
@@ -432,7 +435,10 @@ bool MatroskaScanner::readBlock(const Element& block, qint64 clusterTime, int ke
     if (!frame || entry.duration <= 0 || !readFrame(entry, frame, int(frameSize)))
         return false;
     m_packets.push_back(entry);
-    return true;
+    // Packets known by their times cannot be told apart where the times go back: the rest of
+    // the file is not read.
+    m_clockWentBack = !m_demuxer.clockMayRestart() && clockGoesBackAt(m_packets, m_packets.size() - 1);
+    return !m_clockWentBack;
 }
 
 // What the frame's headers say: its kind, and to the parser whether it is a keyframe.

@@ -39,23 +39,28 @@ std::vector<int> runsOf(const std::vector<PacketEntry>& packets, const std::vect
 
 // From a full window on: at the start of a file cut in an open group of pictures, the pictures
 // that refer to what was cut away lie below the keyframe before them.
+bool clockGoesBackAt(const std::vector<PacketEntry>& packets, size_t at)
+{
+    const qint64 t = packets[at].pts;
+    if (at < size_t(kReorderWindow) || t == kNoTime || !packets[at].shown)
+        return false;
+    bool below = false, compared = false;
+    for (size_t j = at - kReorderWindow; j < at; ++j) {
+        const PacketEntry& p = packets[j];
+        if (p.pts == kNoTime || !p.shown)
+            continue;
+        compared = true;
+        below = t < p.pts;
+        if (!below)
+            break;
+    }
+    return compared && below;
+}
+
 bool clockGoesBack(const std::vector<PacketEntry>& packets)
 {
     for (size_t i = kReorderWindow; i < packets.size(); ++i) {
-        const qint64 t = packets[i].pts;
-        if (t == kNoTime || !packets[i].shown)
-            continue;
-        bool below = false, compared = false;
-        for (size_t j = i - kReorderWindow; j < i; ++j) {
-            const PacketEntry& p = packets[j];
-            if (p.pts == kNoTime || !p.shown)
-                continue;
-            compared = true;
-            below = t < p.pts;
-            if (!below)
-                break;
-        }
-        if (compared && below)
+        if (clockGoesBackAt(packets, i))
             return true;
     }
     return false;

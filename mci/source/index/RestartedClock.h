@@ -21,6 +21,9 @@ namespace mci {
 // just before it: deeper than any decoder reorders, so the clock went back. A restart among the
 // first few packets goes unseen.
 bool clockGoesBack(const std::vector<PacketEntry>& packets);
+// The same for the packet at, from it and the packets before it: clockGoesBack is true when it
+// is for some packet, so a reading can see the restart as it reaches it.
+bool clockGoesBackAt(const std::vector<PacketEntry>& packets, size_t at);
 
 // Gives every shown packet a presentation time on one clock that runs on through the restarts.
 // shownOrder: for each packet its place among the shown pictures in the order the decoder gives
