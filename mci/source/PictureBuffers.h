@@ -5,7 +5,8 @@
 // keep that gigabyte however much the cache gives back. Here pictures are mapped a block of
 // several at a time, on large pages (LargePages.h), and a block goes back to the system once
 // every picture in it has been let go, but for the pictures kept for the next ones (what a
-// decoder lets go at a jump). Fresh memory faulted in small page by small page costs more than
+// decoder lets go at a jump) and the blocks kept for the next decoder (an eighth of the picture
+// budget, the whole process's). Fresh memory faulted in small page by small page costs more than
 // decoding into it on a virtual machine (2 ms for a 720p picture), and a jump or the span
 // behind a back step keeps a hundred pictures or more; on large pages it is a tenth of that.
 //
