@@ -48,9 +48,9 @@ std::atomic<int> s_overruns{0};
 
 // Blocks let go, kept for the next decoder whose pictures are of the same size: a file opened
 // after another of its kind (the same one again, the next clip from a camera) decodes its first
-// jump into memory already written, where fresh memory costs about as much as decoding (720p,
-// a jump from a fresh open: 42-44 ms fresh, 32-35 ms kept). The most recent first; at most an
-// eighth of the picture budget (128 MB of a gigabyte), what a jump at 1080p takes.
+// jump into memory already written, where fresh memory costs about as much as decoding (a
+// fifth of a 720p jump from a fresh open). The most recent first; at most an eighth of the
+// picture budget (128 MB of a gigabyte), what a jump at 1080p takes.
 class IdleBlocks {
 public:
     uint8_t* take(size_t bytes)
