@@ -12,6 +12,7 @@
 #include <cmath>
 
 #include "Barcode.h"
+#include "PictureBuffers.h"
 #include "VideoSurface.h"
 
 namespace bench {
@@ -120,9 +121,11 @@ void OurPlayer::take(const Clip& clip) {
     m_element = QFile::encodeName(clip.clipSpec.path);
     m_fps = clip.fps();
     m_frames = clip.frames();
-    // Memory freed by an earlier clip and kept by the allocator is given back first, so that
-    // what the peak is counted from is what the bench itself holds.
+    // Memory freed by an earlier clip and kept by the allocator, or kept as picture memory for
+    // the next file, is given back first, so that what the peak is counted from is what the
+    // bench itself holds.
     malloc_trim(0);
+    mci::PictureBuffers::giveBackKeptBlocks();
     m_heldKB = residentKB(0);
 }
 
@@ -311,7 +314,10 @@ Outcome OurPlayer::timedOpen() {
 // so that the peak is not that memory's; while a clip is open it is left alone, since the
 // pages it would give back are the ones the measure is about to use.
 void OurPlayer::resetPeakMemory() {
-    if (m_id == 0) malloc_trim(0);
+    if (m_id == 0) {
+        malloc_trim(0);
+        mci::PictureBuffers::giveBackKeptBlocks();
+    }
     m_peakReset = resetPeakResident(0);
 }
 

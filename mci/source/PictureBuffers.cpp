@@ -84,6 +84,18 @@ public:
             unmapLargePages(first, length);
     }
 
+    void giveBackAll()
+    {
+        std::vector<std::pair<uint8_t*, size_t>> all;
+        {
+            std::lock_guard lock(m_mutex);
+            all.swap(m_blocks);
+            m_bytes = 0;
+        }
+        for (const auto& [first, length] : all)
+            unmapLargePages(first, length);
+    }
+
 private:
     const size_t m_most = size_t(FrameCache::defaultBudget() / 8);
     std::mutex m_mutex;
@@ -285,6 +297,11 @@ PictureBuffers::~PictureBuffers() = default;
 int PictureBuffers::overruns()
 {
     return s_overruns.load();
+}
+
+void PictureBuffers::giveBackKeptBlocks()
+{
+    idleBlocks().giveBackAll();
 }
 
 }  // namespace mci

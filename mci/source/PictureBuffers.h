@@ -33,6 +33,9 @@ public:
     void release();
     // Pictures let go, in the whole process, whose guard bytes a decoder had overwritten.
     static int overruns();
+    // Gives back to the system the blocks kept from closed files for the next decoder, as
+    // malloc_trim gives back what the allocator keeps: for measures of a file's memory.
+    static void giveBackKeptBlocks();
 
 private:
     PictureBuffers() = default;
