@@ -70,4 +70,47 @@ void unmapLargePages(uint8_t* data, size_t bytes)
         munmap(data, roundUp(bytes, kPage));
 }
 
+uint8_t* KeptMappings::take(size_t bytes)
+{
+    std::lock_guard lock(m_mutex);
+    for (auto kept = m_kept.rbegin(); kept != m_kept.rend(); ++kept) {
+        if (kept->second != bytes)
+            continue;
+        uint8_t* const data = kept->first;
+        m_kept.erase(std::next(kept).base());
+        m_bytes -= bytes;
+        return data;
+    }
+    return nullptr;
+}
+
+void KeptMappings::keep(uint8_t* data, size_t bytes)
+{
+    std::vector<std::pair<uint8_t*, size_t>> old;
+    {
+        std::lock_guard lock(m_mutex);
+        m_kept.emplace_back(data, bytes);
+        m_bytes += bytes;
+        while (m_bytes > m_mostBytes || m_kept.size() > m_mostCount) {
+            old.push_back(m_kept.front());
+            m_bytes -= m_kept.front().second;
+            m_kept.erase(m_kept.begin());
+        }
+    }
+    for (const auto& [first, length] : old)
+        unmapLargePages(first, length);
+}
+
+void KeptMappings::giveBackAll()
+{
+    std::vector<std::pair<uint8_t*, size_t>> all;
+    {
+        std::lock_guard lock(m_mutex);
+        all.swap(m_kept);
+        m_bytes = 0;
+    }
+    for (const auto& [first, length] : all)
+        unmapLargePages(first, length);
+}
+
 }  // namespace mci

@@ -10,6 +10,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
+#include <utility>
 #include <vector>
 
 namespace mci {
@@ -35,5 +37,26 @@ void reserveOnLargePages(std::vector<T>& items, size_t count)
 uint8_t* mapLargePages(size_t bytes);
 // What mapLargePages(bytes) gave.
 void unmapLargePages(uint8_t* data, size_t bytes);
+
+// Mappings let go, kept for the next taker of the same size: memory already written costs a
+// tenth of fresh memory. The most recent first; beyond the bounds the oldest are unmapped.
+// Any thread.
+class KeptMappings {
+public:
+    KeptMappings(size_t mostBytes, size_t mostCount) : m_mostBytes(mostBytes), m_mostCount(mostCount) {}
+
+    // A kept mapping of exactly bytes, or nullptr.
+    uint8_t* take(size_t bytes);
+    // Keeps what mapLargePages(bytes) gave.
+    void keep(uint8_t* data, size_t bytes);
+    // Unmaps all that is kept.
+    void giveBackAll();
+
+private:
+    const size_t m_mostBytes, m_mostCount;
+    std::mutex m_mutex;
+    std::vector<std::pair<uint8_t*, size_t>> m_kept;  // oldest first
+    size_t m_bytes = 0;
+};
 
 }  // namespace mci

@@ -51,61 +51,10 @@ std::atomic<int> s_overruns{0};
 // jump into memory already written, where fresh memory costs about as much as decoding (a
 // fifth of a 720p jump from a fresh open). The most recent first; at most an eighth of the
 // picture budget (128 MB of a gigabyte), what a jump at 1080p takes.
-class IdleBlocks {
-public:
-    uint8_t* take(size_t bytes)
-    {
-        std::lock_guard lock(m_mutex);
-        for (auto block = m_blocks.rbegin(); block != m_blocks.rend(); ++block) {
-            if (block->second != bytes)
-                continue;
-            uint8_t* const data = block->first;
-            m_blocks.erase(std::next(block).base());
-            m_bytes -= bytes;
-            return data;
-        }
-        return nullptr;
-    }
-
-    void keep(uint8_t* data, size_t bytes)
-    {
-        std::vector<std::pair<uint8_t*, size_t>> old;
-        {
-            std::lock_guard lock(m_mutex);
-            m_blocks.emplace_back(data, bytes);
-            m_bytes += bytes;
-            while (m_bytes > m_most) {
-                old.push_back(m_blocks.front());
-                m_bytes -= m_blocks.front().second;
-                m_blocks.erase(m_blocks.begin());
-            }
-        }
-        for (const auto& [first, length] : old)
-            unmapLargePages(first, length);
-    }
-
-    void giveBackAll()
-    {
-        std::vector<std::pair<uint8_t*, size_t>> all;
-        {
-            std::lock_guard lock(m_mutex);
-            all.swap(m_blocks);
-            m_bytes = 0;
-        }
-        for (const auto& [first, length] : all)
-            unmapLargePages(first, length);
-    }
-
-private:
-    const size_t m_most = size_t(FrameCache::defaultBudget() / 8);
-    std::mutex m_mutex;
-    std::vector<std::pair<uint8_t*, size_t>> m_blocks;
-    size_t m_bytes = 0;
-};
-
-IdleBlocks& idleBlocks()
+KeptMappings& idleBlocks()
 {
-    static auto* const blocks = new IdleBlocks;  // never destroyed: pictures may outlive statics
+    // Never destroyed: pictures may outlive statics.
+    static auto* const blocks = new KeptMappings(size_t(FrameCache::defaultBudget() / 8), SIZE_MAX);
     return *blocks;
 }
 

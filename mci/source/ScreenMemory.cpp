@@ -2,9 +2,6 @@
 
 #include "LargePages.h"
 
-#include <mutex>
-#include <vector>
-
 namespace mci::screenMemory {
 
 namespace {
@@ -17,16 +14,11 @@ constexpr size_t kHeader = kPage;
 constexpr size_t kSpares = 4;
 constexpr size_t kSpareBytes = size_t(96) << 20;
 
-struct Pool {
-    std::mutex mutex;
-    size_t size = 0;  // of every spare mapping
-    std::vector<uint8_t*> spares;
-};
-
-Pool& pool()
+// The oldest go first: after a new size (a zoom, another file), those of the old one.
+KeptMappings& spares()
 {
-    static Pool* const instance = new Pool;  // never destroyed: pictures may outlive statics
-    return *instance;
+    static auto* const kept = new KeptMappings(kSpareBytes, kSpares);  // never destroyed: pictures outlive statics
+    return *kept;
 }
 
 size_t mappedSize(size_t bytes)
@@ -39,15 +31,7 @@ size_t mappedSize(size_t bytes)
 uint8_t* take(size_t bytes)
 {
     const size_t mapped = mappedSize(bytes);
-    uint8_t* mapping = nullptr;
-    {
-        Pool& p = pool();
-        std::lock_guard lock(p.mutex);
-        if (p.size == mapped && !p.spares.empty()) {
-            mapping = p.spares.back();
-            p.spares.pop_back();
-        }
-    }
+    uint8_t* mapping = spares().take(mapped);
     if (!mapping) {
         mapping = mapLargePages(mapped);
         if (!mapping)
@@ -62,26 +46,7 @@ void giveBack(void* memory)
     if (!memory)
         return;
     uint8_t* mapping = static_cast<uint8_t*>(memory) - kHeader;
-    const size_t mapped = *reinterpret_cast<const size_t*>(mapping);
-    Pool& p = pool();
-    std::unique_lock lock(p.mutex);
-    // A new size (a zoom, another file) makes the spares of the old one useless.
-    if (p.size != mapped) {
-        std::vector<uint8_t*> old;
-        old.swap(p.spares);
-        const size_t oldSize = p.size;
-        p.size = mapped;
-        lock.unlock();
-        for (uint8_t* spare : old)
-            unmapLargePages(spare, oldSize);
-        lock.lock();
-    }
-    if (p.size == mapped && p.spares.size() < kSpares && (p.spares.size() + 1) * mapped <= kSpareBytes) {
-        p.spares.push_back(mapping);
-        return;
-    }
-    lock.unlock();
-    unmapLargePages(mapping, mapped);
+    spares().keep(mapping, *reinterpret_cast<const size_t*>(mapping));
 }
 
 }  // namespace mci::screenMemory
