@@ -7,8 +7,12 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
+#include <future>
 #include <optional>
+#include <system_error>
+#include <thread>
 
 namespace mci {
 
@@ -223,16 +227,19 @@ public:
 
 private:
     // Samples of a few kB lie close together: their first bytes come from one large read ahead
-    // (a system call for each sample would cost more than the rest of the open). Far apart, or
-    // larger than a read ahead, each is read on its own.
+    // (a system call for each sample would cost more than the rest of the open). Far from the
+    // bytes read before (past a large picture, or where a piece of the table begins), or larger
+    // than a read ahead, each is read on its own, and a read ahead starts again after it.
     bool readAt(qint64 position, void* into, qint64 count)
     {
         const qint64 windowEnd = m_windowStart + qint64(m_window.size());
+        const qint64 gap = position - m_readEnd;
+        m_readEnd = position + count;
         if (position >= m_windowStart && position + count <= windowEnd) {
             std::memcpy(into, m_window.data() + (position - m_windowStart), size_t(count));
             return true;
         }
-        if (count > kReadAhead / 4 || position < windowEnd || position - windowEnd > kReadAhead / 4)
+        if (count > kReadAhead / 4 || gap < 0 || gap > kReadAhead / 4)
             return ::pread(m_file.handle(), into, size_t(count), off_t(position)) == count;
         m_window.resize(size_t(kReadAhead));
         const ssize_t read = ::pread(m_file.handle(), m_window.data(), m_window.size(), off_t(position));
@@ -300,12 +307,48 @@ private:
     std::vector<uint8_t> m_bytes;
     std::vector<uint8_t> m_window;
     qint64 m_windowStart = 0;
+    qint64 m_readEnd = 0;  // just past the bytes last asked for
     PictureKind m_kind = PictureKind::Unknown;
 };
 
 bool isMovie(const AVInputFormat* format)
 {
     return std::strstr(format->name, "mp4") || std::strstr(format->name, "mov");
+}
+
+// Reading the first bytes of every sample is most of the open of a long file of small samples,
+// and it goes as fast as memory copies: pieces of the table are read on the machine's cores,
+// each by a reader of its own. HEVC's reader learns from the parameter sets it meets in the
+// samples, so its samples are read in order, in one piece.
+bool readPictureHeads(ContainerScan& scan, const QString& path, const Demuxer& demuxer, bool avi)
+{
+    constexpr size_t kFewestPerPiece = 64;
+    const size_t count = scan.packets.size();
+    const auto readPiece = [&](size_t begin, size_t end) {
+        SampleReader samples(path, demuxer, avi);
+        for (size_t i = begin; i < end; ++i) {
+            if (!samples.read(scan.packets[i], scan.sizes[i]))
+                return false;
+        }
+        return true;
+    };
+    const bool inOrder = demuxer.videoParameters()->codec_id == AV_CODEC_ID_HEVC;
+    const size_t cores = std::max(1u, std::thread::hardware_concurrency());
+    const size_t pieces = inOrder ? 1 : std::clamp<size_t>(count / kFewestPerPiece, 1, cores);
+    std::vector<std::future<bool>> others;
+    bool ok = true;
+    for (size_t p = 1; p < pieces; ++p) {
+        const size_t begin = count * p / pieces, end = count * (p + 1) / pieces;
+        try {
+            others.push_back(std::async(std::launch::async, readPiece, begin, end));
+        } catch (const std::system_error&) {
+            ok = readPiece(begin, end) && ok;  // no thread to be had: read here
+        }
+    }
+    ok = readPiece(0, count / pieces) && ok;
+    for (auto& piece : others)
+        ok = piece.get() && ok;  // an exception of the piece's thread comes out here
+    return ok;
 }
 
 }  // namespace
@@ -332,7 +375,6 @@ ContainerScan readSampleTable(const QString& path, const Demuxer& demuxer)
         offsets = std::move(tables->offsets);
         offsets.resize(size_t(entries), offsets.empty() ? 0 : offsets.back());
     }
-    SampleReader samples(path, demuxer, avi);
     reservePackets(scan, size_t(entries));
     scan.sizes.reserve(size_t(entries));
     for (int i = 0; i < entries; ++i) {
@@ -346,11 +388,11 @@ ContainerScan readSampleTable(const QString& path, const Demuxer& demuxer)
         entry.shown = sample->size > 0 && !(sample->flags & AVINDEX_DISCARD_FRAME);
         if (!scan.packets.empty())
             scan.packets.back().duration = entry.dts - scan.packets.back().dts;
-        if (!samples.read(entry, sample->size))
-            return ContainerScan{};
         scan.packets.push_back(entry);
         scan.sizes.push_back(sample->size);
     }
+    if (!readPictureHeads(scan, path, demuxer, avi))
+        return ContainerScan{};
     scan.identity = PacketIdentity::DecodeTime;
     scan.outcome = ContainerScan::Outcome::Done;
     return scan;

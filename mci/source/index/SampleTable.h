@@ -13,7 +13,7 @@
 // through. The result names packets by their decode time; the open checks it against the
 // packets the demuxer gives before it trusts it.
 //
-// One thread at a time; reads the file but does not move the demuxer.
+// One thread at a time; reads the file, on threads of its own, but does not move the demuxer.
 #pragma once
 
 #include "ContainerScan.h"
