@@ -36,7 +36,7 @@ public:
     qint64 processId() const override;
 
 private:
-    void take(const Clip& clip);
+    void take(const Clip& clip, bool forMemory = true);
     MCIERROR openDevice();
     Outcome timedOpen();
     MCIERROR attachWindow();
