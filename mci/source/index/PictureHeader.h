@@ -25,6 +25,9 @@ enum class PictureKind : quint8 {
     None = 4,          // the packet gives no picture
 };
 
+// Just past the next start code (00 00 01) in [at, end), or end.
+const uint8_t* afterStartCode(const uint8_t* at, const uint8_t* end);
+
 class PictureHeaderReader {
 public:
     // parameters: the stream's, for the codec and the headers kept in its extradata.

@@ -16,10 +16,6 @@ extern "C" {
 #include <string>
 #include <vector>
 
-#ifdef __SSE2__
-#include <emmintrin.h>
-#endif
-
 namespace mci {
 
 namespace {
@@ -33,27 +29,6 @@ constexpr qint64 kResyncSize = 65536;
 constexpr qint64 kMaxPesPiece = 200 * 1024;
 // The picture timing message the demuxer's parser keeps, in bytes; a longer one fails there.
 constexpr unsigned kMaxPictureTiming = 40;
-
-// Just past the next start code (00 00 01) in [at, end), or end. Picture data is most of every
-// access unit and holds few start codes: it is passed over 16 bytes at a time where SSE2 is there.
-const uint8_t* afterStartCode(const uint8_t* at, const uint8_t* end)
-{
-#ifdef __SSE2__
-    const __m128i zero = _mm_setzero_si128(), one = _mm_set1_epi8(1);
-    for (; end - at >= 18; at += 16) {
-        const auto bytes = [at](int offset) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(at + offset)); };
-        const __m128i zeroZero = _mm_and_si128(_mm_cmpeq_epi8(bytes(0), zero), _mm_cmpeq_epi8(bytes(1), zero));
-        const __m128i found = _mm_and_si128(zeroZero, _mm_cmpeq_epi8(bytes(2), one));
-        if (const int mask = _mm_movemask_epi8(found))
-            return at + __builtin_ctz(unsigned(mask)) + 3;
-    }
-#endif
-    for (; end - at >= 3; ++at) {
-        if (at[0] == 0 && at[1] == 0 && at[2] == 1)
-            return at + 3;
-    }
-    return end;
-}
 
 // Bits of a header, first bit first; in H.264 units the emulation prevention bytes (00 00 03)
 // are passed over. Past the end it reads zeros and says so.
