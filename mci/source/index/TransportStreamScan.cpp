@@ -11,9 +11,16 @@ extern "C" {
 
 #include <algorithm>
 #include <climits>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <deque>
+#include <exception>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 namespace mci {
@@ -444,14 +451,175 @@ bool AccessUnitReader::supplementalInformation(const uint8_t* at, const uint8_t*
     return true;
 }
 
+// Complete PES packets of the video PID, their payloads side by side, handed from the pass over
+// the file to the reading of their access units.
+struct PesBatch {
+    struct Pes {
+        qint64 position, pts, dts;
+        size_t begin, end;  // of the payload in bytes
+    };
+    std::vector<Pes> pes;
+    std::vector<uint8_t> bytes;
+};
+
+// Batches in flight: one filled, one read, one waiting.
+constexpr int kBatches = 3;
+
+// Batches between the two threads; either side's failure ends both.
+class BatchExchange {
+public:
+    explicit BatchExchange(size_t batchBytes)
+    {
+        for (int i = 0; i < kBatches; ++i) {
+            auto batch = std::make_unique<PesBatch>();
+            // A PES of unstated length is declined past kMaxPesPiece, and one of stated length
+            // holds at most 64 kB: a batch never outgrows this.
+            reserveOnLargePages(batch->bytes, batchBytes + 2 * kMaxPesPiece);
+            m_empty.push_back(std::move(batch));
+        }
+    }
+
+    // Filled batches, in file order; nullptr once the pass is over and all are taken, or on a
+    // failure.
+    std::unique_ptr<PesBatch> takeFilled()
+    {
+        std::unique_lock lock(m_mutex);
+        m_changed.wait(lock, [this] { return !m_filled.empty() || m_closed || m_failed; });
+        if (m_failed || m_filled.empty())
+            return nullptr;
+        auto batch = std::move(m_filled.front());
+        m_filled.pop_front();
+        return batch;
+    }
+    void giveBackRead(std::unique_ptr<PesBatch> batch)
+    {
+        batch->pes.clear();
+        batch->bytes.clear();
+        std::lock_guard lock(m_mutex);
+        m_empty.push_back(std::move(batch));
+        m_changed.notify_all();
+    }
+    // An empty batch for the filled one (nullptr at the start); nullptr on a failure.
+    std::unique_ptr<PesBatch> exchange(std::unique_ptr<PesBatch> filled)
+    {
+        std::unique_lock lock(m_mutex);
+        if (filled)
+            m_filled.push_back(std::move(filled));
+        m_changed.notify_all();
+        m_changed.wait(lock, [this] { return !m_empty.empty() || m_failed; });
+        if (m_failed)
+            return nullptr;
+        auto batch = std::move(m_empty.back());
+        m_empty.pop_back();
+        return batch;
+    }
+    void close(std::unique_ptr<PesBatch> last)
+    {
+        std::lock_guard lock(m_mutex);
+        if (last && !last->pes.empty())
+            m_filled.push_back(std::move(last));
+        m_closed = true;
+        m_changed.notify_all();
+    }
+    void fail()
+    {
+        std::lock_guard lock(m_mutex);
+        m_failed = true;
+        m_changed.notify_all();
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::deque<std::unique_ptr<PesBatch>> m_filled;
+    std::vector<std::unique_ptr<PesBatch>> m_empty;
+    bool m_closed = false, m_failed = false;
+};
+
+// Each complete PES turned into the packet the demuxer gives, in file order; false where the
+// demuxer would give something else.
+class AccessUnits {
+public:
+    AccessUnits(const Demuxer& demuxer, const AVProgram* program, ContainerScan& result)
+        : m_program(program), m_units(demuxer.videoParameters()), m_headers(demuxer.videoParameters()),
+          m_result(result)
+    {
+    }
+
+    bool read(const PesBatch& batch);
+    // Whether what was read ends as the demuxer's reading would.
+    bool endedWell() const { return m_units.pictureRead(); }
+
+private:
+    bool readPes(const PesBatch::Pes& pes, const uint8_t* data);
+    qint64 unwrapped(qint64 stamp) const;
+
+    const AVProgram* m_program;
+    AccessUnitReader m_units;
+    PictureHeaderReader m_headers;
+    ContainerScan& m_result;
+    bool m_openEnded = false;  // the last access unit held no picture
+    qint64 m_lastDts = kNoTime;
+};
+
+bool AccessUnits::read(const PesBatch& batch)
+{
+    for (const PesBatch::Pes& pes : batch.pes) {
+        if (!readPes(pes, batch.bytes.data() + pes.begin))
+            return false;
+    }
+    return true;
+}
+
+// The demuxer moves timestamps on the far side of the wrap reference of the stream's program,
+// which its open set from the first timestamp it met.
+qint64 AccessUnits::unwrapped(qint64 stamp) const
+{
+    constexpr qint64 kWrap = qint64(1) << 33;
+    if (m_program->pts_wrap_behavior == AV_PTS_WRAP_ADD_OFFSET && stamp < m_program->pts_wrap_reference)
+        return stamp + kWrap;
+    if (m_program->pts_wrap_behavior == AV_PTS_WRAP_SUB_OFFSET && stamp >= m_program->pts_wrap_reference)
+        return stamp - kWrap;
+    return stamp;
+}
+
+bool AccessUnits::readPes(const PesBatch::Pes& pes, const uint8_t* data)
+{
+    const size_t size = pes.end - pes.begin;
+    if (m_openEnded || size == 0 || !m_units.read(data, data + size))
+        return false;
+    m_openEnded = !m_units.hasPicture();
+    PacketEntry entry;
+    entry.pts = unwrapped(pes.pts);
+    entry.dts = unwrapped(pes.dts);
+    entry.duration = m_units.duration();
+    // Where the demuxer would drop the decode time as damage and make up one of its own: one
+    // after the presentation time, one equal to it on a picture the decoder holds back, or one
+    // that goes back where the two are equal.
+    if (entry.duration < 0 || entry.pts < entry.dts
+        || (entry.pts == entry.dts
+            && ((m_units.delay() != 0 && !m_units.bPicture()) || (m_lastDts != kNoTime && m_lastDts > entry.dts))))
+        return false;
+    m_lastDts = entry.dts;
+    entry.position = pes.position;
+    entry.keyframe = m_units.keyframe();
+    entry.kind = m_headers.kindOf(data, int(std::min<size_t>(size, INT_MAX)));
+    entry.shown = entry.kind != PictureKind::None;
+    entry.key = timeKey(entry.dts);
+    m_result.packets.push_back(entry);
+    return true;
+}
+
 // One pass over the file: transport packets as the demuxer reads them (resynchronising where it
-// does), the video PID's PES packets gathered, each turned into the packet the demuxer gives.
+// does), the video PID's PES packets gathered and handed in batches to a thread of their own,
+// which reads their access units while the pass reads on.
 class Scanner {
 public:
-    Scanner(const Demuxer& demuxer, const OpenProgress& progress);
+    Scanner(const Demuxer& demuxer, const OpenProgress& progress, size_t batchBytes);
     ContainerScan run(const QString& path);
 
 private:
+    bool pass();
     bool have(qint64 position, qint64 count);
     const uint8_t* at(qint64 position) const { return m_buffer.data() + (position - m_bufferStart); }
     qint64 resync(qint64 from);
@@ -459,15 +627,13 @@ private:
     bool startPes(const uint8_t* payload, int size, qint64 position);
     bool append(const uint8_t* payload, qint64 size);
     bool finishPes();
-    qint64 unwrapped(qint64 stamp) const;
 
+    const Demuxer& m_demuxer;
     const OpenProgress& m_progress;
     ContainerScan m_result;
     int m_pid = -1;
     qint64 m_packetSize = 0;
     const AVProgram* m_program = nullptr;
-    AccessUnitReader m_units;
-    PictureHeaderReader m_headers;
 
     QFile m_file;
     qint64 m_fileSize = 0;
@@ -476,16 +642,17 @@ private:
     qint64 m_bufferStart = 0, m_bufferEnd = 0;
     bool m_cancelled = false;
 
+    const size_t m_batchBytes;
+    BatchExchange m_exchange;
+    std::unique_ptr<PesBatch> m_batch;  // being filled
+    AccessUnits* m_unitsHere = nullptr;  // without a thread for the units: their reader
     bool m_inPes = false;
-    qint64 m_pesPosition = 0, m_pts = 0, m_dts = 0;
+    PesBatch::Pes m_pes{};
     qint64 m_remaining = -1;  // payload bytes the PES says it has left; -1 unbounded
-    std::vector<uint8_t> m_payload;
-    bool m_openEnded = false;  // the last access unit held no picture
-    qint64 m_lastDts = kNoTime;
 };
 
-Scanner::Scanner(const Demuxer& demuxer, const OpenProgress& progress)
-    : m_progress(progress), m_units(demuxer.videoParameters()), m_headers(demuxer.videoParameters())
+Scanner::Scanner(const Demuxer& demuxer, const OpenProgress& progress, size_t batchBytes)
+    : m_demuxer(demuxer), m_progress(progress), m_batchBytes(batchBytes), m_exchange(batchBytes)
 {
     const int video = demuxer.videoStream();
     const AVStream* stream = demuxer.stream(video);
@@ -513,11 +680,66 @@ ContainerScan Scanner::run(const QString& path)
     if (m_pid < 0 || !m_file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
         return m_result;
     m_fileSize = m_file.size();
+    reservePackets(m_result, size_t(std::min(m_expectedPackets, m_fileSize / kTsSize)));
+    AccessUnits units(m_demuxer, m_program, m_result);
+    bool unitsOk = true;
+    std::exception_ptr unitsFailure;
+    const auto readUnits = [&] {
+        try {
+            while (auto batch = m_exchange.takeFilled()) {
+                if (!units.read(*batch))
+                    return unitsOk = false, m_exchange.fail();
+                m_exchange.giveBackRead(std::move(batch));
+            }
+        } catch (...) {
+            unitsFailure = std::current_exception();
+            unitsOk = false;
+            m_exchange.fail();
+        }
+    };
+    std::thread reader;
+    try {
+        reader = std::thread(readUnits);
+    } catch (const std::system_error&) {
+        m_unitsHere = &units;  // no thread to be had: the pass reads each batch itself
+    }
+    bool ok = false;
+    try {
+        ok = pass();
+    } catch (...) {
+        m_exchange.fail();
+        if (reader.joinable())
+            reader.join();
+        throw;
+    }
+    if (m_unitsHere && m_batch)
+        ok = m_unitsHere->read(*m_batch) && ok;
+    else
+        m_exchange.close(std::move(m_batch));
+    if (reader.joinable())
+        reader.join();
+    if (unitsFailure)
+        std::rethrow_exception(unitsFailure);
+    if (m_cancelled) {
+        m_result.outcome = ContainerScan::Outcome::Cancelled;
+    } else if (ok && unitsOk && units.endedWell() && !m_result.packets.empty()) {
+        m_result.outcome = ContainerScan::Outcome::Done;
+        return std::move(m_result);
+    }
+    m_result.packets.clear();
+    return m_result;
+}
+
+// The pass over the file; false where the demuxer would read it otherwise, or the units' reading
+// failed.
+bool Scanner::pass()
+{
+    m_batch = m_exchange.exchange(nullptr);
+    if (!m_batch)
+        return false;
     m_buffer.reserve(kReadSize + kResyncSize);
     preferLargePages(m_buffer.data(), m_buffer.capacity());
     m_buffer.resize(kReadSize + kResyncSize);
-    m_payload.reserve(1 << 20);
-    reservePackets(m_result, size_t(std::min(m_expectedPackets, m_fileSize / kTsSize)));
     bool ok = true;
     for (qint64 p = 0; ok && have(p, kTsSize);) {
         const uint8_t* data = at(p);
@@ -532,14 +754,7 @@ ContainerScan Scanner::run(const QString& path)
             ok = p >= 0;
         }
     }
-    if (m_cancelled) {
-        m_result.outcome = ContainerScan::Outcome::Cancelled;
-    } else if (ok && finishPes() && m_units.pictureRead() && !m_result.packets.empty()) {
-        m_result.outcome = ContainerScan::Outcome::Done;
-        return std::move(m_result);
-    }
-    m_result.packets.clear();
-    return m_result;
+    return ok && !m_cancelled && finishPes();
 }
 
 // Whether bytes position..position+count are in the buffer, reading on as needed; false at the
@@ -605,12 +820,12 @@ bool Scanner::startPes(const uint8_t* pes, int size, qint64 position)
     if (position < 0 || size < 9 || pes[0] != 0 || pes[1] != 0 || pes[2] != 1 || (pes[3] & 0xf0) != 0xe0
         || (pes[6] & 0x30) || !(pes[7] & 0x80) || pes[8] < ((pes[7] & 0x40) ? 10 : 5) || 9 + pes[8] > size)
         return false;
-    m_pts = stamp(pes + 9);
-    m_dts = pes[7] & 0x40 ? stamp(pes + 14) : m_pts;
+    m_pes.pts = stamp(pes + 9);
+    m_pes.dts = pes[7] & 0x40 ? stamp(pes + 14) : m_pes.pts;
     const int length = pes[4] << 8 | pes[5];
     m_remaining = length ? length - 3 - pes[8] : -1;
-    m_pesPosition = position;
-    m_payload.clear();
+    m_pes.position = position;
+    m_pes.begin = m_pes.end = m_batch->bytes.size();
     m_inPes = true;
     return (!length || m_remaining >= 0) && append(pes + 9 + pes[8], size - 9 - pes[8]);
 }
@@ -620,68 +835,47 @@ bool Scanner::startPes(const uint8_t* pes, int size, qint64 position)
 bool Scanner::append(const uint8_t* payload, qint64 size)
 {
     if (m_remaining >= 0 && size > m_remaining) {
-        if (!m_payload.empty())
+        if (m_pes.end > m_pes.begin)
             return false;
         size = m_remaining;
     }
-    if (m_remaining < 0 && qint64(m_payload.size()) + size > kMaxPesPiece)
+    if (m_remaining < 0 && qint64(m_pes.end - m_pes.begin) + size > kMaxPesPiece)
         return false;
-    m_payload.insert(m_payload.end(), payload, payload + size);
+    m_batch->bytes.insert(m_batch->bytes.end(), payload, payload + size);
+    m_pes.end = m_batch->bytes.size();
     if (m_remaining < 0)
         return true;
     m_remaining -= size;
     return m_remaining > 0 || finishPes();
 }
 
-// The demuxer moves timestamps on the far side of the wrap reference of the stream's program,
-// which its open set from the first timestamp it met.
-qint64 Scanner::unwrapped(qint64 stamp) const
-{
-    constexpr qint64 kWrap = qint64(1) << 33;
-    if (m_program->pts_wrap_behavior == AV_PTS_WRAP_ADD_OFFSET && stamp < m_program->pts_wrap_reference)
-        return stamp + kWrap;
-    if (m_program->pts_wrap_behavior == AV_PTS_WRAP_SUB_OFFSET && stamp >= m_program->pts_wrap_reference)
-        return stamp - kWrap;
-    return stamp;
-}
-
+// The PES is complete: into the batch, and the batch to the units' reader once it is full.
 bool Scanner::finishPes()
 {
     if (!m_inPes)
         return true;
     m_inPes = false;
-    const uint8_t* data = m_payload.data();
-    if (m_openEnded || m_payload.empty() || !m_units.read(data, data + m_payload.size()))
-        return false;
-    m_openEnded = !m_units.hasPicture();
-    PacketEntry entry;
-    entry.pts = unwrapped(m_pts);
-    entry.dts = unwrapped(m_dts);
-    entry.duration = m_units.duration();
-    // Where the demuxer would drop the decode time as damage and make up one of its own: one
-    // after the presentation time, one equal to it on a picture the decoder holds back, or one
-    // that goes back where the two are equal.
-    if (entry.duration < 0 || entry.pts < entry.dts
-        || (entry.pts == entry.dts
-            && ((m_units.delay() != 0 && !m_units.bPicture()) || (m_lastDts != kNoTime && m_lastDts > entry.dts))))
-        return false;
-    m_lastDts = entry.dts;
-    entry.position = m_pesPosition;
-    entry.keyframe = m_units.keyframe();
-    entry.kind = m_headers.kindOf(data, int(std::min<size_t>(m_payload.size(), INT_MAX)));
-    entry.shown = entry.kind != PictureKind::None;
-    entry.key = timeKey(entry.dts);
-    m_result.packets.push_back(entry);
-    return true;
+    m_batch->pes.push_back(m_pes);
+    if (m_batch->bytes.size() < m_batchBytes)
+        return true;
+    if (m_unitsHere) {
+        const bool read = m_unitsHere->read(*m_batch);
+        m_batch->pes.clear();
+        m_batch->bytes.clear();
+        return read;
+    }
+    m_batch = m_exchange.exchange(std::move(m_batch));
+    return m_batch != nullptr;
 }
 
 }  // namespace
 
-ContainerScan scanTransportStream(const QString& path, const Demuxer& demuxer, const OpenProgress& progress)
+ContainerScan scanTransportStream(const QString& path, const Demuxer& demuxer, const OpenProgress& progress,
+                                  size_t batchBytes)
 {
     if (demuxer.videoStream() < 0)
         return {};
-    return Scanner(demuxer, progress).run(path);
+    return Scanner(demuxer, progress, batchBytes).run(path);
 }
 
 }  // namespace mci

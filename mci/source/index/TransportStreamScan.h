@@ -9,8 +9,9 @@
 // without timestamps, two access units in one PES, scrambled packets, codecs other than MPEG-1/2
 // video and H.264, field pictures) makes the scan say CannotScan.
 //
-// Reads the file sequentially in large blocks and copies only the video PID's payloads. Any
-// thread; the demuxer is only looked at (the stream found at its open), never read from.
+// Reads the file sequentially in large blocks and copies only the video PID's payloads; their
+// access units are read on a second thread while the pass reads on. Any thread; the demuxer is
+// only looked at (the stream found at its open), never read from.
 #pragma once
 
 #include "ContainerScan.h"
@@ -18,11 +19,18 @@
 
 #include <QString>
 
+#include <cstddef>
+
 namespace mci {
 
 class Demuxer;
 
+// Complete PES packets are handed to the second thread once they hold this many payload bytes:
+// the threads meet a hundred times for a two-hour file, not at every picture.
+inline constexpr size_t kPesBatchBytes = size_t(4) << 20;
+
 // progress is called every few megabytes with the fraction read; false cancels the scan.
-ContainerScan scanTransportStream(const QString& path, const Demuxer& demuxer, const OpenProgress& progress);
+ContainerScan scanTransportStream(const QString& path, const Demuxer& demuxer, const OpenProgress& progress,
+                                  size_t batchBytes = kPesBatchBytes);
 
 }  // namespace mci
