@@ -320,19 +320,28 @@ bool isMovie(const AVInputFormat* format)
 // and it goes as fast as memory copies: pieces of the table are read on the machine's cores,
 // each by a reader of its own. HEVC's reader learns from the parameter sets it meets in the
 // samples, so its samples are read in order, in one piece.
+//
+// False also where the table calls a sample a keyframe and its picture is not one: the demuxer
+// takes a keyframe from the picture where it can read it (its parser), and the open checks only
+// the first packets and the last keyframe interval against it. A picture zeroed by a hole in a
+// download, or a recovery point in a picture coded as P, is then read through.
 bool readPictureHeads(ContainerScan& scan, const QString& path, const Demuxer& demuxer, bool avi)
 {
     constexpr size_t kFewestPerPiece = 64;
     const size_t count = scan.packets.size();
+    const AVCodecID codec = demuxer.videoParameters()->codec_id;
+    const bool kindsTellKeyframes = codec == AV_CODEC_ID_H264 || codec == AV_CODEC_ID_HEVC || codec == AV_CODEC_ID_VP8;
     const auto readPiece = [&](size_t begin, size_t end) {
         SampleReader samples(path, demuxer, avi);
         for (size_t i = begin; i < end; ++i) {
-            if (!samples.read(scan.packets[i], scan.sizes[i]))
+            PacketEntry& packet = scan.packets[i];
+            if (!samples.read(packet, scan.sizes[i])
+                || (kindsTellKeyframes && packet.keyframe && packet.kind != PictureKind::Intra))
                 return false;
         }
         return true;
     };
-    const bool inOrder = demuxer.videoParameters()->codec_id == AV_CODEC_ID_HEVC;
+    const bool inOrder = codec == AV_CODEC_ID_HEVC;
     const size_t cores = std::max(1u, std::thread::hardware_concurrency());
     const size_t pieces = inOrder ? 1 : std::clamp<size_t>(count / kFewestPerPiece, 1, cores);
     std::vector<std::future<bool>> others;
