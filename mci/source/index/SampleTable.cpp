@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <future>
 #include <optional>
@@ -331,15 +332,18 @@ bool readPictureHeads(ContainerScan& scan, const QString& path, const Demuxer& d
     const size_t count = scan.packets.size();
     const AVCodecID codec = demuxer.videoParameters()->codec_id;
     const bool kindsTellKeyframes = codec == AV_CODEC_ID_H264 || codec == AV_CODEC_ID_HEVC || codec == AV_CODEC_ID_VP8;
+    std::atomic<bool> declined = false;  // by any piece: the others stop
     const auto readPiece = [&](size_t begin, size_t end) {
         SampleReader samples(path, demuxer, avi);
-        for (size_t i = begin; i < end; ++i) {
+        for (size_t i = begin; i < end && !declined.load(std::memory_order_relaxed); ++i) {
             PacketEntry& packet = scan.packets[i];
             if (!samples.read(packet, scan.sizes[i])
-                || (kindsTellKeyframes && packet.keyframe && packet.kind != PictureKind::Intra))
+                || (kindsTellKeyframes && packet.keyframe && packet.kind != PictureKind::Intra)) {
+                declined = true;
                 return false;
+            }
         }
-        return true;
+        return !declined;
     };
     const bool inOrder = codec == AV_CODEC_ID_HEVC;
     const size_t cores = std::max(1u, std::thread::hardware_concurrency());
