@@ -104,31 +104,6 @@ quint64 bigEndian(const uint8_t* p, int size, quint64 value = 0)
     return value;
 }
 
-enum class H264Start { Slice, Idr, ForTheParser };
-
-// How an H.264 access unit of length-prefixed units begins, up to its first slice, where the
-// parser stops reading: with an IDR slice, which the parser marks a keyframe; with a recovery
-// point (it marks that a keyframe too) or parameter sets it keeps for reading one, which only
-// the parser can take in; or with a slice of another kind, which it does not mark.
-H264Start h264Start(const uint8_t* frame, int size, int lengthSize)
-{
-    for (int at = 0; at + lengthSize < size;) {
-        const quint64 length = bigEndian(frame + at, lengthSize);
-        at += lengthSize;
-        if (length == 0 || length > quint64(size - at))
-            break;
-        const int type = frame[at] & 0x1f;
-        if (type == 5)
-            return H264Start::Idr;
-        if (type >= 1 && type <= 4)
-            break;
-        if (type >= 6 && type <= 8)
-            return H264Start::ForTheParser;
-        at += int(length);
-    }
-    return H264Start::Slice;
-}
-
 bool isTopLevel(quint32 id)
 {
     return id == kCluster || id == kCues || id == kTags || id == kChapters || id == kAttachments || id == kSeekHead

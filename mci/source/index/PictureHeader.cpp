@@ -27,6 +27,27 @@ const uint8_t* afterStartCode(const uint8_t* at, const uint8_t* end)
     return end;
 }
 
+H264Start h264Start(const uint8_t* frame, int size, int lengthSize)
+{
+    for (int at = 0; at + lengthSize < size;) {
+        quint64 length = 0;
+        for (int i = 0; i < lengthSize; ++i)
+            length = (length << 8) | frame[at + i];
+        at += lengthSize;
+        if (length == 0 || length > quint64(size - at))
+            break;
+        const int type = frame[at] & 0x1f;
+        if (type == 5)
+            return H264Start::Idr;
+        if (type >= 1 && type <= 4)
+            break;
+        if (type >= 6 && type <= 8)
+            return H264Start::ForTheParser;
+        at += int(length);
+    }
+    return H264Start::Slice;
+}
+
 namespace {
 
 // Reads bits from a few header bytes; past the end it reads zeros and says so in overrun.

@@ -28,6 +28,15 @@ enum class PictureKind : quint8 {
 // Just past the next start code (00 00 01) in [at, end), or end.
 const uint8_t* afterStartCode(const uint8_t* at, const uint8_t* end);
 
+enum class H264Start { Slice, Idr, ForTheParser };
+
+// How an H.264 access unit of length-prefixed units begins, up to its first slice, where the
+// demuxer's parser stops reading: with an IDR slice, which the parser marks a keyframe; with a
+// recovery point (it marks that a keyframe too) or parameter sets it keeps for reading one,
+// which only the parser can take in; or with a slice of another kind, which it does not mark.
+// Reads only each unit's length and first byte.
+H264Start h264Start(const uint8_t* frame, int size, int lengthSize);
+
 class PictureHeaderReader {
 public:
     // parameters: the stream's, for the codec and the headers kept in its extradata.

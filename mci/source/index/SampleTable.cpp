@@ -186,7 +186,7 @@ std::optional<TrackTables> trackTables(QByteArrayView movie, int trackId, qint64
 // packet; and in AVI whether the chunk header before each sample is the one the index lists,
 // since the demuxer numbers the chunks it meets and a damaged header would shift every later
 // number. Reads only the few bytes the header reader looks at; false where a sample cannot be
-// read or a chunk header is not the listed one.
+// read, a chunk header is not the listed one, or the listed keyframe mark is not the demuxer's.
 class SampleReader {
 public:
     SampleReader(const QString& path, const Demuxer& demuxer, bool avi)
@@ -223,10 +223,25 @@ public:
             return false;
         packet.kind = m_kind;
         packet.shown = packet.shown && m_kind != PictureKind::None;
-        return true;
+        return keyframeAsListed(packet.keyframe, size);
     }
 
 private:
+    // Whether the demuxer gives the sample's keyframe mark as the table lists it. It takes the
+    // mark from the picture where it can read it (its parser), and the open compares only the
+    // first packets and the last keyframe interval with it: a picture zeroed by a hole in a
+    // download, or a recovery point coded as P, must not pass as the table says.
+    bool keyframeAsListed(bool listed, int size) const
+    {
+        if (m_codec == AV_CODEC_ID_H264 && m_headers.unitLengthSize() > 0) {
+            const H264Start start = h264Start(m_bytes.data(), size, m_headers.unitLengthSize());
+            return start == H264Start::ForTheParser || listed == (start == H264Start::Idr);
+        }
+        if (m_codec == AV_CODEC_ID_H264)
+            return !listed || m_kind == PictureKind::Intra;
+        return listed == (m_kind == PictureKind::Intra);
+    }
+
     // Samples of a few kB lie close together: their first bytes come from one large read ahead
     // (a system call for each sample would cost more than the rest of the open). Far from the
     // bytes read before (past a large picture, or where a piece of the table begins), or larger
@@ -321,31 +336,22 @@ bool isMovie(const AVInputFormat* format)
 // and it goes as fast as memory copies: pieces of the table are read on the machine's cores,
 // each by a reader of its own. HEVC's reader learns from the parameter sets it meets in the
 // samples, so its samples are read in order, in one piece.
-//
-// False also where the table calls a sample a keyframe and its picture is not one: the demuxer
-// takes a keyframe from the picture where it can read it (its parser), and the open checks only
-// the first packets and the last keyframe interval against it. A picture zeroed by a hole in a
-// download, or a recovery point in a picture coded as P, is then read through.
 bool readPictureHeads(ContainerScan& scan, const QString& path, const Demuxer& demuxer, bool avi)
 {
     constexpr size_t kFewestPerPiece = 64;
     const size_t count = scan.packets.size();
-    const AVCodecID codec = demuxer.videoParameters()->codec_id;
-    const bool kindsTellKeyframes = codec == AV_CODEC_ID_H264 || codec == AV_CODEC_ID_HEVC || codec == AV_CODEC_ID_VP8;
     std::atomic<bool> declined = false;  // by any piece: the others stop
     const auto readPiece = [&](size_t begin, size_t end) {
         SampleReader samples(path, demuxer, avi);
         for (size_t i = begin; i < end && !declined.load(std::memory_order_relaxed); ++i) {
-            PacketEntry& packet = scan.packets[i];
-            if (!samples.read(packet, scan.sizes[i])
-                || (kindsTellKeyframes && packet.keyframe && packet.kind != PictureKind::Intra)) {
+            if (!samples.read(scan.packets[i], scan.sizes[i])) {
                 declined = true;
                 return false;
             }
         }
         return !declined;
     };
-    const bool inOrder = codec == AV_CODEC_ID_HEVC;
+    const bool inOrder = demuxer.videoParameters()->codec_id == AV_CODEC_ID_HEVC;
     const size_t cores = std::max(1u, std::thread::hardware_concurrency());
     const size_t pieces = inOrder ? 1 : std::clamp<size_t>(count / kFewestPerPiece, 1, cores);
     std::vector<std::future<bool>> others;
