@@ -158,7 +158,8 @@ uint8_t* PictureBuffers::takeSpare(size_t size)
         return nullptr;
     uint8_t* data = m_spare.back();
     m_spare.pop_back();
-    ++std::prev(m_blocks.upper_bound(data))->second.out;
+    if (std::prev(m_blocks.upper_bound(data))->second.out++ == 0)
+        --m_idleBlocks;
     return data;
 }
 
@@ -171,14 +172,15 @@ void PictureBuffers::letGo(void* buffers, uint8_t* data)
         std::lock_guard lock(self->m_mutex);
         released = self->m_released;
         const auto block = std::prev(self->m_blocks.upper_bound(data));
-        --block->second.out;
+        if (--block->second.out == 0)
+            ++self->m_idleBlocks;
         if (!guardHolds(data, block->second.size) && s_overruns++ == 0)
             qWarning("A video decoder wrote past the end of a picture");
         const bool spare = !self->m_released && block->second.size == self->m_spareSize;
         if (spare)
             self->m_spare.push_back(data);
         const size_t keep = std::min(kSpares, std::max<size_t>(kSpareBytes / block->second.stride, 4));
-        if (!spare || self->m_spare.size() > keep)
+        if ((!spare || self->m_spare.size() > keep) && self->m_idleBlocks > 0)
             idle = self->takeIdleBlocks(keep);
         last = self->m_released && self->m_blocks.empty();
     }
@@ -205,6 +207,7 @@ std::vector<std::pair<uint8_t*, size_t>> PictureBuffers::takeIdleBlocks(size_t k
             std::erase_if(m_spare, [&](uint8_t* data) { return data >= first && data < first + bytes; });
         idle.emplace_back(first, bytes);
         block = m_blocks.erase(block);
+        --m_idleBlocks;
     }
     return idle;
 }

@@ -58,6 +58,9 @@ private:
     std::map<uint8_t*, Block> m_blocks;  // by first byte
     std::vector<uint8_t*> m_spare;  // pictures of m_spareSize bytes, free to hand out
     size_t m_spareSize = 0;
+    // Blocks none of whose pictures is out: only then can a picture let go free a block, so
+    // that the blocks are looked through only then, not at every picture.
+    size_t m_idleBlocks = 0;
     bool m_released = false;
 };
 
