@@ -6,17 +6,6 @@
 
 namespace mci {
 
-namespace {
-
-constexpr size_t kPage = 4096;
-
-size_t roundUp(size_t value, size_t to)
-{
-    return (value + to - 1) / to * to;
-}
-
-}  // namespace
-
 size_t largePageSize()
 {
     static const size_t size = [] {

@@ -16,6 +16,14 @@
 
 namespace mci {
 
+// The small page, the unit of every mapping.
+inline constexpr size_t kPage = 4096;
+
+constexpr size_t roundUp(size_t value, size_t to)
+{
+    return (value + to - 1) / to * to;
+}
+
 // The size of the pages the kernel makes of large, aligned ranges it is asked to; 0 without.
 size_t largePageSize();
 // Asks for large pages under a block not yet written (the whole large pages inside it). A

@@ -19,16 +19,10 @@ namespace mci {
 
 namespace {
 
-constexpr size_t kPage = 4096;
 // Line and plane alignment: the widest vector loads of any decoder.
 constexpr int kAlign = 64;
 // Past the end of every plane, as the decoders' own pool leaves it.
 constexpr size_t kPlanePadding = 16 + kAlign;
-
-size_t roundUp(size_t value, size_t to)
-{
-    return (value + to - 1) / to * to;
-}
 
 // Pictures let go and kept for the next: what a decoder lets go at once when a jump flushes it
 // (16 reference pictures and one per thread), so that the jump decodes into memory that is

@@ -1,5 +1,6 @@
 #include "PictureConverter.h"
 
+#include "LargePages.h"
 #include "ScreenMemory.h"
 #include "SourceErrors.h"
 #include "ToneMapper.h"
@@ -21,11 +22,6 @@ constexpr size_t kAlign = 64;
 // A line to spare after the last: no converter met in the tests needs it, but the vector paths
 // differ from one processor to another, and a line costs next to nothing.
 constexpr int kTailLines = 1;
-
-size_t roundUp(size_t value, size_t to)
-{
-    return (value + to - 1) / to * to;
-}
 
 bool fullRange(const AVFrame* frame)
 {

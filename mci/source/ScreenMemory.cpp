@@ -6,7 +6,6 @@ namespace mci::screenMemory {
 
 namespace {
 
-constexpr size_t kPage = 4096;
 // The size of the mapping lives in the page before the memory handed out.
 constexpr size_t kHeader = kPage;
 // The shown picture, the next one converted ahead, and those queued for playback come and go
