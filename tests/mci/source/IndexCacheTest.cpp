@@ -248,6 +248,18 @@ const std::vector<std::pair<const char*, Damage>> kDamage = {
     {"SampleSizeChanged", [](QByteArray& b, const auto&) { if (const qsizetype at = b.indexOf("stsz"); at >= 0 && b.mid(at + 8, 4) == QByteArray(4, '\0')) addTo32(b, at + 16 + 4 * 20, 100, true); }},
     {"SampleCountChanged", [](QByteArray& b, const auto&) { if (const qsizetype at = b.indexOf("stsz"); at >= 0) addTo32(b, at + 12, -1, true); }},
     {"SyncSampleMoved", [](QByteArray& b, const auto&) { if (const qsizetype at = b.indexOf("stss"); at >= 0 && b.size() > at + 20) addTo32(b, at + 16, 3, true); }},
+    // The middle entry of the sync sample table taken out (the later ones move up, the count
+    // drops): that keyframe is no longer listed, though its picture starts anew.
+    {"SyncSampleUnlisted",
+     [](QByteArray& b, const auto&) {
+         const qsizetype at = b.indexOf("stss");
+         const qint64 count = at >= 0 && b.size() > at + 12 ? qFromBigEndian<quint32>(b.constData() + at + 8) : 0;
+         if (count < 3 || b.size() < at + 12 + 4 * count)
+             return;
+         const qsizetype middle = at + 12 + 4 * (count / 2), end = at + 12 + 4 * count;
+         b.replace(middle, end - middle, b.mid(middle + 4, end - middle - 4) + QByteArray(4, '\0'));
+         qToBigEndian<quint32>(quint32(count - 1), b.data() + at + 8);
+     }},
     {"MatroskaKeyFlagSet", [](QByteArray& b, const auto&) { if (const qsizetype at = middleSimpleBlockFlags(b); at >= 0) b[at] = char(b[at] | 0x80); }},
     // A keyframe's picture between the first and the last zeroed, as a download with a hole in
     // it leaves it; its container still lists it as a keyframe.
