@@ -47,8 +47,11 @@ std::shared_ptr<const DecodedFrame> FrameReader::frame(int n)
 {
     if (n < 0 || n >= m_index.frameCount() || !m_packet || !m_picture)
         return nullptr;
-    const bool backStep = n == m_lastAsked - 1;
-    const bool heldBack = backStep && m_steppedBack;
+    // Steps through kept frames never reach the reader (the cache answers them): a user who
+    // came down through them to n stepped back as many times.
+    const bool backStep =
+        n < m_lastAsked && (n == m_lastAsked - 1 || m_cache.cachedRunEnd(n + 1) >= m_lastAsked - 1);
+    const bool heldBack = backStep && (m_steppedBack || n < m_lastAsked - 1);
     m_steppedBack = backStep;
     m_cache.setFocus(n, n >= m_lastAsked ? 1 : -1);
     m_lastAsked = n;
