@@ -28,7 +28,9 @@ namespace mci {
 namespace {
 
 constexpr int kTsSize = 188;
-constexpr qint64 kReadSize = 4 << 20;
+// Read at a time: large enough that the system calls do not count, small enough to stay in the
+// core's cache while its packets are looked at.
+constexpr qint64 kReadSize = 1 << 20;
 // How far the demuxer looks for a sync byte it has lost, before it gives up.
 constexpr qint64 kResyncSize = 65536;
 // The demuxer gives out a PES of unstated length in pieces of at most this many bytes; the
@@ -459,7 +461,10 @@ struct PesBatch {
         size_t begin, end;  // of the payload in bytes
     };
     std::vector<Pes> pes;
+    // Payloads are copied into these bytes, sized once: a growing vector's bookkeeping at every
+    // transport packet was a tenth of the pass.
     std::vector<uint8_t> bytes;
+    size_t used = 0;
 };
 
 // Batches in flight: one filled, one read, one waiting.
@@ -475,6 +480,7 @@ public:
             // A PES of unstated length is declined past kMaxPesPiece, and one of stated length
             // holds at most 64 kB: a batch never outgrows this.
             reserveOnLargePages(batch->bytes, batchBytes + 2 * kMaxPesPiece);
+            batch->bytes.resize(batch->bytes.capacity());
             m_empty.push_back(std::move(batch));
         }
     }
@@ -494,7 +500,7 @@ public:
     void giveBackRead(std::unique_ptr<PesBatch> batch)
     {
         batch->pes.clear();
-        batch->bytes.clear();
+        batch->used = 0;
         std::lock_guard lock(m_mutex);
         m_empty.push_back(std::move(batch));
         m_changed.notify_all();
@@ -742,16 +748,20 @@ bool Scanner::pass()
     m_buffer.resize(kReadSize + kResyncSize);
     bool ok = true;
     for (qint64 p = 0; ok && have(p, kTsSize);) {
-        const uint8_t* data = at(p);
-        if (data[0] == 0x47) {
-            // The demuxer reports the position of the whole packet, M2TS prefix and all.
-            ok = packet(data, p + kTsSize - m_packetSize);
-            p += m_packetSize;
-        } else if (data[0] == 0x80 && data[12] == 0x47) {
-            p += 12;  // a packet behind a 12-byte RTP header, as the demuxer takes it
-        } else {
-            p = resync(std::max<qint64>(p + kTsSize - m_packetSize, 0));
-            ok = p >= 0;
+        // The packets wholly read, without asking for each; a resync reads on by itself.
+        for (const qint64 last = m_bufferEnd - kTsSize; ok && p <= last;) {
+            const uint8_t* data = at(p);
+            if (data[0] == 0x47) {
+                // The demuxer reports the position of the whole packet, M2TS prefix and all.
+                ok = packet(data, p + kTsSize - m_packetSize);
+                p += m_packetSize;
+            } else if (data[0] == 0x80 && data[12] == 0x47) {
+                p += 12;  // a packet behind a 12-byte RTP header, as the demuxer takes it
+            } else {
+                p = resync(std::max<qint64>(p + kTsSize - m_packetSize, 0));
+                ok = p >= 0;
+                break;
+            }
         }
     }
     return ok && !m_cancelled && finishPes();
@@ -825,7 +835,7 @@ bool Scanner::startPes(const uint8_t* pes, int size, qint64 position)
     const int length = pes[4] << 8 | pes[5];
     m_remaining = length ? length - 3 - pes[8] : -1;
     m_pes.position = position;
-    m_pes.begin = m_pes.end = m_batch->bytes.size();
+    m_pes.begin = m_pes.end = m_batch->used;
     m_inPes = true;
     return (!length || m_remaining >= 0) && append(pes + 9 + pes[8], size - 9 - pes[8]);
 }
@@ -841,8 +851,8 @@ bool Scanner::append(const uint8_t* payload, qint64 size)
     }
     if (m_remaining < 0 && qint64(m_pes.end - m_pes.begin) + size > kMaxPesPiece)
         return false;
-    m_batch->bytes.insert(m_batch->bytes.end(), payload, payload + size);
-    m_pes.end = m_batch->bytes.size();
+    std::memcpy(m_batch->bytes.data() + m_batch->used, payload, size_t(size));
+    m_pes.end = m_batch->used += size_t(size);
     if (m_remaining < 0)
         return true;
     m_remaining -= size;
@@ -856,12 +866,12 @@ bool Scanner::finishPes()
         return true;
     m_inPes = false;
     m_batch->pes.push_back(m_pes);
-    if (m_batch->bytes.size() < m_batchBytes)
+    if (m_batch->used < m_batchBytes)
         return true;
     if (m_unitsHere) {
         const bool read = m_unitsHere->read(*m_batch);
         m_batch->pes.clear();
-        m_batch->bytes.clear();
+        m_batch->used = 0;
         return read;
     }
     m_batch = m_exchange.exchange(std::move(m_batch));
