@@ -851,6 +851,10 @@ bool Scanner::append(const uint8_t* payload, qint64 size)
     }
     if (m_remaining < 0 && qint64(m_pes.end - m_pes.begin) + size > kMaxPesPiece)
         return false;
+    // The limits above keep every PES within the room a batch has past its size; whatever
+    // would not fit is declined, never written past it.
+    if (size_t(size) > m_batch->bytes.size() - m_batch->used)
+        return false;
     std::memcpy(m_batch->bytes.data() + m_batch->used, payload, size_t(size));
     m_pes.end = m_batch->used += size_t(size);
     if (m_remaining < 0)
