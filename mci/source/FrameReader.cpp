@@ -65,7 +65,16 @@ std::shared_ptr<const DecodedFrame> FrameReader::frame(int n)
     // after a step back that finds its frame missing (Back held faster than decoding behind
     // began): the steps after it want the frames before it. A jump, and the first step back
     // after one, keep the frames of the first back steps, and decoding behind brings the rest.
-    const bool goesOn = canContinueTo(n) || heldBack;
+    const bool continues = canContinueTo(n);
+    const bool goesOn = continues || heldBack;
+    // A held step far from where decoding is (into the interval before, from its keyframe) waits
+    // for all it decodes: as behind a jump, it keeps the next three seconds and passes over the
+    // pictures before them that nothing refers to, not a whole interval kept; decoding behind
+    // brings the rest.
+    const int decodingFrom = continues ? std::max(m_lastOutput + 1, m_spanStart)
+                                       : m_index.frameOfPacket(std::max(m_index.keyframePacketFor(n, 0), 0));
+    if (heldBack && n - decodingFrom > kBackAhead)
+        m_behindAJump = true;
     m_keepFrom = goesOn ? n - keptBehind() : n - std::min(kKeptBeforeAJump, m_cache.framesThatFit() * 3 / 4);
     auto found = decode(n, {});
     if (!found)
@@ -79,10 +88,10 @@ std::shared_ptr<const DecodedFrame> FrameReader::frame(int n)
 
 // How many frames below the user decoding behind keeps: what the budget holds less the frames
 // around the user (4K pictures: about 80 in a gigabyte), as decoding that span again would cost
-// far more than its memory. But right behind a jump, only the next three seconds: the pictures
-// before them that nothing refers to are passed over as the jump passed them, so that holding
-// Back after a jump waits for those seconds alone; the span before them is decoded whole when
-// the user gets there.
+// far more than its memory. But right behind a jump (or a held step into the interval before),
+// only the next three seconds: the pictures before them that nothing refers to are passed over
+// as the jump passed them, so that holding Back waits for those seconds alone; the span before
+// them is decoded whole when the user gets there.
 int FrameReader::keptBehind() const
 {
     const int fit = m_cache.framesThatFit() * 3 / 4;

@@ -93,7 +93,7 @@ private:
     int m_lastOutput = -1;      // the last frame the decoder gave out since the seek
     int m_lastAsked = 0;        // the last frame asked for, for the direction of travel
     bool m_steppedBack = false; // it was the one after the frame asked for before it
-    bool m_behindAJump = false; // nothing has been decoded behind the last jump yet
+    bool m_behindAJump = false; // nothing decoded yet behind the last jump (or held step into an interval)
     int m_target = 0;           // the frame being decoded towards
     bool m_keepEveryPicture = false;  // decoding ahead: no picture is passed over
     int m_keepFrom = 0;         // pictures before this frame are not kept in the cache

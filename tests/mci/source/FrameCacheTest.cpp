@@ -373,6 +373,27 @@ TEST(Decoding, holdingBackThatStopsTheDecodingBehindAtEveryStepSeeksEachInterval
     // Frames 0..231 decoded whole would be 232 pictures; half of those before the span are
     // passed over.
     EXPECT_LE(mci::decodedFrameCount() - decoded, 232 * 9 / 10);
+
+    // So does the held step into the interval before, whether decoding behind had sought its
+    // keyframe (each step comes as soon as it has done anything) or not: not the whole interval
+    // kept first.
+    for (const bool behindBegins : {true, false}) {
+        auto across = openOrFail(fixtures::clip(ClipKind::H264Mp4));
+        ASSERT_TRUE(across);
+        ASSERT_EQ(barcodeOf(*across, 262), 262);
+        for (int n = 261; n >= 249; --n) {
+            const int sought = mci::decoderSeekCount(), decodedBefore = mci::decodedFrameCount();
+            across->prefetch(n + 1, -1, [&] {
+                return !behindBegins || mci::decoderSeekCount() > sought || mci::decodedFrameCount() > decodedBefore;
+            });
+            const int beforeStep = mci::decodedFrameCount();
+            ASSERT_EQ(barcodeOf(*across, n), n);
+            if (n == 249)
+                EXPECT_LE(mci::decodedFrameCount() - beforeStep, 250 * 9 / 10) << behindBegins;
+        }
+        for (int n = 248; n >= 200; --n)
+            ASSERT_EQ(barcodeOf(*across, n), n);
+    }
 }
 
 // Several sources open: the cache of one left idle gives way to the one in use, whose back
