@@ -351,7 +351,9 @@ TEST(Decoding, holdingBackThatStopsTheDecodingBehindAtEveryStepSeeksEachInterval
         const int seeks = mci::decoderSeekCount();
         for (int n = 294; n >= 255; --n) {
             const int sought = mci::decoderSeekCount();
-            source->prefetch(n + 1, -1, [&] { return steps != Steps::BehindBegins || mci::decoderSeekCount() > sought; });
+            source->prefetch(n + 1, -1, [&] {
+                return steps != Steps::BehindBegins || mci::decoderSeekCount() > sought;
+            });
             if (steps != Steps::CacheAnswers || !source->cachedFrame(n)) {
                 ASSERT_EQ(barcodeOf(*source, n), n);
             }
@@ -384,12 +386,14 @@ TEST(Decoding, holdingBackThatStopsTheDecodingBehindAtEveryStepSeeksEachInterval
         for (int n = 261; n >= 249; --n) {
             const int sought = mci::decoderSeekCount(), decodedBefore = mci::decodedFrameCount();
             across->prefetch(n + 1, -1, [&] {
-                return !behindBegins || mci::decoderSeekCount() > sought || mci::decodedFrameCount() > decodedBefore;
+                return !behindBegins || mci::decoderSeekCount() > sought
+                    || mci::decodedFrameCount() > decodedBefore;
             });
             const int beforeStep = mci::decodedFrameCount();
             ASSERT_EQ(barcodeOf(*across, n), n);
-            if (n == 249)
+            if (n == 249) {
                 EXPECT_LE(mci::decodedFrameCount() - beforeStep, 250 * 9 / 10) << behindBegins;
+            }
         }
         for (int n = 248; n >= 200; --n)
             ASSERT_EQ(barcodeOf(*across, n), n);
