@@ -1,5 +1,6 @@
 #include "ToneMapper.h"
 
+#include "Cores.h"
 #include "PictureConverter.h"
 
 extern "C" {
@@ -9,8 +10,6 @@ extern "C" {
 #include <libavutil/opt.h>
 #include <libavutil/pixdesc.h>
 }
-
-#include <sched.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -105,14 +104,6 @@ FramePtr throughChain(const AVFrame* picture)
         || output->width != picture->width || output->height != picture->height)
         return nullptr;
     return output;
-}
-
-int coresToUse()
-{
-    cpu_set_t set;
-    if (sched_getaffinity(0, sizeof set, &set) == 0)
-        return std::max(1, CPU_COUNT(&set));
-    return int(std::max(1u, std::thread::hardware_concurrency()));
 }
 
 // 4x4 ordered dither, in 1/256 of an 8-bit level: 16-bit values rounded to 8 this way show a

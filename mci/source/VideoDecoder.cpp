@@ -1,12 +1,10 @@
 #include "VideoDecoder.h"
 
 #include "CodecContext.h"
+#include "Cores.h"
 #include "SourceErrors.h"
 
-#include <sched.h>
-
 #include <algorithm>
-#include <thread>
 
 namespace mci {
 
@@ -19,14 +17,7 @@ constexpr int kMostThreads = 16;
 
 int VideoDecoder::decodingThreads()
 {
-    int cores = 0;
-    cpu_set_t allowed;
-    CPU_ZERO(&allowed);
-    if (sched_getaffinity(0, sizeof allowed, &allowed) == 0)
-        cores = CPU_COUNT(&allowed);
-    if (cores <= 0)
-        cores = int(std::thread::hardware_concurrency());
-    return std::clamp(cores, 1, kMostThreads);
+    return std::clamp(coresToUse(), 1, kMostThreads);
 }
 
 std::variant<std::unique_ptr<VideoDecoder>, OpenFailure> VideoDecoder::create(const AVStream* stream,

@@ -22,6 +22,7 @@ list(APPEND MCI_SOURCE_FILES
   ScreenMemory.h ScreenMemory.cpp
   ToneMapper.h ToneMapper.cpp
   LargePages.h LargePages.cpp
+  Cores.h Cores.cpp
   PictureBuffers.h PictureBuffers.cpp
   AudioDecoder.h AudioDecoder.cpp
 )

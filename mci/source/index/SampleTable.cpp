@@ -1,5 +1,6 @@
 #include "SampleTable.h"
 
+#include "Cores.h"
 #include "PictureHeader.h"
 
 #include <QByteArrayView>
@@ -13,7 +14,6 @@
 #include <future>
 #include <optional>
 #include <system_error>
-#include <thread>
 
 namespace mci {
 
@@ -352,8 +352,7 @@ bool readPictureHeads(ContainerScan& scan, const QString& path, const Demuxer& d
         return !declined;
     };
     const bool inOrder = demuxer.videoParameters()->codec_id == AV_CODEC_ID_HEVC;
-    const size_t cores = std::max(1u, std::thread::hardware_concurrency());
-    const size_t pieces = inOrder ? 1 : std::clamp<size_t>(count / kFewestPerPiece, 1, cores);
+    const size_t pieces = inOrder ? 1 : std::clamp<size_t>(count / kFewestPerPiece, 1, size_t(coresToUse()));
     std::vector<std::future<bool>> others;
     bool ok = true;
     for (size_t p = 1; p < pieces; ++p) {
