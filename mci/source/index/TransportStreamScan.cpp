@@ -465,6 +465,12 @@ struct PesBatch {
     // transport packet was a tenth of the pass.
     std::vector<uint8_t> bytes;
     size_t used = 0;
+
+    void clear()
+    {
+        pes.clear();
+        used = 0;
+    }
 };
 
 // Batches in flight: one filled, one read, one waiting.
@@ -499,8 +505,7 @@ public:
     }
     void giveBackRead(std::unique_ptr<PesBatch> batch)
     {
-        batch->pes.clear();
-        batch->used = 0;
+        batch->clear();
         std::lock_guard lock(m_mutex);
         m_empty.push_back(std::move(batch));
         m_changed.notify_all();
@@ -874,8 +879,7 @@ bool Scanner::finishPes()
         return true;
     if (m_unitsHere) {
         const bool read = m_unitsHere->read(*m_batch);
-        m_batch->pes.clear();
-        m_batch->used = 0;
+        m_batch->clear();
         return read;
     }
     m_batch = m_exchange.exchange(std::move(m_batch));
