@@ -1,5 +1,7 @@
 #include "FrameFeeder.h"
 
+#include <cstdlib>
+
 namespace mci {
 
 FrameFeeder::FrameFeeder(PlaybackSource& source, QObject* guard, Reconverted onReconverted)
@@ -19,9 +21,7 @@ FrameFeeder::~FrameFeeder() {
 std::optional<ShownFrame> FrameFeeder::fetch(int n, QSize size) {
     {
         std::lock_guard lock(m_mutex);
-        if (m_ahead && m_ahead->number == n && m_ahead->image.size() == size) {
-            ShownFrame shown = std::move(*m_ahead);
-            m_ahead.reset();
+        if (auto shown = takeConverted(n, size)) {
             aimWarm(n, size);
             interruptWarm();
             m_wake.notify_all();
@@ -163,7 +163,7 @@ void FrameFeeder::doFetch(std::unique_lock<std::mutex>& lock) {
     if (shown)
         aimWarm(request.number, request.size);
     else
-        m_ahead.reset();  // the file no longer reads: nothing converted from it stands
+        dropConverted();  // the file no longer reads: nothing converted from it stands
     m_fetchResult.emplace(request.id, std::move(shown));
     // A fetch moves the source away from where the run was reading; the next run frame seeks
     // back by itself, because the source finds its own way to any frame.
@@ -195,7 +195,7 @@ void FrameFeeder::doRunFrame(std::unique_lock<std::mutex>& lock) {
     if (generation != m_generation) return;  // halted or restarted meanwhile
     if (!picture) {
         m_runFailed = true;
-        m_ahead.reset();
+        dropConverted();
         return;
     }
     m_queue.push_back({generation, ShownFrame{number, std::move(image), std::move(picture)}});
@@ -208,25 +208,52 @@ void FrameFeeder::doWarm(std::unique_lock<std::mutex>& lock) {
     m_yield = false;
     lock.unlock();
     const auto stop = [this] { return m_yield.load(std::memory_order_relaxed); };
-    m_source.prefetch(warm.at, warm.direction, stop);
-    if (!stop()) convertAhead(warm);
+    if (warm.jumped) {
+        // After a jump the user may step either way, so the frame the other way is converted
+        // too. Ahead of a jump it is mostly kept already; behind one, decoding behind begins
+        // with it where the decoder is a picture or two from it, and it is taken from there.
+        const int other = warm.at - warm.direction;
+        if (warm.direction < 0 && !m_source.cachedPicture(other)) {
+            m_source.prefetch(warm.at, warm.direction, [&] { return stop() || m_source.cachedPicture(other); });
+        }
+        if (!stop()) convert(other, warm.size, m_otherWay);
+    }
+    if (!stop()) m_source.prefetch(warm.at, warm.direction, stop);
+    if (!stop()) convert(warm.at + warm.direction, warm.size, m_ahead);
     lock.lock();
     // Given up for a reconversion: carry on afterwards. A fetch or a run sets its own course.
     if (m_yield && !m_warm && !m_fetch && !m_runActive && !m_stop) m_warm = warm;
 }
 
 void FrameFeeder::aimWarm(int at, QSize size) {
-    m_warm = Warm{at, at < m_lastFetched ? -1 : 1, size};
+    m_warm = Warm{at, at < m_lastFetched ? -1 : 1, size, std::abs(at - m_lastFetched) > 1};
     m_lastFetched = at;
+    m_otherWay.reset();  // beside an earlier frame
 }
 
-void FrameFeeder::convertAhead(const Warm& warm) {
-    const int next = warm.at + warm.direction;
-    auto picture = m_source.cachedPicture(next);
+std::optional<ShownFrame> FrameFeeder::takeConverted(int n, QSize size) {
+    for (auto* slot : {&m_ahead, &m_otherWay}) {
+        if (*slot && (*slot)->number == n && (*slot)->image.size() == size) {
+            std::optional<ShownFrame> shown = std::move(*slot);
+            dropConverted();
+            return shown;
+        }
+    }
+    return std::nullopt;
+}
+
+void FrameFeeder::convert(int n, QSize size, std::optional<ShownFrame>& into) {
+    auto picture = m_source.cachedPicture(n);
     if (!picture) return;
-    QImage image = picture->toImage(warm.size);
+    QImage image = picture->toImage(size);
     std::lock_guard lock(m_mutex);
-    m_ahead = ShownFrame{next, std::move(image), std::move(picture)};
+    if (!m_warm)  // else the user has moved on meanwhile
+        into = ShownFrame{n, std::move(image), std::move(picture)};
+}
+
+void FrameFeeder::dropConverted() {
+    m_ahead.reset();
+    m_otherWay.reset();
 }
 
 void FrameFeeder::interruptWarm() { m_yield = true; }

@@ -7,7 +7,8 @@
 //   warm       while no run plays, decoding ahead of the last fetch in the direction the user
 //              travels (the next frame, or the span before the frames kept below a back step),
 //              given up the moment any other work arrives; the frame next in line is also
-//              converted, so that a step onto it costs nothing at all.
+//              converted (after a jump, the one on either side), so that a step onto it
+//              costs nothing at all.
 // A fetch whose frame the source has decoded already is answered on the caller's thread at
 // once, without waiting for the worker.
 // Every run has a generation number; halting or restarting a run bumps it, and anything the
@@ -83,6 +84,7 @@ private:
         int at;
         int direction;
         QSize size;  // of the last fetch: the frame next in line is converted at it
+        bool jumped;  // to `at` from further than one frame away
     };
     struct Reconvert {
         std::shared_ptr<const Picture> picture;
@@ -97,7 +99,11 @@ private:
     void doRunFrame(std::unique_lock<std::mutex>& lock);
     void doWarm(std::unique_lock<std::mutex>& lock);
     void aimWarm(int at, QSize size);  // m_mutex held
-    void convertAhead(const Warm& warm);  // worker, m_mutex not held
+    // Frame n, if the source keeps it, converted at size into one of the slots below; worker,
+    // m_mutex not held.
+    void convert(int n, QSize size, std::optional<ShownFrame>& into);
+    std::optional<ShownFrame> takeConverted(int n, QSize size);  // m_mutex held
+    void dropConverted();  // m_mutex held
     void interruptWarm();  // m_mutex held
     bool runWantsFrame() const;
     bool runWantsWarming() const;  // m_mutex held
@@ -127,6 +133,7 @@ private:
     std::optional<Reconvert> m_reconvert;
     std::optional<Warm> m_warm;
     std::optional<ShownFrame> m_ahead;  // the frame next in the direction of travel, converted
+    std::optional<ShownFrame> m_otherWay;  // after a jump, the frame next the other way
     int m_lastFetched = 0;
     std::atomic<bool> m_yield{false};  // other work waits: decoding ahead stops
 

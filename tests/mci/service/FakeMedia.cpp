@@ -10,10 +10,12 @@ namespace {
 
 class FakePicture final : public mci::Picture {
 public:
-    explicit FakePicture(int number) : m_number(number) {}
+    FakePicture(int number, std::shared_ptr<std::atomic<int>> uiConversions)
+        : m_number(number), m_uiConversions(std::move(uiConversions)) {}
     int number() const override { return m_number; }
     QImage toImage(QSize target) const override {
         if (target.isEmpty()) return {};
+        if (QThread::currentThread() == QCoreApplication::instance()->thread()) ++*m_uiConversions;
         QImage image(target, QImage::Format_RGB32);
         image.fill(qRgb(m_number & 0xFF, (m_number >> 8) & 0xFF, 0x5A));
         return image;
@@ -21,6 +23,7 @@ public:
 
 private:
     int m_number;
+    std::shared_ptr<std::atomic<int>> m_uiConversions;
 };
 
 class FakeSource final : public mci::PlaybackSource {
@@ -38,17 +41,18 @@ public:
         if (n < 0 || n >= m_media->info.frameCount || (unreadable >= 0 && n >= unreadable)) {
             return nullptr;
         }
-        return std::make_shared<FakePicture>(n);
+        return std::make_shared<FakePicture>(n, m_media->uiConversions);
     }
     std::unique_ptr<mci::AudioStream> openAudio(int, int) override { return nullptr; }
     std::shared_ptr<const mci::Picture> cachedPicture(int n) const override {
         std::lock_guard lock(m_media->aheadMutex);
-        return m_media->kept.count(n) ? std::make_shared<FakePicture>(n) : nullptr;
+        return m_media->kept.count(n) ? std::make_shared<FakePicture>(n, m_media->uiConversions) : nullptr;
     }
     void prefetch(int at, int direction, const std::function<bool()>& stop) override {
         {
             std::lock_guard lock(m_media->aheadMutex);
             m_media->aheads.emplace_back(at, direction);
+            if (direction < 0 && m_media->backDecodesNextFirst) m_media->kept.insert(at + 1);
         }
         if (QTest::qWaitFor(stop, 10000)) ++m_media->aheadsStopped;
     }

@@ -23,6 +23,7 @@ namespace servicetest {
 struct FakeMedia {
     mci::MediaInfo info;
     std::atomic<int> decodes{0};
+    std::shared_ptr<std::atomic<int>> uiConversions = std::make_shared<std::atomic<int>>(0);  // on the caller's thread
     std::atomic<int> unreadableFrom{-1};  // frames from here on fail (file truncated)
     // While closed, decoding blocks: shows that status reads never wait for the decoder.
     std::mutex gateMutex;
@@ -34,6 +35,7 @@ struct FakeMedia {
     std::mutex aheadMutex;
     std::set<int> kept;
     std::vector<std::pair<int, int>> aheads;
+    std::atomic<bool> backDecodesNextFirst{false};  // decoding behind keeps `at + 1` at once
     std::atomic<int> aheadsStopped{0};
     std::vector<std::pair<int, int>> aheadsSoFar();
 };

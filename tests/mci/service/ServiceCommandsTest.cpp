@@ -8,6 +8,8 @@
 
 #include <QTest>
 
+#include <algorithm>
+
 using namespace servicetest;
 
 namespace {
@@ -333,6 +335,19 @@ TEST_F(ServiceCommands, DecodingAheadFollowsTheUser) {
     ASSERT_EQ(fake.step(id, -1), 0u);  // kept: answered at once, and turns the decoding ahead
     EXPECT_TRUE(QTest::qWaitFor([&] { return lastAhead() == std::pair{14, -1}; }, 5000));
     EXPECT_GE(video->aheadsStopped.load(), 1);
+    // A jump back decodes behind, the frame after it first; that frame is converted as soon as
+    // it is there, so a step onto it costs the caller nothing.
+    video->backDecodesNextFirst = true;
+    ASSERT_EQ(fake.seek(id, 5), 0u);
+    ASSERT_TRUE(QTest::qWaitFor([&] {
+        const auto aheads = video->aheadsSoFar();
+        return std::count(aheads.begin(), aheads.end(), std::pair{5, -1}) == 2;
+    }, 5000));
+    const int conversions = *video->uiConversions;
+    ASSERT_EQ(fake.step(id, 1), 0u);
+    EXPECT_EQ(position(id), 6u);
+    EXPECT_EQ(*video->uiConversions, conversions);
+    video->backDecodesNextFirst = false;
 
     ASSERT_EQ(fake.seek(id, 10), 0u);
     ASSERT_EQ(fake.play(id, nullptr), 0u);
