@@ -400,7 +400,7 @@ std::variant<IndexedFile, OpenFailure> indexFile(const QString& path, std::uniqu
                                                  const OpenProgress& progress)
 {
     ++s_indexPasses;
-    ContainerScan scan = readSampleTable(path, *demuxer);
+    ContainerScan scan = readSampleTable(path, *demuxer, progress);
     const bool tabled = scan.outcome == ContainerScan::Outcome::Done;
     const char* format = demuxer->context()->iformat->name;
     if (!tabled && std::strstr(format, "matroska"))

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <future>
 #include <optional>
@@ -335,43 +336,64 @@ bool isMovie(const AVInputFormat* format)
 // Reading the first bytes of every sample is most of the open of a long file of small samples,
 // and it goes as fast as memory copies: pieces of the table are read on the machine's cores,
 // each by a reader of its own. HEVC's reader learns from the parameter sets it meets in the
-// samples, so its samples are read in order, in one piece.
-bool readPictureHeads(ContainerScan& scan, const QString& path, const Demuxer& demuxer, bool avi)
+// samples, so its samples are read in order, in one piece. From a slow disk that is the whole
+// file: the calling thread tells progress as the pieces go, and the others stop when it is
+// cancelled.
+ContainerScan::Outcome readPictureHeads(ContainerScan& scan, const QString& path, const Demuxer& demuxer, bool avi,
+                                        const OpenProgress& progress)
 {
     constexpr size_t kFewestPerPiece = 64;
+    constexpr size_t kToldEvery = 4096;  // samples
     const size_t count = scan.packets.size();
-    std::atomic<bool> declined = false;  // by any piece: the others stop
-    const auto readPiece = [&](size_t begin, size_t end) {
+    std::atomic<bool> declined = false;  // by any piece, or cancelled: the others stop
+    std::atomic<size_t> samplesRead = 0;  // in steps of kToldEvery
+    bool cancelled = false;
+    const auto tell = [&] {
+        if (progress && !cancelled && !progress(double(samplesRead.load()) / double(std::max<size_t>(count, 1))))
+            cancelled = declined = true;
+    };
+    const auto readPiece = [&](size_t begin, size_t end, bool tells) {
         SampleReader samples(path, demuxer, avi);
         for (size_t i = begin; i < end && !declined.load(std::memory_order_relaxed); ++i) {
             if (!samples.read(scan.packets[i], scan.sizes[i])) {
                 declined = true;
                 return false;
             }
+            if ((i - begin + 1) % kToldEvery == 0) {
+                samplesRead += kToldEvery;
+                if (tells)
+                    tell();
+            }
         }
         return !declined;
     };
     const bool inOrder = demuxer.videoParameters()->codec_id == AV_CODEC_ID_HEVC;
     const size_t pieces = inOrder ? 1 : std::clamp<size_t>(count / kFewestPerPiece, 1, size_t(coresToUse()));
+    tell();
     std::vector<std::future<bool>> others;
     bool ok = true;
     for (size_t p = 1; p < pieces; ++p) {
         const size_t begin = count * p / pieces, end = count * (p + 1) / pieces;
         try {
-            others.push_back(std::async(std::launch::async, readPiece, begin, end));
+            others.push_back(std::async(std::launch::async, readPiece, begin, end, false));
         } catch (const std::system_error&) {
-            ok = readPiece(begin, end) && ok;  // no thread to be had: read here
+            ok = readPiece(begin, end, true) && ok;  // no thread to be had: read here
         }
     }
-    ok = readPiece(0, count / pieces) && ok;
-    for (auto& piece : others)
+    ok = readPiece(0, count / pieces, true) && ok;
+    for (auto& piece : others) {
+        while (piece.wait_for(std::chrono::milliseconds(50)) != std::future_status::ready)
+            tell();
         ok = piece.get() && ok;  // an exception of the piece's thread comes out here
-    return ok;
+    }
+    if (cancelled)
+        return ContainerScan::Outcome::Cancelled;
+    return ok ? ContainerScan::Outcome::Done : ContainerScan::Outcome::CannotScan;
 }
 
 }  // namespace
 
-ContainerScan readSampleTable(const QString& path, const Demuxer& demuxer)
+ContainerScan readSampleTable(const QString& path, const Demuxer& demuxer, const OpenProgress& progress)
 {
     ContainerScan scan;
     const AVStream* stream = demuxer.stream(demuxer.videoStream());
@@ -409,8 +431,12 @@ ContainerScan readSampleTable(const QString& path, const Demuxer& demuxer)
         scan.packets.push_back(entry);
         scan.sizes.push_back(sample->size);
     }
-    if (!readPictureHeads(scan, path, demuxer, avi))
-        return ContainerScan{};
+    const ContainerScan::Outcome outcome = readPictureHeads(scan, path, demuxer, avi, progress);
+    if (outcome != ContainerScan::Outcome::Done) {
+        ContainerScan none;
+        none.outcome = outcome;
+        return none;
+    }
     scan.identity = PacketIdentity::DecodeTime;
     scan.outcome = ContainerScan::Outcome::Done;
     return scan;

@@ -23,6 +23,7 @@
 
 namespace mci {
 
-ContainerScan readSampleTable(const QString& path, const Demuxer& demuxer);
+// Cancelled where progress answers false, which it is asked on the calling thread.
+ContainerScan readSampleTable(const QString& path, const Demuxer& demuxer, const OpenProgress& progress);
 
 }  // namespace mci
