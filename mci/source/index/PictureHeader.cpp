@@ -185,6 +185,13 @@ PictureKind PictureHeaderReader::kindOf(const uint8_t* data, int size)
         if (!(data[0] & 0x10))
             return PictureKind::None;
         return data[0] & 1 ? PictureKind::Unknown : PictureKind::Intra;
+    case AV_CODEC_ID_THEORA:
+        // The first bit is set in the headers, which come again in the middle of a chained Ogg
+        // file (two recordings joined end to end); in a frame the next bit is clear for a key
+        // frame.
+        if (data[0] & 0x80)
+            return PictureKind::None;
+        return data[0] & 0x40 ? PictureKind::Unknown : PictureKind::Intra;
     default:
         return PictureKind::Unknown;
     }

@@ -108,6 +108,7 @@ const std::vector<MatrixClip> kMatrix = {
     {Kind::RestartedFragmentedMp4, "RestartedFragmentedMp4"},
     {Kind::RestartedHevcMkv, "RestartedHevcMkv"},
     {Kind::ResizedJoinTs, "ResizedJoinTs"},
+    {Kind::ChainedOgg, "ChainedOgg"},
 };
 
 const Reference& referenceOf(const QString& path)
