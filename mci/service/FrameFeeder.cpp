@@ -208,18 +208,19 @@ void FrameFeeder::doWarm(std::unique_lock<std::mutex>& lock) {
     m_yield = false;
     lock.unlock();
     const auto stop = [this] { return m_yield.load(std::memory_order_relaxed); };
-    if (warm.jumped) {
-        // After a jump the user may step either way, so the frame the other way is converted
-        // too. Ahead of a jump it is mostly kept already; behind one, decoding behind begins
-        // with it where the decoder is a picture or two from it, and it is taken from there.
-        const int other = warm.at - warm.direction;
-        if (warm.direction < 0 && !m_source.cachedPicture(other)) {
+    // After a jump the user may step either way, so the frame the other way is converted too.
+    // Behind a jump back, decoding begins with the frame after it, where the decoder is a
+    // picture or two from it: it is taken from there, before the long decoding behind.
+    const int other = warm.at - warm.direction;
+    if (warm.jumped && warm.direction < 0) {
+        if (!m_source.cachedPicture(other))
             m_source.prefetch(warm.at, warm.direction, [&] { return stop() || m_source.cachedPicture(other); });
-        }
         if (!stop()) convert(other, warm.size, m_otherWay);
     }
     if (!stop()) m_source.prefetch(warm.at, warm.direction, stop);
     if (!stop()) convert(warm.at + warm.direction, warm.size, m_ahead);
+    // The frame before a jump ahead is kept by the jump; the step ahead is likelier, so it first.
+    if (warm.jumped && warm.direction > 0 && !stop()) convert(other, warm.size, m_otherWay);
     lock.lock();
     // Given up for a reconversion: carry on afterwards. A fetch or a run sets its own course.
     if (m_yield && !m_warm && !m_fetch && !m_runActive && !m_stop) m_warm = warm;
