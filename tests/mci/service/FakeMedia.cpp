@@ -8,14 +8,15 @@ namespace servicetest {
 
 namespace {
 
+std::atomic<int> s_uiConversions{0};
+
 class FakePicture final : public mci::Picture {
 public:
-    FakePicture(int number, std::shared_ptr<std::atomic<int>> uiConversions)
-        : m_number(number), m_uiConversions(std::move(uiConversions)) {}
+    explicit FakePicture(int number) : m_number(number) {}
     int number() const override { return m_number; }
     QImage toImage(QSize target) const override {
         if (target.isEmpty()) return {};
-        if (QThread::currentThread() == QCoreApplication::instance()->thread()) ++*m_uiConversions;
+        if (QThread::currentThread() == QCoreApplication::instance()->thread()) ++s_uiConversions;
         QImage image(target, QImage::Format_RGB32);
         image.fill(qRgb(m_number & 0xFF, (m_number >> 8) & 0xFF, 0x5A));
         return image;
@@ -23,7 +24,6 @@ public:
 
 private:
     int m_number;
-    std::shared_ptr<std::atomic<int>> m_uiConversions;
 };
 
 class FakeSource final : public mci::PlaybackSource {
@@ -41,12 +41,12 @@ public:
         if (n < 0 || n >= m_media->info.frameCount || (unreadable >= 0 && n >= unreadable)) {
             return nullptr;
         }
-        return std::make_shared<FakePicture>(n, m_media->uiConversions);
+        return std::make_shared<FakePicture>(n);
     }
     std::unique_ptr<mci::AudioStream> openAudio(int, int) override { return nullptr; }
     std::shared_ptr<const mci::Picture> cachedPicture(int n) const override {
         std::lock_guard lock(m_media->aheadMutex);
-        return m_media->kept.count(n) ? std::make_shared<FakePicture>(n, m_media->uiConversions) : nullptr;
+        return m_media->kept.count(n) ? std::make_shared<FakePicture>(n) : nullptr;
     }
     void prefetch(int at, int direction, const std::function<bool()>& stop) override {
         {
@@ -62,6 +62,8 @@ private:
 };
 
 }  // namespace
+
+int uiConversions() { return s_uiConversions; }
 
 std::vector<std::pair<int, int>> FakeMedia::aheadsSoFar() {
     std::lock_guard lock(aheadMutex);

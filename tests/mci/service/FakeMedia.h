@@ -23,7 +23,6 @@ namespace servicetest {
 struct FakeMedia {
     mci::MediaInfo info;
     std::atomic<int> decodes{0};
-    std::shared_ptr<std::atomic<int>> uiConversions = std::make_shared<std::atomic<int>>(0);  // on the caller's thread
     std::atomic<int> unreadableFrom{-1};  // frames from here on fail (file truncated)
     // While closed, decoding blocks: shows that status reads never wait for the decoder.
     std::mutex gateMutex;
@@ -39,6 +38,9 @@ struct FakeMedia {
     std::atomic<int> aheadsStopped{0};
     std::vector<std::pair<int, int>> aheadsSoFar();
 };
+
+// Fake pictures converted on the UI thread so far, in this process.
+int uiConversions();
 
 std::shared_ptr<FakeMedia> videoMedia(int frames, QSize natural = {320, 240});
 std::shared_ptr<FakeMedia> soundMedia(qint64 durationUs);

@@ -8,8 +8,6 @@
 
 #include <QTest>
 
-#include <algorithm>
-
 using namespace servicetest;
 
 namespace {
@@ -338,15 +336,13 @@ TEST_F(ServiceCommands, DecodingAheadFollowsTheUser) {
     // A jump back decodes behind, the frame after it first; that frame is converted as soon as
     // it is there, so a step onto it costs the caller nothing.
     video->backDecodesNextFirst = true;
+    const size_t asked = video->aheadsSoFar().size();
     ASSERT_EQ(fake.seek(id, 5), 0u);
-    ASSERT_TRUE(QTest::qWaitFor([&] {
-        const auto aheads = video->aheadsSoFar();
-        return std::count(aheads.begin(), aheads.end(), std::pair{5, -1}) == 2;
-    }, 5000));
-    const int conversions = *video->uiConversions;
+    ASSERT_TRUE(QTest::qWaitFor([&] { return video->aheadsSoFar().size() == asked + 2; }, 5000));
+    const int conversions = uiConversions();
     ASSERT_EQ(fake.step(id, 1), 0u);
     EXPECT_EQ(position(id), 6u);
-    EXPECT_EQ(*video->uiConversions, conversions);
+    EXPECT_EQ(uiConversions(), conversions);
     video->backDecodesNextFirst = false;
 
     ASSERT_EQ(fake.seek(id, 10), 0u);
