@@ -18,9 +18,9 @@ constexpr int kMaxUnknownPackets = 512;
 // Frames to keep decoded below a user who steps back: three seconds of holding Back, longer
 // than decoding a long keyframe interval takes, so the next span is ready before it is needed.
 constexpr int kBackAhead = 90;
-// Frames decoded whole and kept before the one a jump asks for: the first back steps, ready
-// while decoding ahead brings in the rest. Before them the jump decodes only what its frame
-// refers to.
+// Frames kept before the one a jump asks for: the first back steps, ready while decoding behind
+// brings in the rest. Of them, the jump decodes the pictures nothing refers to only as far back
+// as the decoder reorders; before that, only what its frame refers to.
 constexpr int kKeptBeforeAJump = 8;
 
 std::atomic<int> s_seeks{0};
@@ -65,17 +65,25 @@ std::shared_ptr<const DecodedFrame> FrameReader::frame(int n)
     // after a step back that finds its frame missing (Back held faster than decoding behind
     // began): the steps after it want the frames before it. A jump, and the first step back
     // after one, keep the frames of the first back steps, and decoding behind brings the rest.
+    // Decoding that would go on far (a jump into the interval the decoder is in, as from the
+    // first picture of a fresh open) is a jump too.
     const bool continues = canContinueTo(n);
-    const bool goesOn = continues || heldBack;
+    const int decodingFrom = continues ? std::max(m_lastOutput + 1, m_spanStart)
+                                       : m_index.frameOfPacket(std::max(m_index.keyframePacketFor(n, 0), 0));
+    const bool goesOn = (continues && n - decodingFrom < kKeptBeforeAJump) || heldBack;
     // A held step far from where decoding is (into the interval before, from its keyframe) waits
     // for all it decodes: as behind a jump, it keeps the next three seconds and passes over the
     // pictures before them that nothing refers to, not a whole interval kept; decoding behind
     // brings the rest.
-    const int decodingFrom = continues ? std::max(m_lastOutput + 1, m_spanStart)
-                                       : m_index.frameOfPacket(std::max(m_index.keyframePacketFor(n, 0), 0));
     if (heldBack && n - decodingFrom > kBackAhead)
         m_behindAJump = true;
-    m_keepFrom = goesOn ? n - keptBehind() : n - std::min(kKeptBeforeAJump, m_cache.framesThatFit() * 3 / 4);
+    if (goesOn) {
+        keepFrom(n - keptBehind());
+    } else {
+        const int kept = std::min(kKeptBeforeAJump, m_cache.framesThatFit() * 3 / 4);
+        m_keepFrom = n - kept;
+        m_wholeFrom = n - std::min(m_decoder->reorderDepth(), kept);
+    }
     auto found = decode(n, {});
     if (!found)
         forget();
@@ -119,7 +127,7 @@ void FrameReader::prefetch(int at, int direction, const StopCheck& stop)
     if (at + 1 < m_index.frameCount() && m_cache.framesThatFit() > 1 && !m_cache.find(at + 1)
         && canContinueTo(at + 1) && at + 1 - m_lastOutput <= 4) {
         m_keepEveryPicture = true;
-        m_keepFrom = at;
+        keepFrom(at);
         if (!tryDecode(at + 1, stop))
             return;
     }
@@ -140,7 +148,7 @@ void FrameReader::decodeAhead(int at, const StopCheck& stop)
     if (next != at + 1 && !keeps)
         return;
     m_keepEveryPicture = next == at + 1;
-    m_keepFrom = at;
+    keepFrom(at);
     if (!tryDecode(next, stop))
         return;
     // A jump may have passed over pictures nobody refers to: the step back finds them too.
@@ -149,7 +157,7 @@ void FrameReader::decodeAhead(int at, const StopCheck& stop)
     const bool hole = at > 0 && m_index.keyframePacketFor(at - 1, 0) == m_index.keyframePacketFor(at, 0);
     if (keeps && hole && !m_cache.find(at - 1)) {
         m_keepEveryPicture = true;
-        m_keepFrom = at - 1;
+        keepFrom(at - 1);
         tryDecode(at - 1, stop);
     }
 }
@@ -167,7 +175,7 @@ void FrameReader::decodeBehind(int at, const StopCheck& stop)
         return;
     while (runStart > 0 && at - runStart < wanted) {
         m_keepEveryPicture = !m_behindAJump;
-        m_keepFrom = at - keptBehind();
+        keepFrom(at - keptBehind());
         if (!tryDecode(runStart - 1, stop))
             return;
         m_behindAJump = false;
@@ -409,7 +417,7 @@ FrameReader::Step FrameReader::feedPacket()
             return Step::Ended;
         m_expectedPacket = decodeIndex >= 0 ? decodeIndex + 1 : m_expectedPacket + 1;
         const int number = decodeIndex >= 0 ? m_index.frameOfPacket(decodeIndex) : -1;
-        if (number >= 0 && number < m_keepFrom && number < m_target && passesOver(*packet))
+        if (number >= 0 && number < m_wholeFrom && number < m_target && passesOver(*packet))
             continue;
         packet->pts = number >= 0 ? number : AV_NOPTS_VALUE;
         packet->dts = AV_NOPTS_VALUE;

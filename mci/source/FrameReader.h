@@ -70,6 +70,7 @@ private:
     Step feedPacket();
     Step skipToKeyframe(int decodeIndex);
     bool passesOver(const AVPacket& packet);
+    void keepFrom(int frame) { m_keepFrom = m_wholeFrom = frame; }
     std::shared_ptr<const DecodedFrame> makeFrame(int number);
 
     std::unique_ptr<Demuxer> m_demuxer;
@@ -97,6 +98,7 @@ private:
     int m_target = 0;           // the frame being decoded towards
     bool m_keepEveryPicture = false;  // decoding ahead: no picture is passed over
     int m_keepFrom = 0;         // pictures before this frame are not kept in the cache
+    int m_wholeFrom = 0;        // nor decoded before this one, where nothing refers to them
     std::shared_ptr<const DecodedFrame> m_found;
 };
 

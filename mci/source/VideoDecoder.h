@@ -39,6 +39,10 @@ public:
         return m_context->has_b_frames > 0 || (m_context->active_thread_type & FF_THREAD_FRAME);
     }
 
+    // How many pictures the decoder holds back to put them in order (B-pictures), as the stream
+    // says or decoding has found.
+    int reorderDepth() const { return m_context->has_b_frames; }
+
     // Whether a picture no other picture refers to may be left out of decoding: the decoders of
     // these codecs decode the pictures after it the same without it. (Damage they patch up from
     // the last picture decoded, whichever it was: a damaged picture reached by a jump differs
