@@ -391,6 +391,10 @@ StreamClock clockOf(const Demuxer& demuxer)
     clock.nominalFrameUs = rate.num > 0 && rate.den > 0 ? av_rescale(1'000'000, rate.den, rate.num) : 0;
     clock.mayRestart = demuxer.clockMayRestart();
     clock.decodeOrderOnly = !demuxer.storesPresentationTimes() && kindsGiveTheOrder(stream->codecpar->codec_id);
+    // An H.261 picture never says whether it is coded on its own (its decoder takes every one for
+    // one that refers to the picture before), and writers mark every packet a keyframe: only the
+    // first picture is sure to begin a decoding.
+    clock.firstKeyframeOnly = stream->codecpar->codec_id == AV_CODEC_ID_H261;
     return clock;
 }
 

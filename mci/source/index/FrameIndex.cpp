@@ -127,6 +127,11 @@ FrameIndex::FrameIndex(std::vector<PacketEntry> packets, const StreamClock& cloc
     m_clock.timeBaseDen = std::max(clock.timeBaseDen, 1);
     if (clock.nominalFrameUs < kShortestTypicalFrameUs || clock.nominalFrameUs > kLongestTypicalFrameUs)
         m_clock.nominalFrameUs = 33'333;
+    // Kept as such in the index's cache: a loaded index needs no word of it.
+    if (clock.firstKeyframeOnly) {
+        for (size_t i = 1; i < m_packets.size(); ++i)
+            m_packets[i].keyframe = false;
+    }
     build();
 }
 

@@ -60,6 +60,7 @@ struct StreamClock {
     qint64 nominalFrameUs = 0;
     bool mayRestart = false;        // MPEG program and transport streams: joined recordings
     bool decodeOrderOnly = false;   // no presentation times are stored (AVI)
+    bool firstKeyframeOnly = false; // the container's keyframe marks mean nothing (H.261)
     PacketIdentity identity = PacketIdentity::Bytes;
 };
 

@@ -17,8 +17,9 @@ constexpr quint32 kMagic = 0x54564958;  // "TVIX"
 // container's clock runs. 4: packets known by their timestamps; a checksum of our own.
 // 5: H.264 in AVI in the order its pictures are shown. 6: where a clock that should run on
 // goes back (Matroska, MP4 fragments, FLV), the order the decoder shows the pictures in; an
-// index kept before numbered such files by their times.
-constexpr quint32 kVersion = 6;
+// index kept before numbered such files by their times. 7: H.261 seeks from its first picture
+// only; an index kept before took every packet for a keyframe.
+constexpr quint32 kVersion = 7;
 
 // What identifies one state of a media file.
 struct FileKey {

@@ -294,7 +294,12 @@ TEST_P(Decoding, keptFramesAreTheDecodersOwnAndBackStepsDecodeEachFrameAboutOnce
         cached->prefetch(n, -1, {});
     }
     EXPECT_EQ(mismatches, 0);
-    EXPECT_LE(mci::decodedFrameCount() - before, count * 3 / 2) << GetParam().name;
+    // The first step, a jump, keeps a few steps' frames; decoding behind goes through its
+    // interval again (the whole clip, where only the first picture is a keyframe).
+    const auto index = indexOf(m_path);
+    ASSERT_TRUE(index);
+    const int lastInterval = count - index->frameOfPacket(std::max(index->keyframePacketFor(count - 1, 0), 0));
+    EXPECT_LE(mci::decodedFrameCount() - before, std::max(count * 3 / 2, count + lastInterval)) << GetParam().name;
 }
 
 // Decoding ahead never costs more than what it leaves ready: with a budget of a few dozen

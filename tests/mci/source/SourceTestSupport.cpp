@@ -109,6 +109,7 @@ const std::vector<MatrixClip> kMatrix = {
     {Kind::RestartedHevcMkv, "RestartedHevcMkv"},
     {Kind::ResizedJoinTs, "ResizedJoinTs"},
     {Kind::ChainedOgg, "ChainedOgg"},
+    {Kind::H261Avi, "H261Avi"},
 };
 
 const Reference& referenceOf(const QString& path)
