@@ -1,5 +1,6 @@
 #include "TransportStreamScan.h"
 
+#include "Cores.h"
 #include "Demuxer.h"
 #include "PictureHeader.h"
 
@@ -8,19 +9,27 @@ extern "C" {
 }
 
 #include <QFile>
+#include <QFileInfo>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <climits>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <deque>
 #include <exception>
+#include <future>
+#include <limits>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <thread>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 namespace mci {
@@ -97,7 +106,9 @@ private:
 // PES packets are, or read something this reader does not follow.
 class AccessUnitReader {
 public:
-    explicit AccessUnitReader(const AVCodecParameters* parameters);
+    // midStream: reading starts after the stream's first pictures, where the demuxer's parser
+    // has read one (see askParser()).
+    AccessUnitReader(const AVCodecParameters* parameters, bool midStream);
 
     bool read(const uint8_t* data, const uint8_t* end);
     bool keyframe() const { return m_keyframe; }
@@ -112,6 +123,15 @@ public:
     // Whether the demuxer's parser has read a picture by now (H.264; see askParser()). Until it
     // has, the demuxer does not know the frame rate of the codec, and times by the stream's.
     bool pictureRead() const { return !m_parser; }
+    // All that carries from one unit to the next: two readers in the same state read the units
+    // that follow the same.
+    auto state() const
+    {
+        return std::tuple(m_codec, m_delay, m_keyframe, m_bPicture, m_hasPicture, m_repeat, m_rate.num, m_rate.den,
+                          m_ticksPerFrame, m_pictureType, m_sequenceRate.num, m_sequenceRate.den,
+                          m_progressiveSequence, m_spsBytes, m_separatePlanes, m_frameMbsOnly, m_hrd, m_picStruct,
+                          m_frameNumBits, m_cpbDelayBits, m_dpbDelayBits, pictureRead());
+    }
 
 private:
     bool mpegVideo(const uint8_t* data, const uint8_t* end);
@@ -142,7 +162,7 @@ private:
     CodecContextPtr m_parserContext;
 };
 
-AccessUnitReader::AccessUnitReader(const AVCodecParameters* parameters)
+AccessUnitReader::AccessUnitReader(const AVCodecParameters* parameters, bool midStream)
     : m_codec(parameters->codec_id), m_delay(parameters->video_delay)
 {
     // The demuxer's parser starts afresh where its open left the codec context: knowing the frame
@@ -152,7 +172,7 @@ AccessUnitReader::AccessUnitReader(const AVCodecParameters* parameters)
     m_pictureType = 0;
     m_progressiveSequence = false;
     m_delay = parameters->video_delay;
-    if (m_codec != AV_CODEC_ID_H264)
+    if (m_codec != AV_CODEC_ID_H264 || midStream)
         return;
     m_parserContext.reset(avcodec_alloc_context3(nullptr));
     m_parser.reset(av_parser_init(AV_CODEC_ID_H264));
@@ -475,13 +495,15 @@ struct PesBatch {
 
 // Batches in flight: one filled, one read, one waiting.
 constexpr int kBatches = 3;
+// Where the pass reads its batches itself, they are read while still in the core's cache.
+constexpr size_t kPartBatchBytes = size_t(128) << 10;
 
 // Batches between the two threads; either side's failure ends both.
 class BatchExchange {
 public:
-    explicit BatchExchange(size_t batchBytes)
+    BatchExchange(size_t batchBytes, int batches)
     {
-        for (int i = 0; i < kBatches; ++i) {
+        for (int i = 0; i < batches; ++i) {
             auto batch = std::make_unique<PesBatch>();
             // A PES of unstated length is declined past kMaxPesPiece, and one of stated length
             // holds at most 64 kB: a batch never outgrows this.
@@ -551,15 +573,19 @@ private:
 // demuxer would give something else.
 class AccessUnits {
 public:
-    AccessUnits(const Demuxer& demuxer, const AVProgram* program, ContainerScan& result)
-        : m_program(program), m_units(demuxer.videoParameters()), m_headers(demuxer.videoParameters()),
-          m_result(result)
+    AccessUnits(const Demuxer& demuxer, const AVProgram* program, std::vector<PacketEntry>* packets, bool midStream)
+        : m_program(program), m_units(demuxer.videoParameters(), midStream), m_headers(demuxer.videoParameters()),
+          m_packets(packets)
     {
     }
 
     bool read(const PesBatch& batch);
     // Whether what was read ends as the demuxer's reading would.
     bool endedWell() const { return m_units.pictureRead(); }
+    size_t written() const { return m_packets->size(); }
+    void writeTo(std::vector<PacketEntry>* packets) { m_packets = packets; }
+    // The picture header reader keeps nothing from one picture to the next in these codecs.
+    auto state() const { return std::tuple(m_units.state(), m_openEnded, m_lastDts); }
 
 private:
     bool readPes(const PesBatch::Pes& pes, const uint8_t* data);
@@ -568,10 +594,12 @@ private:
     const AVProgram* m_program;
     AccessUnitReader m_units;
     PictureHeaderReader m_headers;
-    ContainerScan& m_result;
+    std::vector<PacketEntry>* m_packets;
     bool m_openEnded = false;  // the last access unit held no picture
     qint64 m_lastDts = kNoTime;
 };
+
+using UnitsState = decltype(std::declval<const AccessUnits&>().state());
 
 bool AccessUnits::read(const PesBatch& batch)
 {
@@ -617,20 +645,67 @@ bool AccessUnits::readPes(const PesBatch::Pes& pes, const uint8_t* data)
     entry.kind = m_headers.kindOf(data, int(std::min<size_t>(size, INT_MAX)));
     entry.shown = entry.kind != PictureKind::None;
     entry.key = timeKey(entry.dts);
-    m_result.packets.push_back(entry);
+    m_packets->push_back(entry);
     return true;
 }
 
-// One pass over the file: transport packets as the demuxer reads them (resynchronising where it
-// does), the video PID's PES packets gathered and handed in batches to a thread of their own,
-// which reads their access units while the pass reads on.
+// What the passes over the parts of one file share: how far they have read between them, and
+// whether the scan was cancelled.
+struct Reading {
+    Reading(const OpenProgress& progress, qint64 fileSize) : progress(progress), fileSize(fileSize) {}
+
+    // Asks progress, from the calling thread only; false once the scan is cancelled.
+    bool tell()
+    {
+        const double fraction = std::min(1.0, double(read.load()) / double(std::max<qint64>(fileSize, 1)));
+        if (progress && !progress(fraction))
+            cancelled = true;
+        return !cancelled;
+    }
+
+    const OpenProgress& progress;
+    const qint64 fileSize;
+    std::atomic<qint64> read = 0;
+    std::atomic<bool> cancelled = false;
+};
+
+// The first batches a part of the file read, and where its reader, starting from a state of its
+// own guessing, stood after each.
+struct Seam {
+    struct Read {
+        PesBatch batch;
+        bool read = false;
+        size_t packets = 0;  // the part's, from this batch and those before
+        UnitsState state;
+    };
+    std::vector<Read> reads;
+    size_t bytes = 0;
+    bool all = true;  // every batch the part read is here
+};
+
+// One pass over the file, or over a part of it: transport packets as the demuxer reads them
+// (resynchronising where it does), the video PID's PES packets gathered in batches. Over the
+// whole file the batches go to a thread of their own, which reads their access units while the
+// pass reads on; over a part, the pass reads them itself (see scanInParts()).
 class Scanner {
 public:
-    Scanner(const Demuxer& demuxer, const OpenProgress& progress, size_t batchBytes);
+    Scanner(const Demuxer& demuxer, Reading& reading, size_t batchBytes, int batches);
+    bool canScan() const { return m_pid >= 0; }
+    const AVProgram* program() const { return m_program; }
+    // How many packets the demuxer's guess of the length holds, and some.
+    qint64 expectedPackets() const { return std::min(m_expectedPackets, m_reading.fileSize / kTsSize); }
+
     ContainerScan run(const QString& path);
+    // The PES packets that start from `from` on and before `until`; where `from` is not the
+    // file's start, the pass walks up to it first. tells: this is the calling thread.
+    bool readPart(const QString& path, qint64 from, qint64 until, AccessUnits& units, Seam* seam, bool tells);
+    // Where the part's first PES began, and where the first PES of the part after begins; -1 for
+    // none.
+    qint64 startedAt() const { return m_startedAt; }
+    qint64 stoppedAt() const { return m_stoppedAt; }
 
 private:
-    bool pass();
+    bool pass(qint64 from);
     bool have(qint64 position, qint64 count);
     const uint8_t* at(qint64 position) const { return m_buffer.data() + (position - m_bufferStart); }
     qint64 resync(qint64 from);
@@ -638,16 +713,17 @@ private:
     bool startPes(const uint8_t* payload, int size, qint64 position);
     bool append(const uint8_t* payload, qint64 size);
     bool finishPes();
+    bool readHere();
 
     const Demuxer& m_demuxer;
-    const OpenProgress& m_progress;
+    Reading& m_reading;
+    bool m_tells = true;
     ContainerScan m_result;
     int m_pid = -1;
     qint64 m_packetSize = 0;
     const AVProgram* m_program = nullptr;
 
     QFile m_file;
-    qint64 m_fileSize = 0;
     qint64 m_expectedPackets = 0;
     std::vector<uint8_t> m_buffer;
     qint64 m_bufferStart = 0, m_bufferEnd = 0;
@@ -656,14 +732,21 @@ private:
     const size_t m_batchBytes;
     BatchExchange m_exchange;
     std::unique_ptr<PesBatch> m_batch;  // being filled
-    AccessUnits* m_unitsHere = nullptr;  // without a thread for the units: their reader
+    AccessUnits* m_unitsHere = nullptr;  // where the pass reads the units itself: their reader
+    Seam* m_seam = nullptr;
     bool m_inPes = false;
     PesBatch::Pes m_pes{};
     qint64 m_remaining = -1;  // payload bytes the PES says it has left; -1 unbounded
+
+    // The part: PES packets before m_from are the part before's, from m_until on the next's.
+    qint64 m_from = 0, m_until = std::numeric_limits<qint64>::max();
+    bool m_started = true;
+    bool m_stopped = false;
+    qint64 m_startedAt = -1, m_stoppedAt = -1;
 };
 
-Scanner::Scanner(const Demuxer& demuxer, const OpenProgress& progress, size_t batchBytes)
-    : m_demuxer(demuxer), m_progress(progress), m_batchBytes(batchBytes), m_exchange(batchBytes)
+Scanner::Scanner(const Demuxer& demuxer, Reading& reading, size_t batchBytes, int batches)
+    : m_demuxer(demuxer), m_reading(reading), m_batchBytes(batchBytes), m_exchange(batchBytes, batches)
 {
     const int video = demuxer.videoStream();
     const AVStream* stream = demuxer.stream(video);
@@ -690,9 +773,8 @@ ContainerScan Scanner::run(const QString& path)
     m_file.setFileName(path);
     if (m_pid < 0 || !m_file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
         return m_result;
-    m_fileSize = m_file.size();
-    reservePackets(m_result, size_t(std::min(m_expectedPackets, m_fileSize / kTsSize)));
-    AccessUnits units(m_demuxer, m_program, m_result);
+    reservePackets(m_result, size_t(expectedPackets()));
+    AccessUnits units(m_demuxer, m_program, &m_result.packets, false);
     bool unitsOk = true;
     std::exception_ptr unitsFailure;
     const auto readUnits = [&] {
@@ -716,7 +798,7 @@ ContainerScan Scanner::run(const QString& path)
     }
     bool ok = false;
     try {
-        ok = pass();
+        ok = pass(0);
     } catch (...) {
         m_exchange.fail();
         if (reader.joinable())
@@ -724,7 +806,7 @@ ContainerScan Scanner::run(const QString& path)
         throw;
     }
     if (m_unitsHere && m_batch)
-        ok = m_unitsHere->read(*m_batch) && ok;
+        ok = readHere() && ok;
     else
         m_exchange.close(std::move(m_batch));
     if (reader.joinable())
@@ -741,9 +823,30 @@ ContainerScan Scanner::run(const QString& path)
     return m_result;
 }
 
+bool Scanner::readPart(const QString& path, qint64 from, qint64 until, AccessUnits& units, Seam* seam, bool tells)
+{
+    // Far enough back that the walk has found the packets' grid before it reaches the part.
+    const qint64 walkBefore = std::min(4 * kResyncSize, (until - from) / 2);
+    m_from = from;
+    m_until = until;
+    m_started = from <= 0;
+    m_unitsHere = &units;
+    m_seam = seam;
+    m_tells = tells;
+    const qint64 walkFrom = std::max<qint64>(0, from - walkBefore);
+    m_file.setFileName(path);
+    if (m_pid < 0 || !m_file.open(QIODevice::ReadOnly | QIODevice::Unbuffered) || !m_file.seek(walkFrom))
+        return false;
+    m_bufferStart = m_bufferEnd = walkFrom;
+    bool ok = pass(walkFrom);
+    if (m_batch && !m_batch->pes.empty())
+        ok = readHere() && ok;
+    return ok;
+}
+
 // The pass over the file; false where the demuxer would read it otherwise, or the units' reading
 // failed.
-bool Scanner::pass()
+bool Scanner::pass(qint64 from)
 {
     m_batch = m_exchange.exchange(nullptr);
     if (!m_batch)
@@ -752,9 +855,9 @@ bool Scanner::pass()
     preferLargePages(m_buffer.data(), m_buffer.capacity());
     m_buffer.resize(kReadSize + kResyncSize);
     bool ok = true;
-    for (qint64 p = 0; ok && have(p, kTsSize);) {
+    for (qint64 p = from; ok && !m_stopped && have(p, kTsSize);) {
         // The packets wholly read, without asking for each; a resync reads on by itself.
-        for (const qint64 last = m_bufferEnd - kTsSize; ok && p <= last;) {
+        for (const qint64 last = m_bufferEnd - kTsSize; ok && !m_stopped && p <= last;) {
             const uint8_t* data = at(p);
             if (data[0] == 0x47) {
                 // The demuxer reports the position of the whole packet, M2TS prefix and all.
@@ -788,7 +891,8 @@ bool Scanner::have(qint64 position, qint64 count)
         if (read <= 0)
             return false;
         m_bufferEnd += read;
-        if (m_progress && !m_progress(double(m_bufferEnd) / double(std::max<qint64>(m_fileSize, 1))))
+        m_reading.read += read;
+        if ((m_tells && !m_reading.tell()) || m_reading.cancelled)
             return m_cancelled = true, false;
     }
     return true;
@@ -813,15 +917,25 @@ bool Scanner::packet(const uint8_t* packet, qint64 position)
 {
     if ((((packet[1] & 0x1f) << 8) | packet[2]) != m_pid)
         return true;
+    const bool starts = packet[1] & 0x40;
+    if (!m_started && !(starts && position >= m_from))
+        return true;  // the part before reads this
     const int control = packet[3] >> 4;  // scrambling, adaptation field, payload
     const int offset = control & 2 ? 5 + packet[4] : 4;
     if (control & 0xc)
         return false;
     if (!(control & 1) || offset >= kTsSize)
         return true;
-    if (packet[1] & 0x40)
-        return finishPes() && startPes(packet + offset, kTsSize - offset, position);
-    return !m_inPes || append(packet + offset, kTsSize - offset);
+    if (!starts)
+        return !m_inPes || append(packet + offset, kTsSize - offset);
+    if (position >= m_until) {
+        m_stopped = true;
+        m_stoppedAt = position;
+    } else if (!m_started) {
+        m_started = true;
+        m_startedAt = position;
+    }
+    return finishPes() && (m_stopped || startPes(packet + offset, kTsSize - offset, position));
 }
 
 // A video stream id, not scrambled, with a presentation time, its header in this packet. (An
@@ -877,23 +991,153 @@ bool Scanner::finishPes()
     m_batch->pes.push_back(m_pes);
     if (m_batch->used < m_batchBytes)
         return true;
-    if (m_unitsHere) {
-        const bool read = m_unitsHere->read(*m_batch);
-        m_batch->clear();
-        return read;
-    }
+    if (m_unitsHere)
+        return readHere();
     m_batch = m_exchange.exchange(std::move(m_batch));
     return m_batch != nullptr;
+}
+
+bool Scanner::readHere()
+{
+    const bool read = m_unitsHere->read(*m_batch);
+    // Until the reader has met the stream's headers the guess may be wrong; the headers come a
+    // second or two apart.
+    constexpr size_t kSeamBytes = size_t(2) << 20;
+    if (m_seam && m_seam->bytes < kSeamBytes) {
+        Seam::Read& kept = m_seam->reads.emplace_back();
+        kept.read = read;
+        kept.batch.pes = m_batch->pes;
+        kept.batch.bytes.assign(m_batch->bytes.begin(), m_batch->bytes.begin() + qsizetype(m_batch->used));
+        kept.batch.used = m_batch->used;
+        kept.packets = m_unitsHere->written();
+        kept.state = m_unitsHere->state();
+        m_seam->bytes += m_batch->used;
+    } else if (m_seam) {
+        m_seam->all = false;
+    }
+    m_batch->clear();
+    return read;
+}
+
+// A file read in parts, each on a core of its own, its pass reading its access units itself.
+// Two checks make the parts read as one pass over the file would:
+// - A part takes up the PES packets that start from its first byte on, and the part before
+//   reads on up to the first of them. Where both passes found that PES at one position, they
+//   walk the same packets from there on.
+// - A part's reader starts in a state of its own guessing. The reader of the part before, in
+//   the state all units before left it, reads the part's first batches again, until the two
+//   stand in the same state: from there on the part read as one reader would have. Where the
+//   part read no more than those batches, the reading again stands for it.
+// Where either check fails (damage, headers the guess missed for too long), nothing is known:
+// nullopt, and the file is read in one pass.
+std::optional<ContainerScan> scanInParts(const QString& path, const Demuxer& demuxer, Reading& reading,
+                                         size_t batchBytes, int count)
+{
+    struct Part {
+        std::unique_ptr<Scanner> scanner;
+        std::vector<PacketEntry> packets;
+        std::unique_ptr<AccessUnits> units;
+        Seam seam;
+        bool ok = false;
+    };
+    std::vector<Part> parts(static_cast<size_t>(count));
+    for (int k = 0; k < count; ++k) {
+        Part& part = parts[size_t(k)];
+        part.scanner = std::make_unique<Scanner>(demuxer, reading, std::min(batchBytes, kPartBatchBytes), 1);
+        if (!part.scanner->canScan())
+            return ContainerScan{};
+        // The first part's list becomes the file's.
+        const qint64 expected = part.scanner->expectedPackets();
+        reserveOnLargePages(part.packets, size_t(k == 0 ? expected : expected / count + 64));
+        part.units = std::make_unique<AccessUnits>(demuxer, part.scanner->program(), &part.packets, k > 0);
+    }
+    const auto readPart = [&](int k) {
+        const qint64 from = reading.fileSize * k / count;
+        const qint64 until = k + 1 < count ? reading.fileSize * (k + 1) / count : std::numeric_limits<qint64>::max();
+        Part& part = parts[size_t(k)];
+        part.ok = part.scanner->readPart(path, from, until, *part.units, k > 0 ? &part.seam : nullptr, k == 0);
+    };
+    std::vector<std::future<void>> others;
+    try {
+        for (int k = 1; k < count; ++k) {
+            try {
+                others.push_back(std::async(std::launch::async, readPart, k));
+            } catch (const std::system_error&) {
+                readPart(k);  // no thread to be had: read here
+            }
+        }
+        readPart(0);
+        for (auto& part : others) {
+            while (part.wait_for(std::chrono::milliseconds(50)) != std::future_status::ready)
+                reading.tell();
+            part.get();  // an exception of the part's thread comes out here
+        }
+        reading.tell();
+    } catch (...) {
+        reading.cancelled = true;  // the other parts stop; their futures wait for them
+        throw;
+    }
+    if (reading.cancelled) {
+        ContainerScan cancelled;
+        cancelled.outcome = ContainerScan::Outcome::Cancelled;
+        return cancelled;
+    }
+    if (!parts[0].ok)
+        return ContainerScan{};
+    ContainerScan scan;
+    scan.packets = std::move(parts[0].packets);
+    AccessUnits* truth = parts[0].units.get();
+    for (size_t k = 1; k < parts.size(); ++k) {
+        Part& part = parts[k];
+        if (part.scanner->startedAt() != parts[k - 1].scanner->stoppedAt())
+            return std::nullopt;
+        if (part.scanner->startedAt() < 0)
+            continue;  // no PES from here on, as the part before found
+        // The part before reads the part's first batches again, until the two stand the same.
+        truth->writeTo(&scan.packets);
+        std::optional<size_t> agreed;
+        for (const Seam::Read& kept : part.seam.reads) {
+            if (!truth->read(kept.batch))
+                return ContainerScan{};
+            if (kept.read && truth->state() == kept.state) {
+                agreed = kept.packets;
+                break;
+            }
+        }
+        if (!agreed) {
+            if (part.ok && part.seam.all)
+                continue;  // the part before read all of this one
+            return std::nullopt;
+        }
+        scan.packets.insert(scan.packets.end(), part.packets.begin() + qsizetype(*agreed), part.packets.end());
+        if (!part.ok)
+            return ContainerScan{};
+        truth = part.units.get();
+    }
+    if (!truth->endedWell() || scan.packets.empty())
+        return ContainerScan{};
+    scan.outcome = ContainerScan::Outcome::Done;
+    return scan;
 }
 
 }  // namespace
 
 ContainerScan scanTransportStream(const QString& path, const Demuxer& demuxer, const OpenProgress& progress,
-                                  size_t batchBytes)
+                                  size_t batchBytes, int parts)
 {
+    // Below this a part's threads cost more than they bring.
+    constexpr qint64 kLeastPart = qint64(32) << 20;
     if (demuxer.videoStream() < 0)
         return {};
-    return Scanner(demuxer, progress, batchBytes).run(path);
+    Reading reading(progress, QFileInfo(path).size());
+    if (parts <= 0)
+        parts = int(std::clamp<qint64>(reading.fileSize / kLeastPart, 1, coresToUse()));
+    if (parts > 1) {
+        if (auto scan = scanInParts(path, demuxer, reading, batchBytes, parts))
+            return std::move(*scan);
+        reading.read = 0;
+    }
+    return Scanner(demuxer, reading, batchBytes, kBatches).run(path);
 }
 
 }  // namespace mci

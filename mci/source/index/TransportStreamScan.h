@@ -10,8 +10,9 @@
 // video and H.264, field pictures) makes the scan say CannotScan.
 //
 // Reads the file sequentially in large blocks and copies only the video PID's payloads; their
-// access units are read on a second thread while the pass reads on. Any thread; the demuxer is
-// only looked at (the stream found at its open), never read from.
+// access units are read on a second thread while the pass reads on. A large file is read in
+// parts, on the machine's cores. Any thread; the demuxer is only looked at (the stream found at
+// its open), never read from.
 #pragma once
 
 #include "ContainerScan.h"
@@ -31,8 +32,10 @@ class Demuxer;
 // (larger ones made a two-hour file's scan a fifth slower).
 inline constexpr size_t kPesBatchBytes = size_t(1) << 20;
 
-// progress is called every megabyte with the fraction read; false cancels the scan.
+// progress is called every megabyte with the fraction read; false cancels the scan. parts: read
+// the file in this many parts at once; 0 for as many as the machine has cores, where the file
+// is large enough.
 ContainerScan scanTransportStream(const QString& path, const Demuxer& demuxer, const OpenProgress& progress,
-                                  size_t batchBytes = kPesBatchBytes);
+                                  size_t batchBytes = kPesBatchBytes, int parts = 0);
 
 }  // namespace mci
