@@ -7,6 +7,7 @@
 #include "FrameIndex.h"
 #include "FrameReader.h"
 #include "IndexCache.h"
+#include "OggPages.h"
 #include "SourceCounters.h"
 #include "SourceErrors.h"
 #include "VideoDecoder.h"
@@ -57,14 +58,14 @@ bool isPcm(AVCodecID codec)
 
 // The playing time of a sound-only file. Uncompressed sound knows it from its header, and Ogg
 // (but Opus, which counts its pre-skip there too) from its last granule position, which counts
-// the samples that decode. Elsewhere what the container says may count the encoder's padding
+// the samples that decode, where the file is one chain. Elsewhere what the container says may count the encoder's padding
 // (an MP3 of 3 s claims 3.03 s), round each packet's duration (RealMedia's milliseconds) or
 // include a packet that decodes to nothing: the sound is decoded to its end.
 std::variant<qint64, OpenFailure> soundDurationUs(Demuxer& demuxer, const OpenProgress& progress)
 {
     const AVStream* stream = demuxer.stream(demuxer.audioStream());
     const bool ogg = std::strcmp(demuxer.context()->iformat->name, "ogg") == 0
-                  && stream->codecpar->codec_id != AV_CODEC_ID_OPUS;
+                  && stream->codecpar->codec_id != AV_CODEC_ID_OPUS && oggIsOneChain(demuxer.path());
     if ((isPcm(stream->codecpar->codec_id) || ogg) && stream->duration != AV_NOPTS_VALUE && stream->duration > 0)
         return av_rescale_q(stream->duration, stream->time_base, kMicroseconds);
     return AudioDecoder::decodedLengthUs(demuxer, progress);

@@ -25,4 +25,5 @@ list(APPEND MCI_SOURCE_FILES
   Cores.h Cores.cpp
   PictureBuffers.h PictureBuffers.cpp
   AudioDecoder.h AudioDecoder.cpp
+  OggPages.h OggPages.cpp
 )

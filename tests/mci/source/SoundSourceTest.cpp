@@ -131,14 +131,21 @@ void expectAsLongAsItsSoundDecodes(const QString& path)
 }
 
 // Ogg Vorbis: the demuxer gives packets durations that fall short where pages end; the length
-// is what decodes, which the last page's granule position says.
+// is what decodes, which the last page's granule position says. Two files joined end to end
+// count their granule positions each from 0: the last says how long the second is.
 TEST_F(SoundSource, anOggVorbisFileIsAsLongAsItsSoundDecodes)
 {
     QTemporaryDir dir;
-    const QString path = dir.filePath("tone.ogg");
+    const QString path = dir.filePath("tone.ogg"), second = dir.filePath("second.ogg");
     QString error;
     ASSERT_TRUE(fixtures::writeTone(path, fixtures::ToneFormat::OggVorbis, 6.128, 440, &error)) << error.toStdString();
+    ASSERT_TRUE(fixtures::writeTone(second, fixtures::ToneFormat::OggVorbis, 2.5, 660, &error)) << error.toStdString();
     expectAsLongAsItsSoundDecodes(path);
+    QFile first(path), joined(dir.filePath("joined.ogg")), next(second);
+    ASSERT_TRUE(first.open(QIODevice::ReadOnly) && next.open(QIODevice::ReadOnly) && joined.open(QIODevice::WriteOnly));
+    joined.write(first.readAll() + next.readAll());
+    joined.close();
+    expectAsLongAsItsSoundDecodes(joined.fileName());
 }
 
 // AC-3 in RealMedia: the container times each packet in whole milliseconds (34 for 34.8 ms of
