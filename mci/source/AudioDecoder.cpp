@@ -1,6 +1,7 @@
 #include "AudioDecoder.h"
 
 #include "CodecContext.h"
+#include "OggPages.h"
 #include "SourceErrors.h"
 
 #include <algorithm>
@@ -100,6 +101,8 @@ AudioDecoder::AudioDecoder(std::unique_ptr<Demuxer> demuxer, CodecContextPtr cod
       m_channels(channels)
 {
     m_demuxer->keepOnly(m_demuxer->audioStream());
+    m_chained = std::strcmp(m_demuxer->context()->iformat->name, "ogg") == 0
+                && oggChains(m_demuxer->path()) == OggChains::Several;
     if (AVIOContext* io = m_demuxer->context()->pb)
         m_fileBytes = avio_size(io);
     m_bytesAtSound = bytesRead();
@@ -163,7 +166,8 @@ bool AudioDecoder::seekUs(qint64 t)
     qint64 ts = av_rescale_q(t + m_originUs - kSeekMarginUs, kMicroseconds, m_timeBase);
     const qint64 start = stream->start_time != AV_NOPTS_VALUE ? stream->start_time : 0;
     ts = std::max(ts, start);
-    if (!m_demuxer->seekToTimestamp(m_demuxer->audioStream(), ts) && !(ts == start && m_demuxer->seekToByte(0)))
+    if (m_chained ? !startOver()
+                  : !m_demuxer->seekToTimestamp(m_demuxer->audioStream(), ts) && !(ts == start && m_demuxer->seekToByte(0)))
         return false;
     avcodec_flush_buffers(m_codec.get());
     m_resampler.reset();
@@ -171,9 +175,30 @@ bool AudioDecoder::seekUs(qint64 t)
     m_read = 0;
     m_trimPending = true;
     m_targetUs = t;
-    m_nextUs = t;
+    m_nextUs = m_chained ? 0 : t;
     m_draining = false;
     m_ended = !m_packet || !m_frame;
+    return true;
+}
+
+// A chained file is read again from its start by a demuxer and decoder of their own: once the
+// demuxer has met a later chain, the first chain's packets no longer reach the stream it gives.
+bool AudioDecoder::startOver()
+{
+    auto opened = Demuxer::open(m_demuxer->path());
+    auto* demuxer = std::get_if<std::unique_ptr<Demuxer>>(&opened);
+    if (!demuxer || (*demuxer)->audioStream() < 0)
+        return false;
+    auto codec = openCodecContext((*demuxer)->stream((*demuxer)->audioStream()));
+    auto* context = std::get_if<CodecContextPtr>(&codec);
+    if (!context)
+        return false;
+    m_demuxer->setInterruptCheck({});
+    m_demuxer = std::move(*demuxer);
+    m_codec = std::move(*context);
+    m_demuxer->keepOnly(m_demuxer->audioStream());
+    m_demuxer->setInterruptCheck([this] { return stopReading(); });
+    m_bytesAtSound = bytesRead();
     return true;
 }
 
@@ -268,7 +293,8 @@ void AudioDecoder::appendFrame()
         return;
     }
     const int64_t ts = frame->best_effort_timestamp;
-    const qint64 startUs = ts != AV_NOPTS_VALUE ? av_rescale_q(ts, m_timeBase, kMicroseconds) - m_originUs : m_nextUs;
+    const qint64 startUs =
+        ts != AV_NOPTS_VALUE && !m_chained ? av_rescale_q(ts, m_timeBase, kMicroseconds) - m_originUs : m_nextUs;
     m_nextUs = startUs + av_rescale(frame->nb_samples, 1'000'000, std::max(frame->sample_rate, 1));
 
     const int capacity = outputCapacity(frame->nb_samples);

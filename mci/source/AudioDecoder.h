@@ -47,6 +47,7 @@ private:
     int outputCapacity(int inputSamples) const;
     bool fetchFrame();
     bool stopReading();
+    bool startOver();
     int64_t bytesRead() const;
     void appendFrame();
     void trimToTarget(qint64 frameStartUs, size_t firstSample);
@@ -69,6 +70,9 @@ private:
     bool m_trimPending = true;    // the next decoded sound is cut or padded to m_targetUs
     qint64 m_targetUs = 0;
     qint64 m_nextUs = 0;          // where the sound decoded next starts when it does not say
+    // Chained Ogg: each chain's timestamps start from 0 again, so times are counted in samples
+    // decoded from the start of the file, and a seek decodes from there.
+    bool m_chained = false;
     bool m_draining = false;
     bool m_ended = false;
     std::atomic<bool> m_interrupted{false};

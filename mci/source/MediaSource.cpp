@@ -65,7 +65,7 @@ std::variant<qint64, OpenFailure> soundDurationUs(Demuxer& demuxer, const OpenPr
 {
     const AVStream* stream = demuxer.stream(demuxer.audioStream());
     const bool ogg = std::strcmp(demuxer.context()->iformat->name, "ogg") == 0
-                  && stream->codecpar->codec_id != AV_CODEC_ID_OPUS && oggIsOneChain(demuxer.path());
+                  && stream->codecpar->codec_id != AV_CODEC_ID_OPUS && oggChains(demuxer.path()) == OggChains::One;
     if ((isPcm(stream->codecpar->codec_id) || ogg) && stream->duration != AV_NOPTS_VALUE && stream->duration > 0)
         return av_rescale_q(stream->duration, stream->time_base, kMicroseconds);
     return AudioDecoder::decodedLengthUs(demuxer, progress);

@@ -9,7 +9,7 @@
 
 namespace mci {
 
-bool oggIsOneChain(const QString& path)
+OggChains oggChains(const QString& path)
 {
     // Read in large blocks: pages are a few kB, and a call for each would cost more than the
     // reading.
@@ -18,7 +18,7 @@ bool oggIsOneChain(const QString& path)
     constexpr uint8_t kBeginsStream = 0x02;
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
-        return false;
+        return OggChains::Unsure;
     const qint64 size = file.size();
     std::vector<uint8_t> block(size_t(kBlock + kHeader + 255));
     qint64 blockStart = 0, blockEnd = 0;
@@ -36,26 +36,26 @@ bool oggIsOneChain(const QString& path)
     bool dataSeen = false;
     for (qint64 page = 0; page < size;) {
         if (!have(page, kHeader))
-            return false;
+            return OggChains::Unsure;
         const uint8_t* header = block.data() + (page - blockStart);
         if (std::memcmp(header, "OggS", 4) != 0 || header[4] != 0)
-            return false;
+            return OggChains::Unsure;
         const int segments = header[26];
         if (!have(page, kHeader + segments))
-            return false;
+            return OggChains::Unsure;
         header = block.data() + (page - blockStart);
         qint64 body = 0;
         for (int i = 0; i < segments; ++i)
             body += header[kHeader + i];
         if (header[5] & kBeginsStream) {
             if (dataSeen)
-                return false;
+                return OggChains::Several;
         } else {
             dataSeen = true;
         }
         page += kHeader + segments + body;
     }
-    return true;
+    return OggChains::One;
 }
 
 }  // namespace mci

@@ -146,6 +146,19 @@ TEST_F(SoundSource, anOggVorbisFileIsAsLongAsItsSoundDecodes)
     joined.write(first.readAll() + next.readAll());
     joined.close();
     expectAsLongAsItsSoundDecodes(joined.fileName());
+    // A time names one place in the joined file: a seek into the second tone, then back into
+    // the first, plays from there to the end.
+    auto source = openOrFail(joined.fileName());
+    ASSERT_TRUE(source);
+    auto stream = source->openAudio(kRate, 1);
+    ASSERT_TRUE(stream && stream->seekUs(7'128'000));
+    std::vector<float> rest = readAll(*stream);
+    EXPECT_NEAR(double(rest.size()) / kRate, 1.5, 0.01);
+    EXPECT_NEAR(upwardZeroCrossings(rest), 1.5 * 660, 10);
+    ASSERT_TRUE(stream->seekUs(1'000'000));
+    rest = readAll(*stream);
+    EXPECT_NEAR(double(rest.size()) / kRate, 7.628, 0.01);
+    EXPECT_NEAR(upwardZeroCrossings(rest), 5.128 * 440 + 2.5 * 660, 20);
 }
 
 // AC-3 in RealMedia: the container times each packet in whole milliseconds (34 for 34.8 ms of
