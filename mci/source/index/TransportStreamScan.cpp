@@ -866,7 +866,8 @@ bool Scanner::pass(qint64 from)
             } else if (data[0] == 0x80 && data[12] == 0x47) {
                 p += 12;  // a packet behind a 12-byte RTP header, as the demuxer takes it
             } else {
-                p = resync(std::max<qint64>(p + kTsSize - m_packetSize, 0));
+                // (Never before the walk began: a part's walk has read nothing before it.)
+                p = resync(std::max<qint64>(p + kTsSize - m_packetSize, from));
                 ok = p >= 0;
                 break;
             }
