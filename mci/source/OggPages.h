@@ -1,4 +1,4 @@
-// The page structure of an Ogg file, as far as the length of its sound needs it.
+// The page structure of an Ogg file, as far as the length of its sound and a seek in it need it.
 #pragma once
 
 #include <QString>
