@@ -5,6 +5,7 @@
 #include "Demuxer.h"
 #include "FrameIndex.h"
 #include "MediaGenerator.h"
+#include "PictureHeader.h"
 #include "SourceTestSupport.h"
 
 #include <QFile>
@@ -313,6 +314,27 @@ TEST(TransportStreamScan, declinesWhatItCannotReadAsTheDemuxerDoes)
     for (const QString& path : paths) {
         SCOPED_TRACE(path.toStdString());
         EXPECT_EQ(scan(path).outcome, ContainerScan::Outcome::CannotScan);
+    }
+}
+
+// The search takes 32 or 16 bytes at a step where the processor can: wherever a code lies
+// against those steps and the end, among zeros or none, it finds the first as a byte by byte
+// search does.
+TEST(TransportStreamScan, findsTheFirstStartCodeWhereverItLies)
+{
+    std::mt19937 random(3);
+    for (int size = 0; size <= 100; ++size) {
+        for (int planted = -1; planted < size; ++planted) {
+            std::vector<uint8_t> bytes(static_cast<size_t>(size));
+            for (uint8_t& byte : bytes)
+                byte = uint8_t(planted % 3 == 0 ? 1 + random() % 255 : random() % 3);
+            if (planted >= 0 && planted + 3 <= size)
+                std::copy_n("\0\0\1", 3, bytes.begin() + planted);
+            const uint8_t *begin = bytes.data(), *end = begin + size, *expected = end;
+            for (const uint8_t* at = begin; expected == end && end - at >= 3; ++at)
+                expected = at[0] == 0 && at[1] == 0 && at[2] == 1 ? at + 3 : end;
+            ASSERT_EQ(mci::afterStartCode(begin, end) - begin, expected - begin) << size << " " << planted;
+        }
     }
 }
 
