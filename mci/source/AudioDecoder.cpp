@@ -166,8 +166,10 @@ bool AudioDecoder::seekUs(qint64 t)
     qint64 ts = av_rescale_q(t + m_originUs - kSeekMarginUs, kMicroseconds, m_timeBase);
     const qint64 start = stream->start_time != AV_NOPTS_VALUE ? stream->start_time : 0;
     ts = std::max(ts, start);
-    if (m_chained ? !startOver()
-                  : !m_demuxer->seekToTimestamp(m_demuxer->audioStream(), ts) && !(ts == start && m_demuxer->seekToByte(0)))
+    const bool sought = m_chained ? startOver()
+                                  : m_demuxer->seekToTimestamp(m_demuxer->audioStream(), ts)
+                                        || (ts == start && m_demuxer->seekToByte(0));
+    if (!sought)
         return false;
     avcodec_flush_buffers(m_codec.get());
     m_resampler.reset();

@@ -58,9 +58,10 @@ bool isPcm(AVCodecID codec)
 
 // The playing time of a sound-only file. Uncompressed sound knows it from its header, and Ogg
 // (but Opus, which counts its pre-skip there too) from its last granule position, which counts
-// the samples that decode, where the file is one chain. Elsewhere what the container says may count the encoder's padding
-// (an MP3 of 3 s claims 3.03 s), round each packet's duration (RealMedia's milliseconds) or
-// include a packet that decodes to nothing: the sound is decoded to its end.
+// the samples that decode, where the file is one chain. Elsewhere what the container says may
+// count the encoder's padding (an MP3 of 3 s claims 3.03 s), round each packet's duration
+// (RealMedia's milliseconds) or include a packet that decodes to nothing: the sound is decoded
+// to its end.
 std::variant<qint64, OpenFailure> soundDurationUs(Demuxer& demuxer, const OpenProgress& progress)
 {
     const AVStream* stream = demuxer.stream(demuxer.audioStream());
