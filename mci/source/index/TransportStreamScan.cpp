@@ -1092,8 +1092,12 @@ std::optional<ContainerScan> scanInParts(const QString& path, const Demuxer& dem
         Part& part = parts[k];
         if (part.scanner->startedAt() != parts[k - 1].scanner->stoppedAt())
             return std::nullopt;
+        // No PES from here on, as the part before found; a part that found one after it was
+        // walking other packets.
+        if (part.scanner->startedAt() < 0 && part.scanner->stoppedAt() < 0)
+            continue;
         if (part.scanner->startedAt() < 0)
-            continue;  // no PES from here on, as the part before found
+            return std::nullopt;
         // The part before reads the part's first batches again, until the two stand the same.
         truth->writeTo(&scan.packets);
         std::optional<size_t> agreed;
