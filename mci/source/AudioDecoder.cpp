@@ -1,7 +1,6 @@
 #include "AudioDecoder.h"
 
 #include "CodecContext.h"
-#include "OggPages.h"
 #include "SourceErrors.h"
 
 #include <algorithm>
@@ -34,7 +33,7 @@ qint64 samplesIn(qint64 us, int rate)
 }  // namespace
 
 std::variant<std::unique_ptr<AudioDecoder>, OpenFailure>
-AudioDecoder::open(const QString& path, qint64 originUs, int sampleRate, int channels)
+AudioDecoder::open(const QString& path, qint64 originUs, int sampleRate, int channels, bool chained)
 {
     if (sampleRate < kMinSampleRate || sampleRate > kMaxSampleRate || channels < 1 || channels > 8)
         return openFailure(MCIERR_INTERNAL);
@@ -47,8 +46,9 @@ AudioDecoder::open(const QString& path, qint64 originUs, int sampleRate, int cha
     auto codec = openCodecContext(demuxer->stream(demuxer->audioStream()));
     if (auto* failure = std::get_if<OpenFailure>(&codec))
         return *failure;
+    auto context = std::move(std::get<CodecContextPtr>(codec));
     return std::unique_ptr<AudioDecoder>(
-        new AudioDecoder(std::move(demuxer), std::move(std::get<CodecContextPtr>(codec)), originUs, sampleRate, channels));
+        new AudioDecoder(std::move(demuxer), std::move(context), originUs, sampleRate, channels, chained));
 }
 
 std::variant<qint64, OpenFailure> AudioDecoder::decodedLengthUs(Demuxer& demuxer, const OpenProgress& progress)
@@ -90,7 +90,7 @@ std::variant<qint64, OpenFailure> AudioDecoder::decodedLengthUs(Demuxer& demuxer
 }
 
 AudioDecoder::AudioDecoder(std::unique_ptr<Demuxer> demuxer, CodecContextPtr codec, qint64 originUs, int rate,
-                           int channels)
+                           int channels, bool chained)
     : m_demuxer(std::move(demuxer)),
       m_codec(std::move(codec)),
       m_packet(av_packet_alloc()),
@@ -98,11 +98,10 @@ AudioDecoder::AudioDecoder(std::unique_ptr<Demuxer> demuxer, CodecContextPtr cod
       m_timeBase(m_demuxer->stream(m_demuxer->audioStream())->time_base),
       m_originUs(originUs),
       m_rate(rate),
-      m_channels(channels)
+      m_channels(channels),
+      m_chained(chained)
 {
     m_demuxer->keepOnly(m_demuxer->audioStream());
-    m_chained = std::strcmp(m_demuxer->context()->iformat->name, "ogg") == 0
-                && oggChains(m_demuxer->path()) == OggChains::Several;
     if (AVIOContext* io = m_demuxer->context()->pb)
         m_fileBytes = avio_size(io);
     m_bytesAtSound = bytesRead();

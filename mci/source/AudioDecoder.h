@@ -25,8 +25,9 @@ namespace mci {
 
 class AudioDecoder final : public AudioStream {
 public:
+    // chained: the file is a chained Ogg (see oggChains()), as its open found.
     static std::variant<std::unique_ptr<AudioDecoder>, OpenFailure>
-    open(const QString& path, qint64 originUs, int sampleRate, int channels);
+    open(const QString& path, qint64 originUs, int sampleRate, int channels, bool chained);
     // How long the sound of demuxer's file plays, in microseconds: the samples its packets
     // decode to, read to the end (a packet that does not decode plays nothing; what packets
     // claim may be rounded). Moves the demuxer; cancelled when progress answers false.
@@ -40,7 +41,8 @@ public:
     int channels() const override { return m_channels; }
 
 private:
-    AudioDecoder(std::unique_ptr<Demuxer> demuxer, CodecContextPtr codec, qint64 originUs, int rate, int channels);
+    AudioDecoder(std::unique_ptr<Demuxer> demuxer, CodecContextPtr codec, qint64 originUs, int rate, int channels,
+                 bool chained);
     bool makeResampler(const AVFrame* frame);
     bool decodeMore();
     bool drainResampler();
@@ -72,7 +74,7 @@ private:
     qint64 m_nextUs = 0;          // where the sound decoded next starts when it does not say
     // Chained Ogg: each chain's timestamps start from 0 again, so times are counted in samples
     // decoded from the start of the file, and a seek decodes from there.
-    bool m_chained = false;
+    bool m_chained;
     bool m_draining = false;
     bool m_ended = false;
     std::atomic<bool> m_interrupted{false};

@@ -62,11 +62,11 @@ bool isPcm(AVCodecID codec)
 // count the encoder's padding (an MP3 of 3 s claims 3.03 s), round each packet's duration
 // (RealMedia's milliseconds) or include a packet that decodes to nothing: the sound is decoded
 // to its end.
-std::variant<qint64, OpenFailure> soundDurationUs(Demuxer& demuxer, const OpenProgress& progress)
+std::variant<qint64, OpenFailure> soundDurationUs(Demuxer& demuxer, OggChains chains, const OpenProgress& progress)
 {
     const AVStream* stream = demuxer.stream(demuxer.audioStream());
     const bool ogg = std::strcmp(demuxer.context()->iformat->name, "ogg") == 0
-                  && stream->codecpar->codec_id != AV_CODEC_ID_OPUS && oggChains(demuxer.path()) == OggChains::One;
+                  && stream->codecpar->codec_id != AV_CODEC_ID_OPUS && chains == OggChains::One;
     if ((isPcm(stream->codecpar->codec_id) || ogg) && stream->duration != AV_NOPTS_VALUE && stream->duration > 0)
         return av_rescale_q(stream->duration, stream->time_base, kMicroseconds);
     return AudioDecoder::decodedLengthUs(demuxer, progress);
@@ -74,8 +74,9 @@ std::variant<qint64, OpenFailure> soundDurationUs(Demuxer& demuxer, const OpenPr
 
 class FileSource final : public MediaSource {
 public:
-    FileSource(QString path, MediaInfo info, qint64 originUs)
-        : m_path(std::move(path)), m_info(info), m_originUs(originUs), m_cache(FrameCache::defaultBudget())
+    FileSource(QString path, MediaInfo info, qint64 originUs, bool chainedOgg)
+        : m_path(std::move(path)), m_info(info), m_originUs(originUs), m_chainedOgg(chainedOgg),
+          m_cache(FrameCache::defaultBudget())
     {
     }
 
@@ -154,7 +155,7 @@ public:
     {
         if (!m_info.hasAudio)
             return nullptr;
-        auto opened = AudioDecoder::open(m_path, m_originUs, sampleRate, channels);
+        auto opened = AudioDecoder::open(m_path, m_originUs, sampleRate, channels, m_chainedOgg);
         if (auto* failure = std::get_if<OpenFailure>(&opened)) {
             qWarning("mci: the sound of %s cannot be decoded: %s", qPrintable(m_path), qPrintable(failure->text));
             return nullptr;
@@ -166,6 +167,7 @@ private:
     QString m_path;
     MediaInfo m_info;
     qint64 m_originUs;
+    bool m_chainedOgg;
     FrameCache m_cache;
     std::unique_ptr<FrameIndex> m_index;
     std::unique_ptr<FrameReader> m_reader;  // after m_index and m_cache: it fills one from the other
@@ -173,7 +175,7 @@ private:
 };
 
 std::variant<std::unique_ptr<MediaSource>, OpenFailure>
-openVideo(const QString& path, std::unique_ptr<Demuxer> demuxer, const OpenProgress& progress)
+openVideo(const QString& path, std::unique_ptr<Demuxer> demuxer, OggChains chains, const OpenProgress& progress)
 {
     AVStream* stream = demuxer->stream(demuxer->videoStream());
     if (auto failure = checkPicture(stream->codecpar))
@@ -210,7 +212,7 @@ openVideo(const QString& path, std::unique_ptr<Demuxer> demuxer, const OpenProgr
     }
     info.variableRate = index->hasVariableRate();
     AVFormatContext* context = demuxer->context();
-    auto source = std::make_unique<FileSource>(path, info, originUs);
+    auto source = std::make_unique<FileSource>(path, info, originUs, chains == OggChains::Several);
     const int videoStream = demuxer->videoStream();
     source->setVideo(std::move(*index), std::move(demuxer), std::move(std::get<std::unique_ptr<VideoDecoder>>(decoder)));
     if (keep)
@@ -225,12 +227,12 @@ openVideo(const QString& path, std::unique_ptr<Demuxer> demuxer, const OpenProgr
 }
 
 std::variant<std::unique_ptr<MediaSource>, OpenFailure>
-openSound(const QString& path, Demuxer& demuxer, const OpenProgress& progress)
+openSound(const QString& path, Demuxer& demuxer, OggChains chains, const OpenProgress& progress)
 {
     const int rate = demuxer.stream(demuxer.audioStream())->codecpar->sample_rate;
     if (rate < kMinSampleRate || rate > kMaxSampleRate)
         return openFailure(demuxer.formatKnown() == FormatKnown::Yes ? MCIERR_SOURCE_TRUNCATED : MCIERR_INVALID_FILE);
-    auto duration = soundDurationUs(demuxer, progress);
+    auto duration = soundDurationUs(demuxer, chains, progress);
     if (auto* failure = std::get_if<OpenFailure>(&duration))
         return *failure;
     MediaInfo info;
@@ -242,7 +244,7 @@ openSound(const QString& path, Demuxer& demuxer, const OpenProgress& progress)
     const AVStream* stream = demuxer.stream(demuxer.audioStream());
     const qint64 originUs =
         stream->start_time != AV_NOPTS_VALUE ? av_rescale_q(stream->start_time, stream->time_base, kMicroseconds) : 0;
-    return std::make_unique<FileSource>(path, info, originUs);
+    return std::make_unique<FileSource>(path, info, originUs, chains == OggChains::Several);
 }
 
 std::variant<std::unique_ptr<MediaSource>, OpenFailure> openFile(const QString& path, const OpenProgress& progress)
@@ -251,9 +253,13 @@ std::variant<std::unique_ptr<MediaSource>, OpenFailure> openFile(const QString& 
     if (auto* failure = std::get_if<OpenFailure>(&opened))
         return *failure;
     auto demuxer = std::move(std::get<std::unique_ptr<Demuxer>>(opened));
+    // Read once, for the sound's length and for its streams opened later.
+    const OggChains chains = std::strcmp(demuxer->context()->iformat->name, "ogg") == 0 && demuxer->audioStream() >= 0
+                                 ? oggChains(path)
+                                 : OggChains::One;
     if (demuxer->videoStream() >= 0)
-        return openVideo(path, std::move(demuxer), progress);
-    return openSound(path, *demuxer, progress);
+        return openVideo(path, std::move(demuxer), chains, progress);
+    return openSound(path, *demuxer, chains, progress);
 }
 
 }  // namespace
