@@ -84,6 +84,7 @@ std::shared_ptr<const DecodedFrame> FrameReader::frame(int n)
         m_keepFrom = n - kept;
         m_wholeFrom = n - std::min(m_decoder->reorderDepth(), kept);
     }
+    prepareToKeep(std::max(m_keepFrom, decodingFrom), n + 1);
     auto found = decode(n, {});
     if (!found)
         forget();
@@ -104,6 +105,16 @@ int FrameReader::keptBehind() const
 {
     const int fit = m_cache.framesThatFit() * 3 / 4;
     return m_behindAJump ? std::min(kBackAhead, fit) : fit;
+}
+
+// Memory for the pictures from..to-1 that decoding is about to keep, written while it decodes
+// what comes before them, on a core its threads leave idle; no more than the budget holds. The
+// few of a jump or of playing come from the pictures the decoder let go.
+void FrameReader::prepareToKeep(int from, int to)
+{
+    from = std::max(from, 0);
+    if (to - from > kKeptBeforeAJump)
+        m_decoder->prepare(std::min(to - from, m_cache.framesThatFit()));
 }
 
 // What was kept may no longer be what the file holds.
@@ -176,6 +187,7 @@ void FrameReader::decodeBehind(int at, const StopCheck& stop)
     while (runStart > 0 && at - runStart < wanted) {
         m_keepEveryPicture = !m_behindAJump;
         keepFrom(at - keptBehind());
+        prepareToKeep(m_keepFrom, runStart);
         if (!tryDecode(runStart - 1, stop))
             return;
         m_behindAJump = false;

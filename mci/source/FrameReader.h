@@ -70,6 +70,7 @@ private:
     Step feedPacket();
     Step skipToKeyframe(int decodeIndex);
     bool passesOver(const AVPacket& packet);
+    void prepareToKeep(int from, int to);
     void keepFrom(int frame) { m_keepFrom = m_wholeFrom = frame; }
     std::shared_ptr<const DecodedFrame> makeFrame(int number);
 

@@ -4,6 +4,8 @@
 
 #include <sys/mman.h>
 
+#include <algorithm>
+
 namespace mci {
 
 size_t largePageSize()
@@ -73,6 +75,21 @@ uint8_t* KeptMappings::take(size_t bytes)
     return nullptr;
 }
 
+size_t KeptMappings::count(size_t bytes)
+{
+    std::lock_guard lock(m_mutex);
+    return size_t(std::count_if(m_kept.begin(), m_kept.end(), [bytes](const auto& kept) { return kept.second == bytes; }));
+}
+
+size_t KeptMappings::room(size_t bytes)
+{
+    std::lock_guard lock(m_mutex);
+    const size_t mostBytes = m_mostBytes();
+    if (bytes == 0 || m_bytes >= mostBytes || m_kept.size() >= m_mostCount)
+        return 0;
+    return std::min((mostBytes - m_bytes) / bytes, m_mostCount - m_kept.size());
+}
+
 void KeptMappings::keep(uint8_t* data, size_t bytes)
 {
     std::vector<std::pair<uint8_t*, size_t>> old;
@@ -80,7 +97,8 @@ void KeptMappings::keep(uint8_t* data, size_t bytes)
         std::lock_guard lock(m_mutex);
         m_kept.emplace_back(data, bytes);
         m_bytes += bytes;
-        while (m_bytes > m_mostBytes || m_kept.size() > m_mostCount) {
+        const size_t mostBytes = m_mostBytes();
+        while (m_bytes > mostBytes || m_kept.size() > m_mostCount) {
             old.push_back(m_kept.front());
             m_bytes -= m_kept.front().second;
             m_kept.erase(m_kept.begin());

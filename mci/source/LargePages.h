@@ -51,17 +51,23 @@ void unmapLargePages(uint8_t* data, size_t bytes);
 // Any thread.
 class KeptMappings {
 public:
-    KeptMappings(size_t mostBytes, size_t mostCount) : m_mostBytes(mostBytes), m_mostCount(mostCount) {}
+    // mostBytes is asked at every change: it may follow a setting.
+    KeptMappings(size_t (*mostBytes)(), size_t mostCount) : m_mostBytes(mostBytes), m_mostCount(mostCount) {}
 
     // A kept mapping of exactly bytes, or nullptr.
     uint8_t* take(size_t bytes);
+    // How many mappings of exactly bytes are kept, and how many more of them the bounds leave
+    // room for.
+    size_t count(size_t bytes);
+    size_t room(size_t bytes);
     // Keeps what mapLargePages(bytes) gave.
     void keep(uint8_t* data, size_t bytes);
     // Unmaps all that is kept.
     void giveBackAll();
 
 private:
-    const size_t m_mostBytes, m_mostCount;
+    size_t (*const m_mostBytes)();
+    const size_t m_mostCount;
     std::mutex m_mutex;
     std::vector<std::pair<uint8_t*, size_t>> m_kept;  // oldest first
     size_t m_bytes = 0;

@@ -5,10 +5,11 @@
 // keep that gigabyte however much the cache gives back. Here pictures are mapped a block of
 // several at a time, on large pages (LargePages.h), and a block goes back to the system once
 // every picture in it has been let go, but for the pictures kept for the next ones (what a
-// decoder lets go at a jump) and the blocks kept for the next decoder (an eighth of the picture
-// budget, the whole process's). Fresh memory faulted in small page by small page costs more than
-// decoding into it on a virtual machine (2 ms for a 720p picture), and a jump or the span
-// behind a back step keeps a hundred pictures or more; on large pages it is a tenth of that.
+// decoder lets go at a jump) and the blocks kept for the next decoder or written ahead for a span
+// of pictures to be kept (a quarter of the picture budget, the whole process's). Fresh memory
+// faulted in small page by small page costs more than decoding into it on a virtual machine
+// (2 ms for a 720p picture), and a jump or the span behind a back step keeps a hundred pictures
+// or more; on large pages it is a tenth of that, and written ahead on an idle core, nothing.
 //
 // Only for the plain planar formats of ordinary video; anything else (palettes, hardware
 // frames) takes the decoder's default. Any thread: the decoder's threads ask for pictures, and
@@ -31,6 +32,14 @@ public:
     static PictureBuffers* installOn(AVCodecContext* context);
     // The decoder is gone: pictures still out are unmapped when let go.
     void release();
+    // Memory for the next `pictures` pictures of the size the decoder gives out now, written
+    // ahead where a core is idle, for a span decoded to be kept (BlockWarmer). As much as the
+    // kept blocks' bound holds.
+    void prepare(int pictures);
+    // Blocks the decoders of the whole process mapped on their own path, found none written
+    // ahead or kept; and whether memory asked for ahead is still being written.
+    static int blocksMappedOnTheWay();
+    static bool preparing();
     // Pictures let go, in the whole process, whose guard bytes a decoder had overwritten.
     static int overruns();
     // Gives back to the system the blocks kept from closed files for the next decoder, as

@@ -16,7 +16,8 @@ constexpr size_t kSpareBytes = size_t(96) << 20;
 // The oldest go first: after a new size (a zoom, another file), those of the old one.
 KeptMappings& spares()
 {
-    static auto* const kept = new KeptMappings(kSpareBytes, kSpares);  // never destroyed: pictures outlive statics
+    // Never destroyed: pictures outlive statics.
+    static auto* const kept = new KeptMappings([] { return kSpareBytes; }, kSpares);
     return *kept;
 }
 

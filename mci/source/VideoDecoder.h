@@ -39,6 +39,13 @@ public:
         return m_context->has_b_frames > 0 || (m_context->active_thread_type & FF_THREAD_FRAME);
     }
 
+    // Memory for the next `pictures` pictures, written ahead (PictureBuffers::prepare).
+    void prepare(int pictures)
+    {
+        if (m_buffers)
+            m_buffers->prepare(pictures);
+    }
+
     // How many pictures the decoder holds back to put them in order (B-pictures), as the stream
     // says or decoding has found.
     int reorderDepth() const { return m_context->has_b_frames; }

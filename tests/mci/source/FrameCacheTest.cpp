@@ -15,6 +15,7 @@
 #include <QFile>
 #include <QHash>
 #include <QTemporaryDir>
+#include <QThread>
 
 #include <sched.h>
 
@@ -464,6 +465,43 @@ TEST(Decoding, framesLetGoGiveTheirMemoryBack)
     const qint64 kept = residentBytes();
     ASSERT_TRUE(source->frame(299));  // playing on from the end: what lies far behind goes
     EXPECT_LT(residentBytes(), kept - 15 * 1024 * 1024);
+}
+
+// A span of pictures to be kept is decoded into memory written ahead where it was asked for in
+// time, and into memory the decoder maps on its way where it was not.
+TEST(Decoding, picturesAskedForAheadFindTheirMemoryWritten)
+{
+    const auto settled = [] {
+        for (int waited = 0; mci::PictureBuffers::preparing() && waited < 3000; ++waited)
+            QThread::msleep(20);
+        return !mci::PictureBuffers::preparing();
+    };
+    ASSERT_TRUE(settled());
+    mci::PictureBuffers::giveBackKeptBlocks();
+    auto demuxer = openDemuxer(fixtures::clip(ClipKind::H264Mkv));  // 300 pictures, 67 a block
+    ASSERT_TRUE(demuxer);
+    demuxer->keepOnly(demuxer->videoStream());
+    auto created = mci::VideoDecoder::create(demuxer->stream(demuxer->videoStream()), demuxer->videoParameters());
+    auto* decoder = std::get_if<std::unique_ptr<mci::VideoDecoder>>(&created);
+    ASSERT_TRUE(decoder);
+    mci::PacketPtr packet(av_packet_alloc());
+    std::vector<mci::FramePtr> held;  // as the cache holds them
+    const auto mappedWhileHolding = [&](size_t count) {
+        const int before = mci::PictureBuffers::blocksMappedOnTheWay();
+        for (const size_t goal = held.size() + count; held.size() < goal;) {
+            mci::FramePtr picture(av_frame_alloc());
+            if ((*decoder)->receive(picture.get()) == 0)
+                held.push_back(std::move(picture));
+            else if (demuxer->read(packet.get()) < 0 || (*decoder)->send(packet.get()) < 0)
+                return -1;
+            av_packet_unref(packet.get());
+        }
+        return mci::PictureBuffers::blocksMappedOnTheWay() - before;
+    };
+    EXPECT_GT(mappedWhileHolding(100), 0);
+    (*decoder)->prepare(150);
+    ASSERT_TRUE(settled());
+    EXPECT_EQ(mappedWhileHolding(150), 0);
 }
 
 // Playing on through frames kept from holding Back finds them without decoding; the decoding
