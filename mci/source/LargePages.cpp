@@ -78,7 +78,8 @@ uint8_t* KeptMappings::take(size_t bytes)
 size_t KeptMappings::count(size_t bytes)
 {
     std::lock_guard lock(m_mutex);
-    return size_t(std::count_if(m_kept.begin(), m_kept.end(), [bytes](const auto& kept) { return kept.second == bytes; }));
+    const auto ofSize = [bytes](const auto& kept) { return kept.second == bytes; };
+    return size_t(std::count_if(m_kept.begin(), m_kept.end(), ofSize));
 }
 
 size_t KeptMappings::room(size_t bytes)
