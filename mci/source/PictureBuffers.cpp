@@ -68,11 +68,13 @@ KeptMappings& idleBlocks()
 // core idle for much of a span. One thread for the process, never ended: it waits for work.
 class BlockWarmer {
 public:
+    // Begun by the first request: a process that never keeps a span has no such thread.
     static BlockWarmer& instance()
     {
-        static auto* const warmer = new BlockWarmer;
+        static auto* const warmer = s_warmer = new BlockWarmer;
         return *warmer;
     }
+    static BlockWarmer* begun() { return s_warmer; }
 
     // blocks more of bytes each, in place of what was asked before.
     void ask(size_t bytes, size_t blocks)
@@ -128,6 +130,7 @@ private:
         }
     }
 
+    static inline std::atomic<BlockWarmer*> s_warmer{nullptr};
     std::mutex m_mutex;
     std::condition_variable m_asked;
     size_t m_bytes = 0;
@@ -211,7 +214,8 @@ AVBufferRef* PictureBuffers::take(size_t size)
         if (!data) {
             data = mapLargePages(stride * size_t(count));
             ++s_mappedOnTheWay;
-            BlockWarmer::instance().mappedOne(stride * size_t(count));
+            if (BlockWarmer* const warmer = BlockWarmer::begun())
+                warmer->mappedOne(stride * size_t(count));
         }
         if (!data)
             return nullptr;
@@ -251,7 +255,8 @@ int PictureBuffers::blocksMappedOnTheWay()
 
 bool PictureBuffers::preparing()
 {
-    return BlockWarmer::instance().busy();
+    BlockWarmer* const warmer = BlockWarmer::begun();
+    return warmer && warmer->busy();
 }
 
 uint8_t* PictureBuffers::takeSpare(size_t size)
