@@ -32,11 +32,8 @@ qint64 samplesIn(qint64 us, int rate)
 
 }  // namespace
 
-std::variant<std::unique_ptr<AudioDecoder>, OpenFailure>
-AudioDecoder::open(const QString& path, qint64 originUs, int sampleRate, int channels, bool chained)
+std::variant<AudioDecoder::Reading, OpenFailure> AudioDecoder::openReading(const QString& path)
 {
-    if (sampleRate < kMinSampleRate || sampleRate > kMaxSampleRate || channels < 1 || channels > 8)
-        return openFailure(MCIERR_INTERNAL);
     auto opened = Demuxer::open(path);
     if (auto* failure = std::get_if<OpenFailure>(&opened))
         return *failure;
@@ -46,9 +43,19 @@ AudioDecoder::open(const QString& path, qint64 originUs, int sampleRate, int cha
     auto codec = openCodecContext(demuxer->stream(demuxer->audioStream()));
     if (auto* failure = std::get_if<OpenFailure>(&codec))
         return *failure;
-    auto context = std::move(std::get<CodecContextPtr>(codec));
+    return Reading{std::move(demuxer), std::move(std::get<CodecContextPtr>(codec))};
+}
+
+std::variant<std::unique_ptr<AudioDecoder>, OpenFailure>
+AudioDecoder::open(const QString& path, qint64 originUs, int sampleRate, int channels, bool chained)
+{
+    if (sampleRate < kMinSampleRate || sampleRate > kMaxSampleRate || channels < 1 || channels > 8)
+        return openFailure(MCIERR_INTERNAL);
+    auto reading = openReading(path);
+    if (auto* failure = std::get_if<OpenFailure>(&reading))
+        return *failure;
     return std::unique_ptr<AudioDecoder>(
-        new AudioDecoder(std::move(demuxer), std::move(context), originUs, sampleRate, channels, chained));
+        new AudioDecoder(std::move(std::get<Reading>(reading)), originUs, sampleRate, channels, chained));
 }
 
 std::variant<qint64, OpenFailure> AudioDecoder::decodedLengthUs(Demuxer& demuxer, const OpenProgress& progress)
@@ -89,24 +96,31 @@ std::variant<qint64, OpenFailure> AudioDecoder::decodedLengthUs(Demuxer& demuxer
     return playedUs + (rate > 0 ? samples * 1'000'000 / rate : 0);
 }
 
-AudioDecoder::AudioDecoder(std::unique_ptr<Demuxer> demuxer, CodecContextPtr codec, qint64 originUs, int rate,
-                           int channels, bool chained)
-    : m_demuxer(std::move(demuxer)),
-      m_codec(std::move(codec)),
-      m_packet(av_packet_alloc()),
+AudioDecoder::AudioDecoder(Reading reading, qint64 originUs, int rate, int channels, bool chained)
+    : m_packet(av_packet_alloc()),
       m_frame(av_frame_alloc()),
-      m_timeBase(m_demuxer->stream(m_demuxer->audioStream())->time_base),
+      m_timeBase(reading.demuxer->stream(reading.demuxer->audioStream())->time_base),
       m_originUs(originUs),
       m_rate(rate),
       m_channels(channels),
       m_chained(chained)
 {
-    m_demuxer->keepOnly(m_demuxer->audioStream());
+    take(std::move(reading));
     if (AVIOContext* io = m_demuxer->context()->pb)
         m_fileBytes = avio_size(io);
+    m_ended = !m_packet || !m_frame;
+}
+
+// Reads with these from now on, the reading so far counted as the header's.
+void AudioDecoder::take(Reading reading)
+{
+    if (m_demuxer)
+        m_demuxer->setInterruptCheck({});
+    m_demuxer = std::move(reading.demuxer);
+    m_codec = std::move(reading.codec);
+    m_demuxer->keepOnly(m_demuxer->audioStream());
     m_bytesAtSound = bytesRead();
     m_demuxer->setInterruptCheck([this] { return stopReading(); });
-    m_ended = !m_packet || !m_frame;
 }
 
 // Asked on the reading thread before every piece of the file is read, inside FFmpeg too, where
@@ -186,21 +200,12 @@ bool AudioDecoder::seekUs(qint64 t)
 // demuxer has met a later chain, the first chain's packets no longer reach the stream it gives.
 bool AudioDecoder::startOver()
 {
-    auto opened = Demuxer::open(m_demuxer->path());
-    auto* demuxer = std::get_if<std::unique_ptr<Demuxer>>(&opened);
-    if (!demuxer || (*demuxer)->audioStream() < 0)
-        return false;
-    auto codec = openCodecContext((*demuxer)->stream((*demuxer)->audioStream()));
-    auto* context = std::get_if<CodecContextPtr>(&codec);
-    if (!context)
-        return false;
-    m_demuxer->setInterruptCheck({});
-    m_demuxer = std::move(*demuxer);
-    m_codec = std::move(*context);
-    m_demuxer->keepOnly(m_demuxer->audioStream());
-    m_demuxer->setInterruptCheck([this] { return stopReading(); });
-    m_bytesAtSound = bytesRead();
-    return true;
+    auto reading = openReading(m_demuxer->path());
+    if (auto* fresh = std::get_if<Reading>(&reading)) {
+        take(std::move(*fresh));
+        return true;
+    }
+    return false;
 }
 
 int AudioDecoder::read(float* out, int frames)

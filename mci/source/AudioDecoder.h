@@ -41,8 +41,15 @@ public:
     int channels() const override { return m_channels; }
 
 private:
-    AudioDecoder(std::unique_ptr<Demuxer> demuxer, CodecContextPtr codec, qint64 originUs, int rate, int channels,
-                 bool chained);
+    // A file's demuxer and its sound's decoder.
+    struct Reading {
+        std::unique_ptr<Demuxer> demuxer;
+        CodecContextPtr codec;
+    };
+    static std::variant<Reading, OpenFailure> openReading(const QString& path);
+
+    AudioDecoder(Reading reading, qint64 originUs, int rate, int channels, bool chained);
+    void take(Reading reading);
     bool makeResampler(const AVFrame* frame);
     bool decodeMore();
     bool drainResampler();
