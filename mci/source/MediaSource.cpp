@@ -8,6 +8,7 @@
 #include "FrameReader.h"
 #include "IndexCache.h"
 #include "OggPages.h"
+#include "SampleTable.h"
 #include "SourceCounters.h"
 #include "SourceErrors.h"
 #include "VideoDecoder.h"
@@ -175,7 +176,8 @@ private:
 };
 
 std::variant<std::unique_ptr<MediaSource>, OpenFailure>
-openVideo(const QString& path, std::unique_ptr<Demuxer> demuxer, OggChains chains, const OpenProgress& progress)
+openVideo(const QString& path, std::unique_ptr<Demuxer> demuxer, OggChains chains, const OpenProgress& progress,
+          SampleHeadsAhead& ahead)
 {
     AVStream* stream = demuxer->stream(demuxer->videoStream());
     if (auto failure = checkPicture(stream->codecpar))
@@ -186,8 +188,10 @@ openVideo(const QString& path, std::unique_ptr<Demuxer> demuxer, OggChains chain
 
     std::optional<FrameIndex> index = IndexCache::load(path, demuxer->videoStream());
     bool keep = false;
-    if (!index) {
-        auto built = indexFile(path, demuxer, progress);
+    if (index) {
+        ahead.stop();
+    } else {
+        auto built = indexFile(path, demuxer, progress, &ahead);
         if (auto* failure = std::get_if<OpenFailure>(&built))
             return *failure;
         IndexedFile& fresh = std::get<IndexedFile>(built);
@@ -249,6 +253,7 @@ openSound(const QString& path, Demuxer& demuxer, OggChains chains, const OpenPro
 
 std::variant<std::unique_ptr<MediaSource>, OpenFailure> openFile(const QString& path, const OpenProgress& progress)
 {
+    SampleHeadsAhead ahead(path);
     auto opened = Demuxer::open(path);
     if (auto* failure = std::get_if<OpenFailure>(&opened))
         return *failure;
@@ -258,7 +263,8 @@ std::variant<std::unique_ptr<MediaSource>, OpenFailure> openFile(const QString& 
                                  ? oggChains(path)
                                  : OggChains::One;
     if (demuxer->videoStream() >= 0)
-        return openVideo(path, std::move(demuxer), chains, progress);
+        return openVideo(path, std::move(demuxer), chains, progress, ahead);
+    ahead.stop();
     return openSound(path, *demuxer, chains, progress);
 }
 

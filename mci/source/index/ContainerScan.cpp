@@ -401,10 +401,12 @@ StreamClock clockOf(const Demuxer& demuxer)
 // The frame index of a file seen for the first time: from the container's table where it lists
 // every frame, else through the demuxer. A table must agree with the packets the demuxer gives.
 std::variant<IndexedFile, OpenFailure> indexFile(const QString& path, std::unique_ptr<Demuxer>& demuxer,
-                                                 const OpenProgress& progress)
+                                                 const OpenProgress& progress, SampleHeadsAhead* ahead)
 {
     ++s_indexPasses;
-    ContainerScan scan = readSampleTable(path, *demuxer, progress);
+    ContainerScan scan = readSampleTable(path, *demuxer, progress, ahead);
+    if (ahead)
+        ahead->stop();  // where the table was not read, the reading through needs no samples of it
     const bool tabled = scan.outcome == ContainerScan::Outcome::Done;
     const char* format = demuxer->context()->iformat->name;
     if (!tabled && std::strstr(format, "matroska"))

@@ -42,15 +42,18 @@ bool orderIsInThePictures(const Demuxer& demuxer);
 // How the demuxer's video stream keeps time, as its index needs to know.
 StreamClock clockOf(const Demuxer& demuxer);
 
+class SampleHeadsAhead;
+
 // The frame index of a file not seen before, read the fastest way its container allows, and
 // whether it is worth keeping (a container's table is read again faster than a kept index). On
-// the way the demuxer may be opened anew.
+// the way the demuxer may be opened anew. ahead: the samples of a movie file read while the
+// demuxer opened it (SampleTable.h), or none.
 struct IndexedFile {
     FrameIndex index;
     bool worthKeeping = true;
 };
 std::variant<IndexedFile, OpenFailure> indexFile(const QString& path, std::unique_ptr<Demuxer>& demuxer,
-                                                 const OpenProgress& progress);
+                                                 const OpenProgress& progress, SampleHeadsAhead* ahead = nullptr);
 
 // Every packet of the video stream through the demuxer, in the order the file stores them,
 // known by their bytes: what any file can be indexed by. Where a clock that should run on goes

@@ -6,13 +6,17 @@
 #include <QByteArrayView>
 #include <QFile>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <future>
+#include <initializer_list>
 #include <optional>
 #include <system_error>
 
@@ -183,35 +187,61 @@ std::optional<TrackTables> trackTables(QByteArrayView movie, int trackId, qint64
     return found;
 }
 
+// What the first bytes of a sample say, as far as the index asks.
+struct SampleHead {
+    bool read = false;  // false: the sample is empty, or of a codec whose pictures tell nothing here
+    PictureKind kind = PictureKind::Unknown;
+    H264Start start = H264Start::Slice;  // H.264 in length-prefixed units
+};
+
+// The sample as its first bytes say: a picture or none, and a keyframe mark the demuxer gives as
+// the table lists it. It takes the mark from the picture where it can read it (its parser), and
+// the open compares only the first packets and the last keyframe interval with it: a picture
+// zeroed by a hole in a download, or a recovery point coded as P, must not pass as the table
+// says.
+bool takeHead(PacketEntry& packet, const SampleHead& head, AVCodecID codec, bool lengthPrefixed)
+{
+    if (!head.read)
+        return true;
+    packet.kind = head.kind;
+    packet.shown = packet.shown && head.kind != PictureKind::None;
+    if (codec == AV_CODEC_ID_H264 && lengthPrefixed)
+        return head.start == H264Start::ForTheParser || packet.keyframe == (head.start == H264Start::Idr);
+    if (codec == AV_CODEC_ID_H264)
+        return !packet.keyframe || head.kind == PictureKind::Intra;
+    return packet.keyframe == (head.kind == PictureKind::Intra);
+}
+
 // What the picture header of each sample says, read as the index pass reads it from the whole
 // packet; and in AVI whether the chunk header before each sample is the one the index lists,
 // since the demuxer numbers the chunks it meets and a damaged header would shift every later
 // number. Reads only the few bytes the header reader looks at; false where a sample cannot be
-// read, a chunk header is not the listed one, or the listed keyframe mark is not the demuxer's.
+// read or a chunk header is not the listed one.
 class SampleReader {
 public:
-    SampleReader(const QString& path, const Demuxer& demuxer, bool avi)
-        : m_file(path), m_headers(demuxer.videoParameters()), m_codec(demuxer.videoParameters()->codec_id),
-          m_avi(avi), m_stream(demuxer.videoStream())
+    // stream: the video stream's number, which AVI's chunk headers carry.
+    SampleReader(const QString& path, const AVCodecParameters* parameters, int stream, bool avi)
+        : m_file(path), m_headers(parameters), m_codec(parameters->codec_id), m_avi(avi), m_stream(stream)
     {
     }
 
-    bool read(PacketEntry& packet, int size)
+    // In AVI position moves past the chunk header, to where the demuxer says its packet is.
+    bool read(qint64& position, int size, SampleHead& head)
     {
         if (!m_file.isOpen()) {
             if (!m_file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
                 return false;
             m_fileSize = m_file.size();
         }
-        qint64 data = packet.position;
+        qint64 data = position;
         if (size < 0 || data < 0 || size > m_fileSize - data)
             return false;
         if (m_avi) {
-            uchar head[8];
-            if (!readAt(packet.position, head, 8) || !isChunkOf(head, size))
+            uchar chunk[8];
+            if (!readAt(position, chunk, 8) || !isChunkOf(chunk, size))
                 return false;
             data += 8;
-            packet.position = data;  // where the demuxer says its packet is
+            position = data;
         }
         if (size == 0)
             return true;
@@ -222,27 +252,14 @@ public:
             m_bytes.resize(size_t(size) + AV_INPUT_BUFFER_PADDING_SIZE);
         if (!(m_headers.unitLengthSize() > 0 ? readUnitHeads(data, size) : readStart(data, size)))
             return false;
-        packet.kind = m_kind;
-        packet.shown = packet.shown && m_kind != PictureKind::None;
-        return keyframeAsListed(packet.keyframe, size);
+        head.read = true;
+        head.kind = m_kind;
+        if (m_codec == AV_CODEC_ID_H264 && m_headers.unitLengthSize() > 0)
+            head.start = h264Start(m_bytes.data(), size, m_headers.unitLengthSize());
+        return true;
     }
 
 private:
-    // Whether the demuxer gives the sample's keyframe mark as the table lists it. It takes the
-    // mark from the picture where it can read it (its parser), and the open compares only the
-    // first packets and the last keyframe interval with it: a picture zeroed by a hole in a
-    // download, or a recovery point coded as P, must not pass as the table says.
-    bool keyframeAsListed(bool listed, int size) const
-    {
-        if (m_codec == AV_CODEC_ID_H264 && m_headers.unitLengthSize() > 0) {
-            const H264Start start = h264Start(m_bytes.data(), size, m_headers.unitLengthSize());
-            return start == H264Start::ForTheParser || listed == (start == H264Start::Idr);
-        }
-        if (m_codec == AV_CODEC_ID_H264)
-            return !listed || m_kind == PictureKind::Intra;
-        return listed == (m_kind == PictureKind::Intra);
-    }
-
     // Samples of a few kB lie close together: their first bytes come from one large read ahead
     // (a system call for each sample would cost more than the rest of the open). Far from the
     // bytes read before (past a large picture, or where a piece of the table begins), or larger
@@ -333,43 +350,56 @@ bool isMovie(const AVInputFormat* format)
     return std::strstr(format->name, "mp4") || std::strstr(format->name, "mov");
 }
 
+// The samples a reading takes, and what their first bytes say, side by side.
+struct SampleHeads {
+    std::vector<qint64> positions;  // in AVI moved past each chunk header by the reading
+    std::vector<int> sizes;
+    std::vector<SampleHead> heads;
+    bool lengthPrefixed = false;
+};
+
+// Where samples are read from, and how their pictures are coded.
+struct SampleSource {
+    const QString& path;
+    const AVCodecParameters* parameters;
+    int stream;
+    bool avi;
+};
+
 // Reading the first bytes of every sample is most of the open of a long file of small samples,
 // and it goes as fast as memory copies: pieces of the table are read on the machine's cores,
 // each by a reader of its own. HEVC's reader learns from the parameter sets it meets in the
 // samples, so its samples are read in order, in one piece. From a slow disk that is the whole
-// file: the calling thread tells progress as the pieces go, and the others stop when it is
-// cancelled.
-ContainerScan::Outcome readPictureHeads(ContainerScan& scan, const QString& path, const Demuxer& demuxer, bool avi,
-                                        const OpenProgress& progress)
+// file: tell is asked on the calling thread as the pieces go, and where it answers false, or a
+// piece fails, or the caller sets stop, they all stop. False unless every sample was read.
+bool readHeads(SampleHeads& samples, const SampleSource& source, std::atomic<bool>& stop,
+               std::atomic<size_t>& samplesRead, const std::function<bool()>& tell)
 {
     constexpr size_t kFewestPerPiece = 64;
     constexpr size_t kToldEvery = 4096;  // samples
-    const size_t count = scan.packets.size();
-    std::atomic<bool> declined = false;  // by any piece, or cancelled: the others stop
-    std::atomic<size_t> samplesRead = 0;  // in steps of kToldEvery
-    bool cancelled = false;
-    const auto tell = [&] {
-        if (progress && !cancelled && !progress(double(samplesRead.load()) / double(std::max<size_t>(count, 1))))
-            cancelled = declined = true;
+    const size_t count = samples.sizes.size();
+    samples.heads.assign(count, {});
+    samples.lengthPrefixed = PictureHeaderReader(source.parameters).unitLengthSize() > 0;
+    const auto told = [&] {
+        if (tell && !tell())
+            stop = true;
     };
     const auto readPiece = [&](size_t begin, size_t end, bool tells) {
-        SampleReader samples(path, demuxer, avi);
-        for (size_t i = begin; i < end && !declined.load(std::memory_order_relaxed); ++i) {
-            if (!samples.read(scan.packets[i], scan.sizes[i])) {
-                declined = true;
-                return false;
-            }
+        SampleReader reader(source.path, source.parameters, source.stream, source.avi);
+        for (size_t i = begin; i < end && !stop.load(std::memory_order_relaxed); ++i) {
+            if (!reader.read(samples.positions[i], samples.sizes[i], samples.heads[i]))
+                return stop = true, false;
             if ((i - begin + 1) % kToldEvery == 0) {
                 samplesRead += kToldEvery;
                 if (tells)
-                    tell();
+                    told();
             }
         }
-        return !declined;
+        return !stop;
     };
-    const bool inOrder = demuxer.videoParameters()->codec_id == AV_CODEC_ID_HEVC;
+    const bool inOrder = source.parameters->codec_id == AV_CODEC_ID_HEVC;
     const size_t pieces = inOrder ? 1 : std::clamp<size_t>(count / kFewestPerPiece, 1, size_t(coresToUse()));
-    tell();
+    told();
     std::vector<std::future<bool>> others;
     bool ok = true;
     for (size_t p = 1; p < pieces; ++p) {
@@ -383,17 +413,259 @@ ContainerScan::Outcome readPictureHeads(ContainerScan& scan, const QString& path
     ok = readPiece(0, count / pieces, true) && ok;
     for (auto& piece : others) {
         while (piece.wait_for(std::chrono::milliseconds(50)) != std::future_status::ready)
-            tell();
+            told();
         ok = piece.get() && ok;  // an exception of the piece's thread comes out here
     }
+    return ok && !stop;
+}
+
+// Each packet as its sample's first bytes say; false where one is not as the table lists it.
+bool takeHeads(ContainerScan& scan, const SampleHeads& samples, AVCodecID codec)
+{
+    for (size_t i = 0; i < scan.packets.size(); ++i) {
+        scan.packets[i].position = samples.positions[i];
+        if (!takeHead(scan.packets[i], samples.heads[i], codec, samples.lengthPrefixed))
+            return false;
+    }
+    return true;
+}
+
+ContainerScan::Outcome readPictureHeads(ContainerScan& scan, const QString& path, const Demuxer& demuxer, bool avi,
+                                        const OpenProgress& progress)
+{
+    SampleHeads samples;
+    samples.sizes = scan.sizes;
+    samples.positions.reserve(scan.packets.size());
+    for (const PacketEntry& packet : scan.packets)
+        samples.positions.push_back(packet.position);
+    std::atomic<bool> stop = false;
+    std::atomic<size_t> samplesRead = 0;
+    bool cancelled = false;
+    const auto tell = [&] {
+        const double fraction = double(samplesRead.load()) / double(std::max<size_t>(samples.sizes.size(), 1));
+        cancelled = cancelled || (progress && !progress(fraction));
+        return !cancelled;
+    };
+    const AVCodecParameters* parameters = demuxer.videoParameters();
+    const bool read = readHeads(samples, {path, parameters, demuxer.videoStream(), avi}, stop, samplesRead, tell);
     if (cancelled)
         return ContainerScan::Outcome::Cancelled;
-    return ok ? ContainerScan::Outcome::Done : ContainerScan::Outcome::CannotScan;
+    return read && takeHeads(scan, samples, parameters->codec_id) ? ContainerScan::Outcome::Done
+                                                                   : ContainerScan::Outcome::CannotScan;
+}
+
+quint32 be32At(QByteArrayView bytes, qint64 at)
+{
+    return be32(reinterpret_cast<const uchar*>(bytes.data()) + at);
+}
+
+// The payload of the box that the path of types leads to inside bytes.
+std::optional<QByteArrayView> descend(QByteArrayView bytes, std::initializer_list<const char*> path)
+{
+    std::optional<QByteArrayView> at = bytes;
+    for (const char* type : path) {
+        if (at)
+            at = child(*at, type);
+    }
+    return at;
+}
+
+// The first video track of a movie header, where its samples can be placed from its tables
+// alone: H.264 in length-prefixed units under one sample description, sizes listed one by one,
+// and each chunk's samples side by side from its offset.
+struct TrackSamples {
+    int trackId = 0;
+    QByteArray codecHeaders;  // the configuration box's payload, which the demuxer takes for extradata
+    SampleHeads samples;
+};
+
+bool placeSamples(SampleHeads& samples, QByteArrayView sizes, QByteArrayView offsets, int offsetBytes,
+                  QByteArrayView runs)
+{
+    // Every count is one of entries its box holds: nothing is sized beyond the bytes read.
+    const qint64 count = be32At(sizes, 8), chunks = be32At(offsets, 4), runCount = be32At(runs, 4);
+    if (count > (sizes.size() - 12) / 4 || chunks > (offsets.size() - 8) / offsetBytes
+        || runCount > (runs.size() - 8) / 12)
+        return false;
+    samples.sizes.resize(size_t(count));
+    samples.positions.resize(size_t(count));
+    for (qint64 i = 0; i < count; ++i)
+        samples.sizes[size_t(i)] = int(be32At(sizes, 12 + 4 * i));  // damage turns negative: no read takes it
+    qint64 sample = 0;
+    for (qint64 run = 0; run < runCount && sample < count; ++run) {
+        const qint64 first = be32At(runs, 8 + 12 * run), perChunk = be32At(runs, 12 + 12 * run);
+        const qint64 next = run + 1 < runCount ? be32At(runs, 20 + 12 * run) : chunks + 1;
+        if ((run == 0 && first != 1) || next <= first || next > chunks + 1)
+            return false;
+        for (qint64 chunk = first; chunk < next && sample < count; ++chunk) {
+            const auto* entry = reinterpret_cast<const uchar*>(offsets.data()) + 8 + offsetBytes * (chunk - 1);
+            qint64 at = offsetBytes == 4 ? be32(entry) : qint64(be64(entry));
+            for (qint64 k = 0; k < perChunk && sample < count; ++k, ++sample) {
+                samples.positions[size_t(sample)] = at;
+                at += samples.sizes[size_t(sample)];
+            }
+        }
+    }
+    return sample == count;
+}
+
+std::optional<TrackSamples> firstVideoTrack(QByteArrayView movie)
+{
+    if (child(movie, "mvex") || child(movie, "cmov"))
+        return std::nullopt;
+    std::optional<QByteArrayView> track;
+    forEachBox(movie, [&](QByteArrayView type, QByteArrayView payload) {
+        const auto handler = type == "trak" ? descend(payload, {"mdia", "hdlr"}) : std::nullopt;
+        if (handler && handler->size() >= 12 && handler->sliced(8, 4) == "vide")
+            track = payload;
+        return !track;
+    });
+    const auto header = track ? child(*track, "tkhd") : std::nullopt;
+    const auto tables = track ? descend(*track, {"mdia", "minf", "stbl"}) : std::nullopt;
+    if (!header || header->size() < 24 || !tables || !tablesAreSingle(*tables))
+        return std::nullopt;
+    TrackSamples found;
+    found.trackId = int(be32At(*header, header->front() == 1 ? 20 : 12));
+    // A visual sample entry holds 78 bytes of its own before its boxes.
+    constexpr qint64 kVisualEntry = 8 + 78;
+    const auto descriptions = child(*tables, "stsd");
+    if (!descriptions || descriptions->size() < 8 + kVisualEntry || be32At(*descriptions, 4) != 1)
+        return std::nullopt;
+    const QByteArrayView entry = descriptions->sliced(8);
+    const qint64 entrySize = be32At(entry, 0);
+    const QByteArrayView format = entry.sliced(4, 4);
+    if (entrySize < kVisualEntry || entrySize > entry.size() || (format != "avc1" && format != "avc3"))
+        return std::nullopt;
+    const auto configuration = child(entry.sliced(kVisualEntry, entrySize - kVisualEntry), "avcC");
+    const auto sizes = child(*tables, "stsz"), runs = child(*tables, "stsc");
+    const auto offsets32 = child(*tables, "stco"), offsets64 = child(*tables, "co64");
+    const auto offsets = offsets32 ? offsets32 : offsets64;
+    if (!configuration || !sizes || sizes->size() < 12 || be32At(*sizes, 4) != 0 || !runs || runs->size() < 8
+        || !offsets || offsets->size() < 8 || (offsets32 && offsets64))
+        return std::nullopt;
+    found.codecHeaders = configuration->toByteArray();
+    if (!placeSamples(found.samples, *sizes, *offsets, offsets32 ? 4 : 8, *runs))
+        return std::nullopt;
+    return found;
+}
+
+// The demuxer lists the same samples at the same places as the track, under the same headers.
+bool sameSamples(const TrackSamples& track, const AVStream* stream, const AVCodecParameters* parameters,
+                 const ContainerScan& scan)
+{
+    const QByteArrayView headers(parameters->extradata, parameters->extradata ? parameters->extradata_size : 0);
+    if (track.trackId != stream->id || parameters->codec_id != AV_CODEC_ID_H264 || headers != track.codecHeaders
+        || track.samples.sizes != scan.sizes)
+        return false;
+    for (size_t i = 0; i < scan.packets.size(); ++i) {
+        if (track.samples.positions[i] != scan.packets[i].position)
+            return false;
+    }
+    return true;
 }
 
 }  // namespace
 
-ContainerScan readSampleTable(const QString& path, const Demuxer& demuxer, const OpenProgress& progress)
+struct SampleHeadsAhead::Found {
+    QByteArray movie;  // the movie header's payload
+    TrackSamples track;
+};
+
+struct SampleHeadsAhead::Reading {
+    std::atomic<bool> stop = false;
+    std::atomic<size_t> samplesRead = 0, count = 0;
+    std::future<std::unique_ptr<Found>> found;
+};
+
+namespace {
+
+std::unique_ptr<SampleHeadsAhead::Found> readAhead(const QString& path, SampleHeadsAhead::Reading* reading)
+{
+    auto found = std::make_unique<SampleHeadsAhead::Found>();
+    auto header = movieHeader(path);
+    auto track = header ? firstVideoTrack(*header) : std::nullopt;
+    if (!track || reading->stop)
+        return nullptr;
+    found->movie = std::move(*header);
+    found->track = std::move(*track);
+    reading->count = found->track.samples.sizes.size();
+    const std::unique_ptr<AVCodecParameters, void (*)(AVCodecParameters*)> parameters(
+        avcodec_parameters_alloc(), [](AVCodecParameters* p) { avcodec_parameters_free(&p); });
+    const QByteArray& headers = found->track.codecHeaders;
+    if (!parameters)
+        return nullptr;
+    parameters->extradata = static_cast<uint8_t*>(av_mallocz(size_t(headers.size()) + AV_INPUT_BUFFER_PADDING_SIZE));
+    if (!parameters->extradata)
+        return nullptr;
+    std::memcpy(parameters->extradata, headers.constData(), size_t(headers.size()));
+    parameters->extradata_size = int(headers.size());
+    parameters->codec_id = AV_CODEC_ID_H264;
+    const SampleSource source{path, parameters.get(), -1, false};
+    if (!readHeads(found->track.samples, source, reading->stop, reading->samplesRead, {}))
+        return nullptr;
+    return found;
+}
+
+}  // namespace
+
+SampleHeadsAhead::SampleHeadsAhead(const QString& path)
+{
+    // Not waiting for a writer where the path names a pipe: the open refuses anything but a file.
+    const int file = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (file < 0)
+        return;
+    struct stat status{};
+    char head[8];
+    const bool read = ::fstat(file, &status) == 0 && S_ISREG(status.st_mode) && ::pread(file, head, 8, 0) == 8;
+    ::close(file);
+    const QByteArrayView type(head + 4, 4);
+    const bool movie = type == "ftyp" || type == "moov" || type == "mdat" || type == "wide" || type == "free"
+                    || type == "skip";
+    if (!read || !movie)
+        return;
+    m_reading = std::make_unique<Reading>();
+    try {
+        m_reading->found = std::async(std::launch::async, readAhead, path, m_reading.get());
+    } catch (const std::system_error&) {
+        m_reading.reset();  // no thread to be had: the table's reading reads the samples itself
+    }
+}
+
+SampleHeadsAhead::~SampleHeadsAhead()
+{
+    stop();
+}
+
+void SampleHeadsAhead::stop()
+{
+    if (m_reading)
+        m_reading->stop = true;
+}
+
+const SampleHeadsAhead::Found* SampleHeadsAhead::wait(const OpenProgress& progress, bool* cancelled)
+{
+    if (!m_reading || !m_reading->found.valid())
+        return m_found.get();
+    const auto tell = [&] {
+        const double fraction = double(m_reading->samplesRead) / double(std::max<size_t>(m_reading->count, 1));
+        if (!*cancelled && progress && !progress(fraction)) {
+            *cancelled = true;
+            stop();
+        }
+    };
+    tell();
+    while (m_reading->found.wait_for(std::chrono::milliseconds(50)) != std::future_status::ready)
+        tell();
+    try {
+        m_found = m_reading->found.get();
+    } catch (const std::exception&) {
+        // Short of memory, say: the table's reading reads the samples itself, and says so if it must.
+    }
+    return *cancelled ? nullptr : m_found.get();
+}
+
+ContainerScan readSampleTable(const QString& path, const Demuxer& demuxer, const OpenProgress& progress,
+                              SampleHeadsAhead* ahead)
 {
     ContainerScan scan;
     const AVStream* stream = demuxer.stream(demuxer.videoStream());
@@ -406,9 +678,18 @@ ContainerScan readSampleTable(const QString& path, const Demuxer& demuxer, const
     const int entries = avformat_index_get_entries_count(stream);
     if (!(movie || avi) || mpeg || orderIsInThePictures(demuxer) || entries <= 0 || entries != stream->nb_frames)
         return scan;
+    const SampleHeadsAhead::Found* found = nullptr;
+    if (movie && ahead) {
+        bool cancelled = false;
+        found = ahead->wait(progress, &cancelled);
+        if (cancelled) {
+            scan.outcome = ContainerScan::Outcome::Cancelled;
+            return scan;
+        }
+    }
     std::vector<qint32> offsets;
     if (movie) {
-        const auto header = movieHeader(path);
+        const auto header = found ? std::optional(found->movie) : movieHeader(path);
         auto tables = header ? trackTables(*header, stream->id, entries) : std::nullopt;
         if (!tables)
             return scan;
@@ -431,7 +712,14 @@ ContainerScan readSampleTable(const QString& path, const Demuxer& demuxer, const
         scan.packets.push_back(entry);
         scan.sizes.push_back(sample->size);
     }
-    const ContainerScan::Outcome outcome = readPictureHeads(scan, path, demuxer, avi, progress);
+    ContainerScan::Outcome outcome = ContainerScan::Outcome::CannotScan;
+    if (found && sameSamples(found->track, stream, demuxer.videoParameters(), scan)) {
+        ahead->m_taken = true;
+        if (takeHeads(scan, found->track.samples, codec))
+            outcome = ContainerScan::Outcome::Done;
+    } else {
+        outcome = readPictureHeads(scan, path, demuxer, avi, progress);
+    }
     if (outcome != ContainerScan::Outcome::Done) {
         ContainerScan none;
         none.outcome = outcome;

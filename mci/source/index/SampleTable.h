@@ -21,9 +21,49 @@
 
 #include <QString>
 
+#include <memory>
+
 namespace mci {
 
-// Cancelled where progress answers false, which it is asked on the calling thread.
-ContainerScan readSampleTable(const QString& path, const Demuxer& demuxer, const OpenProgress& progress);
+class SampleHeadsAhead;
+
+// Cancelled where progress answers false, which it is asked on the calling thread. ahead: a
+// reading of the same file's samples begun before the demuxer opened it, or none.
+ContainerScan readSampleTable(const QString& path, const Demuxer& demuxer, const OpenProgress& progress,
+                              SampleHeadsAhead* ahead = nullptr);
+
+// The first bytes of every sample of a movie file's video track, read from the file's own
+// tables on threads of their own while the demuxer opens the file: in a long file of small
+// samples each takes about as long as the other, and one after the other they were most of the
+// open. readSampleTable takes what was read where the demuxer then lists the same samples at the
+// same places, under the same codec headers; anywhere else it reads the samples itself.
+class SampleHeadsAhead {
+public:
+    // Starts where the file begins as a movie file does; else holds nothing.
+    explicit SampleHeadsAhead(const QString& path);
+    // Stops the reading and waits for it.
+    ~SampleHeadsAhead();
+    SampleHeadsAhead(const SampleHeadsAhead&) = delete;
+    SampleHeadsAhead& operator=(const SampleHeadsAhead&) = delete;
+
+    // Where the open needs no samples read (a kept index, a sound): stops the reading, whose end
+    // the destructor waits for.
+    void stop();
+    // Whether readSampleTable took what was read.
+    bool taken() const { return m_taken; }
+
+    struct Found;
+    struct Reading;
+
+private:
+    friend ContainerScan readSampleTable(const QString&, const Demuxer&, const OpenProgress&, SampleHeadsAhead*);
+    // Waits for the reading, asking progress on the calling thread; nullptr where it found nothing
+    // to read, or was cancelled (then *cancelled is true).
+    const Found* wait(const OpenProgress& progress, bool* cancelled);
+
+    std::unique_ptr<Reading> m_reading;
+    std::unique_ptr<Found> m_found;
+    bool m_taken = false;
+};
 
 }  // namespace mci

@@ -2,6 +2,7 @@
 // outdated entry is rebuilt, and a cancelled open keeps nothing.
 #include "ContainerScan.h"
 #include "IndexCache.h"
+#include "SampleTable.h"
 #include "SourceCounters.h"
 #include "MediaGenerator.h"
 #include "SourceErrors.h"
@@ -19,7 +20,9 @@
 #include <QtEndian>
 
 #include <functional>
+#include <optional>
 #include <set>
+#include <tuple>
 
 using namespace sourcetest;
 
@@ -155,7 +158,8 @@ namespace {
 
 // An index read from the container's own structure (a table of samples, block headers) is the
 // index the demuxer gives by reading the whole file, frame for frame; and the kinds of files
-// whose structure tells every frame are read so.
+// whose structure tells every frame are read so. A movie file is indexed again with its samples
+// read while its demuxer opened, which an H.264 one takes.
 class ContainerIndex : public ::testing::TestWithParam<MatrixClip> {};
 
 TEST_P(ContainerIndex, isTheIndexTheDemuxerGives)
@@ -164,6 +168,12 @@ TEST_P(ContainerIndex, isTheIndexTheDemuxerGives)
     const QString path = fixtures::clip(GetParam().kind);
     auto opened = std::get<std::unique_ptr<mci::Demuxer>>(mci::Demuxer::open(path));
     const mci::FrameIndex fast = std::get<mci::IndexedFile>(mci::indexFile(path, opened, {})).index;
+    mci::SampleHeadsAhead ahead(path);
+    auto again = std::get<std::unique_ptr<mci::Demuxer>>(mci::Demuxer::open(path));
+    const mci::FrameIndex early = std::get<mci::IndexedFile>(mci::indexFile(path, again, {}, &ahead)).index;
+    if (GetParam().kind == Kind::H264Mp4) {
+        ASSERT_TRUE(ahead.taken()) << "the samples read ahead were not taken";
+    }
     auto read = std::get<std::unique_ptr<mci::Demuxer>>(mci::Demuxer::open(path));
     auto through = std::get<mci::ContainerScan>(mci::scanThroughDemuxer(*read, {}));
     const mci::FrameIndex full(std::move(through.packets), mci::clockOf(*read));
@@ -172,13 +182,16 @@ TEST_P(ContainerIndex, isTheIndexTheDemuxerGives)
                                        Kind::Mpeg2Ts, Kind::CutTs, Kind::JoinedTs, Kind::PyramidM2ts};
     if (structured.count(GetParam().kind))
         ASSERT_NE(fast.identity(), mci::PacketIdentity::Bytes) << "read through instead";
-    ASSERT_EQ(fast.frameCount(), full.frameCount());
-    for (int n = 0; n <= full.frameCount(); ++n) {
-        ASSERT_EQ(fast.frameStartUs(n), full.frameStartUs(n)) << "frame " << n;
-        if (n == full.frameCount())
-            break;
-        ASSERT_EQ(fast.packetOfFrame(n), full.packetOfFrame(n)) << "frame " << n;
-        ASSERT_EQ(fast.keyframePacketFor(n, 0), full.keyframePacketFor(n, 0)) << "frame " << n;
+    for (const mci::FrameIndex* index : {&fast, &early}) {
+        SCOPED_TRACE(index == &early ? "samples read ahead" : "samples read with the table");
+        ASSERT_EQ(index->frameCount(), full.frameCount());
+        for (int n = 0; n <= full.frameCount(); ++n) {
+            ASSERT_EQ(index->frameStartUs(n), full.frameStartUs(n)) << "frame " << n;
+            if (n == full.frameCount())
+                break;
+            ASSERT_EQ(index->packetOfFrame(n), full.packetOfFrame(n)) << "frame " << n;
+            ASSERT_EQ(index->keyframePacketFor(n, 0), full.keyframePacketFor(n, 0)) << "frame " << n;
+        }
     }
 }
 
@@ -254,6 +267,11 @@ const std::vector<std::pair<const char*, Damage>> kDamage = {
     {"AviKeyFlagSet", [](QByteArray& b, const auto&) { if (const qsizetype at = nthOf(b, "00dc", b.count("00dc") / 2 + 3); at >= 0 && b.indexOf("idx1") >= 0 && b.indexOf("idx1") < at) b[at + 4] = char(b[at + 4] | 0x10); }},
     {"SampleSizeChanged", [](QByteArray& b, const auto&) { if (const qsizetype at = b.indexOf("stsz"); at >= 0 && b.mid(at + 8, 4) == QByteArray(4, '\0')) addTo32(b, at + 16 + 4 * 20, 100, true); }},
     {"SampleCountChanged", [](QByteArray& b, const auto&) { if (const qsizetype at = b.indexOf("stsz"); at >= 0) addTo32(b, at + 12, -1, true); }},
+    // A movie's chunks: the first run of them holds no samples (which the demuxer takes for
+    // one each), or a sample more each; the second chunk starts elsewhere.
+    {"ChunkRunEmptied", [](QByteArray& b, const auto&) { if (const qsizetype at = b.indexOf("stsc"); at >= 0 && b.size() > at + 20) qToBigEndian<quint32>(0, b.data() + at + 16); }},
+    {"ChunkRunChanged", [](QByteArray& b, const auto&) { if (const qsizetype at = b.indexOf("stsc"); at >= 0) addTo32(b, at + 16, 1, true); }},
+    {"ChunkOffsetMoved", [](QByteArray& b, const auto&) { if (const qsizetype at = b.indexOf("stco"); at >= 0 && b.size() > at + 20) addTo32(b, at + 16, 8, true); }},
     {"SyncSampleMoved", [](QByteArray& b, const auto&) { if (const qsizetype at = b.indexOf("stss"); at >= 0 && b.size() > at + 20) addTo32(b, at + 16, 3, true); }},
     // The middle entry of the sync sample table taken out (the later ones move up, the count
     // drops): that keyframe is no longer listed, though its picture starts anew.
@@ -298,16 +316,23 @@ const std::vector<std::pair<const char*, Damage>> kDamage = {
 };
 
 // The index of a file from its container's structure against the index read through the
-// demuxer: the same packets and frames, or a file that was read through.
+// demuxer: the same packets and frames, or a file that was read through. A movie file's samples
+// are read both with its table and ahead, while its demuxer opens.
 void expectTheIndexTheDemuxerGives(const QString& path)
 {
-    auto opened = openDemuxer(path), read = openDemuxer(path);
-    if (!opened || !read)
-        return;
-    auto indexed = mci::indexFile(path, opened, {});
-    auto through = mci::scanThroughDemuxer(*read, {});
-    ASSERT_EQ(indexed.index(), through.index());
-    if (std::holds_alternative<mci::IndexedFile>(indexed)) {
+    for (const bool readAhead : {false, true}) {
+        SCOPED_TRACE(readAhead ? "samples read ahead" : "samples read with the table");
+        std::optional<mci::SampleHeadsAhead> ahead;
+        if (readAhead)
+            ahead.emplace(path);
+        auto opened = openDemuxer(path), read = openDemuxer(path);
+        if (!opened || !read)
+            return;
+        auto indexed = mci::indexFile(path, opened, {}, ahead ? &*ahead : nullptr);
+        auto through = mci::scanThroughDemuxer(*read, {});
+        ASSERT_EQ(indexed.index(), through.index());
+        if (!std::holds_alternative<mci::IndexedFile>(indexed))
+            continue;
         const mci::FrameIndex& fast = std::get<mci::IndexedFile>(indexed).index;
         const mci::FrameIndex full(std::move(std::get<mci::ContainerScan>(through).packets), mci::clockOf(*read));
         ASSERT_EQ(fast.packetCount(), full.packetCount());
@@ -360,18 +385,29 @@ INSTANTIATE_TEST_SUITE_P(Clips, ContainerIndex, ::testing::ValuesIn(kMatrix),
 
 // The open checks the first packets and the last keyframe interval against the demuxer; a clip
 // of several intervals has damage between them, where only the scan's own checks can see it.
+// With sound beside the pictures, a movie's samples lie in many chunks, which its samples read
+// ahead follow.
 TEST(ContainerIndexOfLongerClips, ofADamagedCopyIsTheIndexTheDemuxerGivesOrNone)
 {
     QTemporaryDir dir;
-    for (const auto container : {fixtures::Container::Mp4, fixtures::Container::Mkv}) {
+    using fixtures::Container;
+    for (const auto& [container, withAudio, name] : {std::tuple(Container::Mp4, false, "long.mp4"),
+                                                     std::tuple(Container::Mkv, false, "long.mkv"),
+                                                     std::tuple(Container::Mp4, true, "sound.mp4")}) {
         fixtures::VideoSpec clip;
         clip.container = container;
         clip.codec = fixtures::VideoCodec::H264;
         clip.frames = 150;
+        clip.withAudio = withAudio;
         clip.encoderOptions = {{"x264-params", "keyint=30:min-keyint=30:scenecut=0"}};
-        clip.path = dir.filePath(container == fixtures::Container::Mp4 ? "long.mp4" : "long.mkv");
+        clip.path = dir.filePath(name);
         ASSERT_TRUE(fixtures::writeVideo(clip, nullptr));
         SCOPED_TRACE(clip.path.toStdString());
+        mci::SampleHeadsAhead ahead(clip.path);
+        auto demuxer = openDemuxer(clip.path);
+        ASSERT_TRUE(demuxer);
+        ASSERT_TRUE(std::holds_alternative<mci::IndexedFile>(mci::indexFile(clip.path, demuxer, {}, &ahead)));
+        EXPECT_EQ(ahead.taken(), container == Container::Mp4);
         expectDamagedCopiesGiveTheIndexTheDemuxerGives(clip.path);
     }
 }
