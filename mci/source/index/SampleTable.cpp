@@ -471,10 +471,11 @@ std::optional<QByteArrayView> descend(QByteArrayView bytes, std::initializer_lis
 }
 
 // The first video track of a movie header, where its samples can be placed from its tables
-// alone: H.264 in length-prefixed units under one sample description, sizes listed one by one,
-// and each chunk's samples side by side from its offset.
+// alone: H.264 or HEVC in length-prefixed units under one sample description, sizes listed one
+// by one, and each chunk's samples side by side from its offset.
 struct TrackSamples {
     int trackId = 0;
+    AVCodecID codec = AV_CODEC_ID_NONE;
     QByteArray codecHeaders;  // the configuration box's payload, which the demuxer takes for extradata
     SampleHeads samples;
 };
@@ -534,9 +535,11 @@ std::optional<TrackSamples> firstVideoTrack(QByteArrayView movie)
     const QByteArrayView entry = descriptions->sliced(8);
     const qint64 entrySize = be32At(entry, 0);
     const QByteArrayView format = entry.sliced(4, 4);
-    if (entrySize < kVisualEntry || entrySize > entry.size() || (format != "avc1" && format != "avc3"))
+    const bool h264 = format == "avc1" || format == "avc3", hevc = format == "hvc1" || format == "hev1";
+    if (entrySize < kVisualEntry || entrySize > entry.size() || !(h264 || hevc))
         return std::nullopt;
-    const auto configuration = child(entry.sliced(kVisualEntry, entrySize - kVisualEntry), "avcC");
+    found.codec = h264 ? AV_CODEC_ID_H264 : AV_CODEC_ID_HEVC;
+    const auto configuration = child(entry.sliced(kVisualEntry, entrySize - kVisualEntry), h264 ? "avcC" : "hvcC");
     const auto sizes = child(*tables, "stsz"), runs = child(*tables, "stsc");
     const auto offsets32 = child(*tables, "stco"), offsets64 = child(*tables, "co64");
     const auto offsets = offsets32 ? offsets32 : offsets64;
@@ -554,7 +557,7 @@ bool sameSamples(const TrackSamples& track, const AVStream* stream, const AVCode
                  const ContainerScan& scan)
 {
     const QByteArrayView headers(parameters->extradata, parameters->extradata ? parameters->extradata_size : 0);
-    if (track.trackId != stream->id || parameters->codec_id != AV_CODEC_ID_H264 || headers != track.codecHeaders
+    if (track.trackId != stream->id || parameters->codec_id != track.codec || headers != track.codecHeaders
         || track.samples.sizes != scan.sizes)
         return false;
     for (size_t i = 0; i < scan.packets.size(); ++i) {
@@ -599,7 +602,7 @@ std::unique_ptr<SampleHeadsAhead::Found> readAhead(const QString& path, SampleHe
         return nullptr;
     std::memcpy(parameters->extradata, headers.constData(), size_t(headers.size()));
     parameters->extradata_size = int(headers.size());
-    parameters->codec_id = AV_CODEC_ID_H264;
+    parameters->codec_id = found->track.codec;
     const SampleSource source{path, parameters.get(), -1, false};
     if (!readHeads(found->track.samples, source, reading->stop, reading->samplesRead, {}))
         return nullptr;

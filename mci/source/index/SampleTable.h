@@ -32,7 +32,7 @@ class SampleHeadsAhead;
 ContainerScan readSampleTable(const QString& path, const Demuxer& demuxer, const OpenProgress& progress,
                               SampleHeadsAhead* ahead = nullptr);
 
-// The first bytes of every sample of a movie file's video track, read from the file's own
+// The first bytes of every sample of a movie file's video track (H.264, HEVC), read from the file's own
 // tables on threads of their own while the demuxer opens the file: in a long file of small
 // samples each takes about as long as the other, and one after the other they were most of the
 // open. readSampleTable takes what was read where the demuxer then lists the same samples at the

@@ -19,6 +19,7 @@
 
 #include <QtEndian>
 
+#include <cstring>
 #include <functional>
 #include <optional>
 #include <set>
@@ -386,20 +387,27 @@ INSTANTIATE_TEST_SUITE_P(Clips, ContainerIndex, ::testing::ValuesIn(kMatrix),
 // The open checks the first packets and the last keyframe interval against the demuxer; a clip
 // of several intervals has damage between them, where only the scan's own checks can see it.
 // With sound beside the pictures, a movie's samples lie in many chunks, which its samples read
-// ahead follow.
+// ahead follow, H.264 or HEVC.
 TEST(ContainerIndexOfLongerClips, ofADamagedCopyIsTheIndexTheDemuxerGivesOrNone)
 {
     QTemporaryDir dir;
     using fixtures::Container;
-    for (const auto& [container, withAudio, name] : {std::tuple(Container::Mp4, false, "long.mp4"),
-                                                     std::tuple(Container::Mkv, false, "long.mkv"),
-                                                     std::tuple(Container::Mp4, true, "sound.mp4")}) {
+    using Options = std::vector<std::pair<const char*, const char*>>;
+    const Options x264 = {{"x264-params", "keyint=30:min-keyint=30:scenecut=0"}};
+    const Options x265 = {{"x265-params", "keyint=30:min-keyint=30:scenecut=0:bframes=3:log-level=none"},
+                          {"preset", "ultrafast"}};
+    for (const auto& [container, withAudio, encoder, name] :
+         {std::tuple(Container::Mp4, false, "libx264", "long.mp4"),
+          std::tuple(Container::Mkv, false, "libx264", "long.mkv"),
+          std::tuple(Container::Mp4, true, "libx264", "sound.mp4"),
+          std::tuple(Container::Mp4, true, "libx265", "hevc.mp4")}) {
         fixtures::VideoSpec clip;
         clip.container = container;
         clip.codec = fixtures::VideoCodec::H264;
+        clip.encoder = encoder;
         clip.frames = 150;
         clip.withAudio = withAudio;
-        clip.encoderOptions = {{"x264-params", "keyint=30:min-keyint=30:scenecut=0"}};
+        clip.encoderOptions = std::strcmp(encoder, "libx265") == 0 ? x265 : x264;
         clip.path = dir.filePath(name);
         ASSERT_TRUE(fixtures::writeVideo(clip, nullptr));
         SCOPED_TRACE(clip.path.toStdString());
