@@ -115,6 +115,9 @@ public:
     bool bPicture() const { return m_bPicture; }
     // A unit without a picture holds off the parser's cut to the next one.
     bool hasPicture() const { return m_hasPicture; }
+    // The kind headers.kindOf() gives the unit last read, which it reads no further than the
+    // walk over its units left to read: H.264's first referenced slice, from its start code on.
+    PictureKind kindOf(const uint8_t* data, size_t size, PictureHeaderReader& headers) const;
     // The decoder's reordering delay in pictures, as the demuxer keeps it.
     int delay() const { return m_delay; }
     // What the demuxer makes the duration (90 kHz): the codec's frame rate in ticks (fields
@@ -156,6 +159,10 @@ private:
     std::vector<uint8_t> m_spsBytes;
     bool m_separatePlanes = false, m_frameMbsOnly = true, m_hrd = false, m_picStruct = false;
     int m_frameNumBits = 0, m_cpbDelayBits = 0, m_dpbDelayBits = 0;
+    // H.264: where the unit's first slice that others may refer to begins, after its start code
+    // (-1: none), and whether a slice nothing refers to came before it.
+    ptrdiff_t m_referencedSlice = -1;
+    bool m_unreferencedSlice = false;
     std::vector<uint8_t> m_rbsp;
     // H.264: a parser like the demuxer's, until it has read a picture (see h264()).
     ParserPtr m_parser;
@@ -273,7 +280,8 @@ bool AccessUnitReader::h264(const uint8_t* data, const uint8_t* end)
     const uint8_t* unit = afterStartCode(data, end);
     if ((unit[0] & 0x1f) < 6 || (unit[0] & 0x1f) > 9)
         return false;
-    m_hasPicture = m_keyframe = m_bPicture = false;
+    m_hasPicture = m_keyframe = m_bPicture = m_unreferencedSlice = false;
+    m_referencedSlice = -1;
     bool recovery = false;
     int picStruct = -1;
     unsigned lastMacroblock = 0;
@@ -283,6 +291,12 @@ bool AccessUnitReader::h264(const uint8_t* data, const uint8_t* end)
         while (unitEnd > unit && unitEnd[-1] == 0)
             --unitEnd;
         const int type = unit[0] & 0x1f;
+        if (type >= 1 && type <= 5 && m_referencedSlice < 0) {
+            if (unit[0] & 0x60)
+                m_referencedSlice = unit - data;
+            else
+                m_unreferencedSlice = true;
+        }
         Bits bits(unit + 1, unitEnd, true);
         if (type == 1 || type == 2 || type == 5) {
             const unsigned macroblock = bits.golomb();
@@ -302,6 +316,22 @@ bool AccessUnitReader::h264(const uint8_t* data, const uint8_t* end)
     m_delay = m_bPicture && m_delay == 0 ? 1 : m_delay;  // the demuxer's own guess
     askParser(data, end);
     return true;
+}
+
+PictureKind AccessUnitReader::kindOf(const uint8_t* data, size_t size, PictureHeaderReader& headers) const
+{
+    const auto kind = [&headers](const uint8_t* from, size_t bytes) {
+        return headers.kindOf(from, int(std::min<size_t>(bytes, INT_MAX)));
+    };
+    if (m_codec != AV_CODEC_ID_H264)
+        return kind(data, size);
+    // The reader takes a picture for one others refer to where any slice of it is one.
+    if (m_referencedSlice < 0)
+        return m_unreferencedSlice ? PictureKind::Unreferenced : PictureKind::None;
+    if (m_unreferencedSlice)
+        return PictureKind::Reference;
+    const size_t startCode = size_t(m_referencedSlice) - 3;
+    return kind(data + startCode, size - startCode);
 }
 
 // After the first macroblock. The keyframe and the kind come first: where the parser does not
@@ -642,7 +672,7 @@ bool AccessUnits::readPes(const PesBatch::Pes& pes, const uint8_t* data)
     m_lastDts = entry.dts;
     entry.position = pes.position;
     entry.keyframe = m_units.keyframe();
-    entry.kind = m_headers.kindOf(data, int(std::min<size_t>(size, INT_MAX)));
+    entry.kind = m_units.kindOf(data, size, m_headers);
     entry.shown = entry.kind != PictureKind::None;
     entry.key = timeKey(entry.dts);
     m_packets->push_back(entry);
