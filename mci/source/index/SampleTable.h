@@ -32,11 +32,11 @@ class SampleHeadsAhead;
 ContainerScan readSampleTable(const QString& path, const Demuxer& demuxer, const OpenProgress& progress,
                               SampleHeadsAhead* ahead = nullptr);
 
-// The first bytes of every sample of a movie file's video track (H.264, HEVC), read from the file's own
-// tables on threads of their own while the demuxer opens the file: in a long file of small
-// samples each takes about as long as the other, and one after the other they were most of the
-// open. readSampleTable takes what was read where the demuxer then lists the same samples at the
-// same places, under the same codec headers; anywhere else it reads the samples itself.
+// The first bytes of every sample of a movie file's video track (H.264, HEVC), read from the
+// file's own tables on threads of their own while the demuxer opens the file: in a long file of
+// small samples each takes about as long as the other, and one after the other they were most
+// of the open. readSampleTable takes what was read where the demuxer then lists the same samples
+// at the same places, under the same codec headers; anywhere else it reads the samples itself.
 class SampleHeadsAhead {
 public:
     // Starts where the file begins as a movie file does; else holds nothing.
