@@ -98,6 +98,55 @@ bool tablesAreSingle(QByteArrayView tables)
     return true;
 }
 
+quint32 be32At(QByteArrayView bytes, qint64 at)
+{
+    return be32(reinterpret_cast<const uchar*>(bytes.data()) + at);
+}
+
+// The payload of the box that the path of types leads to inside bytes.
+std::optional<QByteArrayView> descend(QByteArrayView bytes, std::initializer_list<const char*> path)
+{
+    std::optional<QByteArrayView> at = bytes;
+    for (const char* type : path) {
+        if (at)
+            at = child(*at, type);
+    }
+    return at;
+}
+
+// The first track of a movie header that `wanted` picks, where its layout is one these readings
+// follow: no fragments, no compressed header, at most one edit, each sample table once.
+template <typename Wanted>
+std::optional<QByteArrayView> followedTrack(QByteArrayView movie, Wanted wanted)
+{
+    if (child(movie, "mvex") || child(movie, "cmov"))
+        return std::nullopt;
+    std::optional<QByteArrayView> track;
+    forEachBox(movie, [&](QByteArrayView type, QByteArrayView payload) {
+        if (type == "trak" && wanted(payload))
+            track = payload;
+        return !track;
+    });
+    if (!track)
+        return std::nullopt;
+    if (const auto edits = child(*track, "edts")) {
+        const auto list = child(*edits, "elst");
+        if (!list || list->size() < 8 || be32At(*list, 4) > 1)
+            return std::nullopt;
+    }
+    const auto tables = descend(*track, {"mdia", "minf", "stbl"});
+    if (!tables || !tablesAreSingle(*tables))
+        return std::nullopt;
+    return track;
+}
+
+// The ID in a track's header, or -1.
+qint64 trackIdOf(QByteArrayView track)
+{
+    const auto header = child(track, "tkhd");
+    return header && header->size() >= 24 ? be32At(*header, header->front() == 1 ? 20 : 12) : -1;
+}
+
 // The movie header box's payload, found by walking the file's top-level boxes.
 std::optional<QByteArray> movieHeader(const QString& path)
 {
@@ -138,53 +187,31 @@ struct TrackTables {
 };
 
 // The composition offsets of the track with this ID, unless the file's layout is one this
-// reading does not follow (fragments, several edits, compressed headers, a table twice) or its
-// sample count is not the demuxer's. No more is allocated than the demuxer's samples take.
+// reading does not follow (followedTrack()) or its sample count is not the demuxer's. No more is
+// allocated than the demuxer's samples take.
 std::optional<TrackTables> trackTables(QByteArrayView movie, int trackId, qint64 samples)
 {
-    if (child(movie, "mvex") || child(movie, "cmov"))
+    const auto track = followedTrack(movie, [trackId](QByteArrayView t) { return trackIdOf(t) == trackId; });
+    const auto tables = track ? descend(*track, {"mdia", "minf", "stbl"}) : std::nullopt;
+    const auto sizes = tables ? child(*tables, "stsz") : std::nullopt;
+    if (!sizes || sizes->size() < 12)
         return std::nullopt;
-    std::optional<TrackTables> found;
-    forEachBox(movie, [&](QByteArrayView type, QByteArrayView track) {
-        if (type != "trak")
-            return true;
-        const auto header = child(track, "tkhd");
-        if (!header || header->size() < 24)
-            return true;
-        const auto* h = reinterpret_cast<const uchar*>(header->data());
-        if (int(be32(h + (h[0] == 1 ? 20 : 12))) != trackId)
-            return true;
-        if (const auto edits = child(track, "edts")) {
-            const auto list = child(*edits, "elst");
-            if (!list || list->size() < 8 || be32(reinterpret_cast<const uchar*>(list->data()) + 4) > 1)
-                return false;
+    TrackTables result;
+    result.sampleCount = be32At(*sizes, 8);
+    if (result.sampleCount != samples)
+        return std::nullopt;
+    if (const auto composition = child(*tables, "ctts")) {
+        const qint64 entries = composition->size() >= 8 ? be32At(*composition, 4) : -1;
+        if (entries < 0 || composition->size() < 8 + entries * 8)
+            return std::nullopt;
+        result.offsets.reserve(size_t(result.sampleCount));
+        for (qint64 i = 0; i < entries && qint64(result.offsets.size()) <= result.sampleCount; ++i) {
+            const qint64 count = be32At(*composition, 8 + i * 8);
+            const auto offset = qint32(be32At(*composition, 12 + i * 8));
+            result.offsets.insert(result.offsets.end(), size_t(std::min(count, result.sampleCount)), offset);
         }
-        const auto media = child(track, "mdia");
-        const auto info = media ? child(*media, "minf") : std::nullopt;
-        const auto tables = info ? child(*info, "stbl") : std::nullopt;
-        const auto sizes = tables ? child(*tables, "stsz") : std::nullopt;
-        if (!sizes || sizes->size() < 12 || !tablesAreSingle(*tables))
-            return false;
-        TrackTables result;
-        result.sampleCount = be32(reinterpret_cast<const uchar*>(sizes->data()) + 8);
-        if (result.sampleCount != samples)
-            return false;
-        if (const auto composition = child(*tables, "ctts")) {
-            const auto* c = reinterpret_cast<const uchar*>(composition->data());
-            const qint64 entries = composition->size() >= 8 ? be32(c + 4) : -1;
-            if (entries < 0 || composition->size() < 8 + entries * 8)
-                return false;
-            result.offsets.reserve(size_t(result.sampleCount));
-            for (qint64 i = 0; i < entries && qint64(result.offsets.size()) <= result.sampleCount; ++i) {
-                const qint64 count = be32(c + 8 + i * 8);
-                const auto offset = qint32(be32(c + 12 + i * 8));
-                result.offsets.insert(result.offsets.end(), size_t(std::min(count, result.sampleCount)), offset);
-            }
-        }
-        found = std::move(result);
-        return false;
-    });
-    return found;
+    }
+    return result;
 }
 
 // What the first bytes of a sample say, as far as the index asks.
@@ -454,22 +481,6 @@ ContainerScan::Outcome readPictureHeads(ContainerScan& scan, const QString& path
                                                                    : ContainerScan::Outcome::CannotScan;
 }
 
-quint32 be32At(QByteArrayView bytes, qint64 at)
-{
-    return be32(reinterpret_cast<const uchar*>(bytes.data()) + at);
-}
-
-// The payload of the box that the path of types leads to inside bytes.
-std::optional<QByteArrayView> descend(QByteArrayView bytes, std::initializer_list<const char*> path)
-{
-    std::optional<QByteArrayView> at = bytes;
-    for (const char* type : path) {
-        if (at)
-            at = child(*at, type);
-    }
-    return at;
-}
-
 // The first video track of a movie header, where its samples can be placed from its tables
 // alone: H.264 or HEVC in length-prefixed units under one sample description, sizes listed one
 // by one, and each chunk's samples side by side from its offset.
@@ -512,21 +523,15 @@ bool placeSamples(SampleHeads& samples, QByteArrayView sizes, QByteArrayView off
 
 std::optional<TrackSamples> firstVideoTrack(QByteArrayView movie)
 {
-    if (child(movie, "mvex") || child(movie, "cmov"))
-        return std::nullopt;
-    std::optional<QByteArrayView> track;
-    forEachBox(movie, [&](QByteArrayView type, QByteArrayView payload) {
-        const auto handler = type == "trak" ? descend(payload, {"mdia", "hdlr"}) : std::nullopt;
-        if (handler && handler->size() >= 12 && handler->sliced(8, 4) == "vide")
-            track = payload;
-        return !track;
+    const auto track = followedTrack(movie, [](QByteArrayView t) {
+        const auto handler = descend(t, {"mdia", "hdlr"});
+        return handler && handler->size() >= 12 && handler->sliced(8, 4) == "vide";
     });
-    const auto header = track ? child(*track, "tkhd") : std::nullopt;
     const auto tables = track ? descend(*track, {"mdia", "minf", "stbl"}) : std::nullopt;
-    if (!header || header->size() < 24 || !tables || !tablesAreSingle(*tables))
+    if (!tables || trackIdOf(*track) < 0)
         return std::nullopt;
     TrackSamples found;
-    found.trackId = int(be32At(*header, header->front() == 1 ? 20 : 12));
+    found.trackId = int(trackIdOf(*track));
     // A visual sample entry holds 78 bytes of its own before its boxes.
     constexpr qint64 kVisualEntry = 8 + 78;
     const auto descriptions = child(*tables, "stsd");
