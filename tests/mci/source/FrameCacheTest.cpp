@@ -5,6 +5,7 @@
 #include "DecodedFrameData.h"
 #include "FrameCache.h"
 #include "FrameIndex.h"
+#include "LargePages.h"
 #include "MediaGenerator.h"
 #include "SourceCounters.h"
 #include "SourceTestSupport.h"
@@ -502,6 +503,37 @@ TEST(Decoding, picturesAskedForAheadFindTheirMemoryWritten)
     (*decoder)->prepare(150);
     ASSERT_TRUE(settled());
     EXPECT_EQ(mappedWhileHolding(150), 0);
+}
+
+// Mappings kept for the next taker: the most recent of the size asked for comes first, the
+// oldest go past the bound, which is read at every change (it follows the picture budget's
+// setting), and room() never promises more than the bound and the count leave.
+TEST(KeptMappings, keepWithinBoundsThatFollowTheirSetting)
+{
+    static size_t bound = 0;
+    mci::KeptMappings kept([] { return bound; }, 3);
+    const size_t small = 2 * mci::kPage, large = 3 * mci::kPage;
+    bound = 8 * mci::kPage;
+    uint8_t* const first = mci::mapLargePages(small);
+    uint8_t* const second = mci::mapLargePages(small);
+    kept.keep(first, small);
+    kept.keep(second, small);
+    EXPECT_EQ(kept.count(small), 2u);
+    EXPECT_EQ(kept.room(small), 1u);  // room for two by bytes, for one by count
+    EXPECT_EQ(kept.room(large), 1u);
+    EXPECT_EQ(kept.take(large), nullptr);
+    EXPECT_EQ(kept.take(small), second);
+    kept.keep(second, small);
+    bound = 4 * mci::kPage;  // the setting lowered: the next change gives back the oldest
+    kept.keep(mci::mapLargePages(mci::kPage), mci::kPage);
+    EXPECT_EQ(kept.count(small), 1u);
+    EXPECT_EQ(kept.take(small), second);
+    EXPECT_EQ(kept.room(large), 1u);
+    EXPECT_EQ(kept.room(small), 1u);
+    bound = 0;
+    EXPECT_EQ(kept.room(mci::kPage), 0u);
+    mci::unmapLargePages(second, small);
+    kept.giveBackAll();
 }
 
 // Playing on through frames kept from holding Back finds them without decoding; the decoding
