@@ -10,6 +10,7 @@
 
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QDir>
 #include <QProcess>
 #include <QFile>
 #include <QFileInfo>
@@ -23,6 +24,7 @@
 #include <functional>
 #include <optional>
 #include <set>
+#include <string>
 #include <tuple>
 
 using namespace sourcetest;
@@ -389,6 +391,36 @@ TEST_P(ContainerIndex, ofADamagedCopyIsTheIndexTheDemuxerGivesOrNone)
 INSTANTIATE_TEST_SUITE_P(Clips, ContainerIndex, ::testing::ValuesIn(kMatrix),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// A copy of a movie whose header comes after its samples, its first track's chunk offsets of 64
+// bits, as a file past 4 GB has them: the box and those around it grow, and nothing moves.
+QString withWideChunkOffsets(const QString& path)
+{
+    QFile in(path);
+    if (!in.open(QIODevice::ReadOnly))
+        return {};
+    QByteArray bytes = in.readAll();
+    const qsizetype at = bytes.indexOf("stco");
+    if (at < 4)
+        return {};
+    const quint32 count = qFromBigEndian<quint32>(bytes.constData() + at + 8);
+    QByteArray wide("co64");
+    wide += bytes.mid(at + 4, 8);
+    for (quint32 i = 0; i < count; ++i) {
+        char entry[8];
+        qToBigEndian<quint64>(qFromBigEndian<quint32>(bytes.constData() + at + 12 + 4 * i), entry);
+        wide += QByteArray(entry, 8);
+    }
+    const quint32 grown = 4 * count;
+    bytes.replace(at, 12 + 4 * count, wide);
+    for (const char* type : {"stco", "stbl", "minf", "mdia", "trak", "moov"}) {
+        const qsizetype box = (type == std::string("stco") ? at : bytes.lastIndexOf(type, at)) - 4;
+        qToBigEndian<quint32>(qFromBigEndian<quint32>(bytes.constData() + box) + grown, bytes.data() + box);
+    }
+    const QString wider = QFileInfo(path).dir().filePath("wide-" + QFileInfo(path).fileName());
+    QFile out(wider);
+    return out.open(QIODevice::WriteOnly) && out.write(bytes) == bytes.size() ? wider : QString();
+}
+
 // The open checks the first packets and the last keyframe interval against the demuxer; a clip
 // of several intervals has damage between them, where only the scan's own checks can see it.
 // With sound beside the pictures, a movie's samples lie in many chunks, which its samples read
@@ -415,13 +447,18 @@ TEST(ContainerIndexOfLongerClips, ofADamagedCopyIsTheIndexTheDemuxerGivesOrNone)
         clip.encoderOptions = std::strcmp(encoder, "libx265") == 0 ? x265 : x264;
         clip.path = dir.filePath(name);
         ASSERT_TRUE(fixtures::writeVideo(clip, nullptr));
-        SCOPED_TRACE(clip.path.toStdString());
-        mci::SampleHeadsAhead ahead(clip.path);
-        auto demuxer = openDemuxer(clip.path);
-        ASSERT_TRUE(demuxer);
-        ASSERT_TRUE(std::holds_alternative<mci::IndexedFile>(mci::indexFile(clip.path, demuxer, {}, &ahead)));
-        EXPECT_EQ(ahead.taken(), container == Container::Mp4);
-        expectDamagedCopiesGiveTheIndexTheDemuxerGives(clip.path);
+        std::vector<QString> paths = {clip.path};
+        if (withAudio)
+            paths.push_back(withWideChunkOffsets(clip.path));
+        for (const QString& path : paths) {
+            SCOPED_TRACE(path.toStdString());
+            mci::SampleHeadsAhead ahead(path);
+            auto demuxer = openDemuxer(path);
+            ASSERT_TRUE(demuxer);
+            ASSERT_TRUE(std::holds_alternative<mci::IndexedFile>(mci::indexFile(path, demuxer, {}, &ahead)));
+            EXPECT_EQ(ahead.taken(), container == Container::Mp4);
+            expectDamagedCopiesGiveTheIndexTheDemuxerGives(path);
+        }
     }
 }
 
