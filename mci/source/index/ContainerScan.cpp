@@ -334,8 +334,10 @@ bool agreesWithDemuxer(ContainerScan& scan, Demuxer& demuxer)
             || (demuxed.pts != kNoTime && demuxed.pts - p.pts != shift))
             return false;
         expected = at + 1;
-        if (at + 1 == int(packets.size()) && real->duration > 0)
-            packets[size_t(at)].duration = real->duration;
+        // A table gives durations from its decode times, where the demuxer may give the frame
+        // rate's or none; the duration only counts for the last picture shown, which is in the
+        // last interval, and there it is the demuxer's, as a reading through would have it.
+        packets[size_t(at)].duration = real->duration;
         return true;
     };
     for (int read = 0; read < kCheckedAtStart && expected < int(packets.size()); ++read) {
