@@ -219,7 +219,27 @@ struct SampleHead {
     bool read = false;  // false: the sample is empty, or of a codec whose pictures tell nothing here
     PictureKind kind = PictureKind::Unknown;
     H264Start start = H264Start::Slice;  // H.264 in length-prefixed units
+    int parserKey = -1;  // VP9: 1 or 0 as the demuxer's parser reads the frame header, -1 for nothing
 };
+
+// The demuxer's parser reads the first bits of a VP9 frame header and marks the packet a
+// keyframe where they say so, whatever the table lists (a damaged or zeroed sample reads as one).
+// After the frame marker and the profile (with a reserved bit in profile 3) a frame that shows an
+// existing one is none; else the frame type bit is clear for one. Past profile 3 it says nothing.
+int vp9ParserKey(uint8_t first)
+{
+    int bit = 5;  // below the two bits of the frame marker
+    const auto next = [&] { return (first >> bit--) & 1; };
+    int profile = next();
+    profile |= next() << 1;
+    if (profile == 3)
+        profile += next();
+    if (profile > 3)
+        return -1;
+    if (next())
+        return 0;
+    return !next();
+}
 
 // The sample as its first bytes say: a picture or none, and a keyframe mark the demuxer gives as
 // the table lists it. It takes the mark from the picture where it can read it (its parser), and
@@ -236,6 +256,8 @@ bool takeHead(PacketEntry& packet, const SampleHead& head, AVCodecID codec, bool
         return head.start == H264Start::ForTheParser || packet.keyframe == (head.start == H264Start::Idr);
     if (codec == AV_CODEC_ID_H264)
         return !packet.keyframe || head.kind == PictureKind::Intra;
+    if (codec == AV_CODEC_ID_VP9)
+        return head.parserKey == int(packet.keyframe);
     return packet.keyframe == (head.kind == PictureKind::Intra);
 }
 
@@ -272,6 +294,14 @@ public:
         }
         if (size == 0)
             return true;
+        if (m_codec == AV_CODEC_ID_VP9) {
+            uchar first = 0;
+            if (!readAt(data, &first, 1))
+                return false;
+            head.read = true;
+            head.parserKey = vp9ParserKey(first);
+            return true;
+        }
         if (m_codec != AV_CODEC_ID_H264 && m_codec != AV_CODEC_ID_HEVC && m_codec != AV_CODEC_ID_VP8)
             return true;  // the reader tells nothing of other codecs' pictures
         // Grown, never shrunk: the bytes between the ones read are never looked at.
