@@ -134,6 +134,17 @@ void reservePackets(ContainerScan& scan, size_t count)
     reserveOnLargePages(scan.packets, count);
 }
 
+size_t expectedVideoPackets(const Demuxer& demuxer, qint64 fileBytes, qint64 leastBytes)
+{
+    const AVFormatContext* context = demuxer.context();
+    const AVStream* stream = demuxer.stream(demuxer.videoStream());
+    const AVRational rate = stream->avg_frame_rate.num > 0 ? stream->avg_frame_rate : stream->r_frame_rate;
+    if (context->duration <= 0 || rate.num <= 0 || rate.den <= 0)
+        return 0;
+    const qint64 guess = av_rescale(context->duration, qint64(rate.num) * 9, qint64(rate.den) * 8 * AV_TIME_BASE) + 64;
+    return size_t(std::clamp<qint64>(guess, 0, fileBytes / std::max<qint64>(leastBytes, 1)));
+}
+
 bool orderIsInThePictures(const Demuxer& demuxer)
 {
     const AVCodecParameters* parameters = demuxer.videoParameters();

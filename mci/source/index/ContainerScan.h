@@ -34,6 +34,10 @@ struct ContainerScan {
 
 // Room for count packets in scan.packets, on large pages.
 void reservePackets(ContainerScan& scan, size_t count);
+// How many video packets the demuxer's guess of the file's length holds, and some; no more than
+// the file has room for at leastBytes a packet, as that guess is read from a header. Room to
+// reserve, which a scan grows past where the guess is short.
+size_t expectedVideoPackets(const Demuxer& demuxer, qint64 fileBytes, qint64 leastBytes);
 
 // H.264 with pictures held back, in a container that keeps no presentation times (AVI): the
 // order they are shown in is read from every picture's slice headers.

@@ -42,13 +42,13 @@ qint64 decodeTime(const PacketEntry& p)
 // A stable sort for what is out of order by a few places at most, as pictures in decode order
 // are out of presentation order by what a decoder holds back: an insertion sort, where an hour
 // of video sorts in a millisecond, unless it would move too much.
-template <typename Less>
-void sortNearlySorted(std::span<int> items, Less less)
+template <typename T, typename Less>
+void sortNearlySorted(std::span<T> items, Less less)
 {
     constexpr size_t kMovesPerItem = 16;
     size_t moves = 0;
     for (size_t i = 1; i < items.size() && moves <= kMovesPerItem * items.size(); ++i) {
-        const int item = items[i];
+        const T item = items[i];
         size_t at = i;
         for (; at > 0 && less(item, items[at - 1]); --at)
             items[at] = items[at - 1];
@@ -160,8 +160,8 @@ void FrameIndex::build()
         m_byKey.emplace_back(m_packets[size_t(i)].key, i);
     }
     std::sort(m_keyframes.begin(), m_keyframes.end());
-    if (!std::is_sorted(m_byKey.begin(), m_byKey.end()))
-        std::sort(m_byKey.begin(), m_byKey.end());
+    // Presentation times, where they are the keys, are out of order as the pictures are.
+    sortNearlySorted(std::span(m_byKey), std::less<>());
 }
 
 // The stretches of the file whose clock runs on without a restart: one, unless the container's

@@ -1,6 +1,7 @@
 #include "MatroskaScan.h"
 
 #include "Demuxer.h"
+#include "LargePages.h"
 #include "PictureHeader.h"
 #include "RestartedClock.h"
 
@@ -33,6 +34,9 @@ constexpr qint64 kLargestFrame = 256 << 20;  // anything larger is damage
 // The demuxer derives decode times from the presentation times of at most this many pictures
 // held back.
 constexpr int kMaxReorderDelay = 16;
+// Room is reserved for the packets the demuxer's guess of the length holds, but for no more
+// than blocks of this size would fill the file: below it a file of tiny pictures grows its list.
+constexpr qint64 kLeastReservedBlock = 256;
 constexpr int kPadding = AV_INPUT_BUFFER_PADDING_SIZE;
 
 struct Element {
@@ -169,6 +173,8 @@ ContainerScan MatroskaScanner::scan()
     // second segment chained on) is not read as the demuxer reads it.
     if (segment.size < 0)
         segment.size = m_window.size() - segment.data;
+    // A list that grows copies itself and writes fresh pages each time.
+    reserveOnLargePages(m_packets, expectedVideoPackets(m_demuxer, m_window.size(), kLeastReservedBlock));
     if (segment.end() == m_window.size() && readSegment(segment)) {
         result.outcome = ContainerScan::Outcome::Done;
         result.packets = std::move(m_packets);

@@ -723,7 +723,7 @@ public:
     bool canScan() const { return m_pid >= 0; }
     const AVProgram* program() const { return m_program; }
     // How many packets the demuxer's guess of the length holds, and some.
-    qint64 expectedPackets() const { return std::min(m_expectedPackets, m_reading.fileSize / kTsSize); }
+    qint64 expectedPackets() const { return m_expectedPackets; }
 
     ContainerScan run(const QString& path);
     // The PES packets that start from `from` on and before `until`; where `from` is not the
@@ -791,11 +791,7 @@ Scanner::Scanner(const Demuxer& demuxer, Reading& reading, size_t batchBytes, in
         return;
     m_pid = stream->id;
     m_packetSize = packetSize;
-    // Room for the packets the demuxer's guess of the length holds, and some: where the guess
-    // is short the list grows as it must.
-    const AVRational rate = stream->avg_frame_rate.num > 0 ? stream->avg_frame_rate : stream->r_frame_rate;
-    if (context->duration > 0 && rate.num > 0 && rate.den > 0)
-        m_expectedPackets = av_rescale(context->duration, qint64(rate.num) * 9, qint64(rate.den) * 8 * AV_TIME_BASE) + 64;
+    m_expectedPackets = qint64(expectedVideoPackets(demuxer, m_reading.fileSize, kTsSize));
 }
 
 ContainerScan Scanner::run(const QString& path)

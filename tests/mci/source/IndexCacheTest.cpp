@@ -292,6 +292,12 @@ const std::vector<std::pair<const char*, Damage>> kDamage = {
          b.replace(middle, end - middle, b.mid(middle + 4, end - middle - 4) + QByteArray(4, '\0'));
          qToBigEndian<quint32>(quint32(count - 1), b.data() + at + 8);
      }},
+    // A segment that says it lasts for days, which sizes nothing.
+    {"MatroskaDurationHuge",
+     [](QByteArray& b, const auto&) {
+         if (const qsizetype at = b.indexOf("\x44\x89\x88"); at >= 0 && b.size() > at + 11)
+             qToBigEndian<double>(1e12, b.data() + at + 3);
+     }},
     {"MatroskaKeyFlagSet", [](QByteArray& b, const auto&) { if (const qsizetype at = middleSimpleBlockFlags(b); at >= 0) b[at] = char(b[at] | 0x80); }},
     // A keyframe's picture between the first and the last zeroed, as a download with a hole in
     // it leaves it; its container still lists it as a keyframe.
