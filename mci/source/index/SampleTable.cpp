@@ -612,36 +612,70 @@ struct SampleHeadsAhead::Found {
 struct SampleHeadsAhead::Reading {
     std::atomic<bool> stop = false;
     std::atomic<size_t> samplesRead = 0, count = 0;
-    std::future<std::unique_ptr<Found>> found;
+    // The track, written before the reading tells it is placed; its heads are read after.
+    std::unique_ptr<Found> found;
+    std::promise<const Found*> placing;
+    std::future<const Found*> placed = placing.get_future();
+    // Last, so that it is destroyed first: that waits for the reading, which writes the above.
+    std::future<bool> headsRead;
 };
 
 namespace {
 
-std::unique_ptr<SampleHeadsAhead::Found> readAhead(const QString& path, SampleHeadsAhead::Reading* reading)
+// Places the samples of the movie's first video track, tells the open so, then reads their heads.
+bool readAhead(const QString& path, SampleHeadsAhead::Reading* reading)
 {
-    auto found = std::make_unique<SampleHeadsAhead::Found>();
-    auto header = movieHeader(path);
-    auto track = header ? firstVideoTrack(*header) : std::nullopt;
-    if (!track || reading->stop)
-        return nullptr;
-    found->movie = std::move(*header);
-    found->track = std::move(*track);
-    reading->count = found->track.samples.sizes.size();
+    try {
+        auto header = movieHeader(path);
+        auto track = header ? firstVideoTrack(*header) : std::nullopt;
+        if (track && !reading->stop) {
+            reading->found.reset(new SampleHeadsAhead::Found{std::move(*header), std::move(*track)});
+            reading->count = reading->found->track.samples.sizes.size();
+        }
+    } catch (...) {
+        reading->placing.set_value(nullptr);  // the open reads the samples itself
+        throw;
+    }
+    reading->placing.set_value(reading->found.get());
+    if (!reading->found)
+        return false;
+    TrackSamples& track = reading->found->track;
     const std::unique_ptr<AVCodecParameters, void (*)(AVCodecParameters*)> parameters(
         avcodec_parameters_alloc(), [](AVCodecParameters* p) { avcodec_parameters_free(&p); });
-    const QByteArray& headers = found->track.codecHeaders;
     if (!parameters)
-        return nullptr;
+        return false;
+    const QByteArray& headers = track.codecHeaders;
     parameters->extradata = static_cast<uint8_t*>(av_mallocz(size_t(headers.size()) + AV_INPUT_BUFFER_PADDING_SIZE));
     if (!parameters->extradata)
-        return nullptr;
+        return false;
     std::memcpy(parameters->extradata, headers.constData(), size_t(headers.size()));
     parameters->extradata_size = int(headers.size());
-    parameters->codec_id = found->track.codec;
+    parameters->codec_id = track.codec;
     const SampleSource source{path, parameters.get(), -1, false};
-    if (!readHeads(found->track.samples, source, reading->stop, reading->samplesRead, {}))
-        return nullptr;
-    return found;
+    return readHeads(track.samples, source, reading->stop, reading->samplesRead, {});
+}
+
+// Waits for what the reading gives, asking progress on the calling thread; a cancel stops the
+// reading. Whatever ends the reading without an answer (short of memory, say) counts as none.
+template <typename T>
+T waitTelling(std::future<T>& answer, SampleHeadsAhead& ahead, const SampleHeadsAhead::Reading& reading,
+              const OpenProgress& progress, bool* cancelled)
+{
+    const auto tell = [&] {
+        const double fraction = double(reading.samplesRead) / double(std::max<size_t>(reading.count, 1));
+        if (!*cancelled && progress && !progress(fraction)) {
+            *cancelled = true;
+            ahead.stop();
+        }
+    };
+    tell();
+    while (answer.wait_for(std::chrono::milliseconds(50)) != std::future_status::ready)
+        tell();
+    try {
+        return answer.get();
+    } catch (const std::exception&) {
+        return T{};
+    }
 }
 
 }  // namespace
@@ -663,7 +697,7 @@ SampleHeadsAhead::SampleHeadsAhead(const QString& path)
         return;
     m_reading = std::make_unique<Reading>();
     try {
-        m_reading->found = std::async(std::launch::async, readAhead, path, m_reading.get());
+        m_reading->headsRead = std::async(std::launch::async, readAhead, path, m_reading.get());
     } catch (const std::system_error&) {
         m_reading.reset();  // no thread to be had: the table's reading reads the samples itself
     }
@@ -680,26 +714,20 @@ void SampleHeadsAhead::stop()
         m_reading->stop = true;
 }
 
+const SampleHeadsAhead::Found* SampleHeadsAhead::placed(const OpenProgress& progress, bool* cancelled)
+{
+    if (!m_reading || !m_reading->placed.valid())
+        return m_placed;
+    m_placed = waitTelling(m_reading->placed, *this, *m_reading, progress, cancelled);
+    return *cancelled ? nullptr : m_placed;
+}
+
 const SampleHeadsAhead::Found* SampleHeadsAhead::wait(const OpenProgress& progress, bool* cancelled)
 {
-    if (!m_reading || !m_reading->found.valid())
-        return m_found.get();
-    const auto tell = [&] {
-        const double fraction = double(m_reading->samplesRead) / double(std::max<size_t>(m_reading->count, 1));
-        if (!*cancelled && progress && !progress(fraction)) {
-            *cancelled = true;
-            stop();
-        }
-    };
-    tell();
-    while (m_reading->found.wait_for(std::chrono::milliseconds(50)) != std::future_status::ready)
-        tell();
-    try {
-        m_found = m_reading->found.get();
-    } catch (const std::exception&) {
-        // Short of memory, say: the table's reading reads the samples itself, and says so if it must.
-    }
-    return *cancelled ? nullptr : m_found.get();
+    if (!m_reading || !m_reading->headsRead.valid())
+        return nullptr;
+    const bool read = waitTelling(m_reading->headsRead, *this, *m_reading, progress, cancelled);
+    return read && !*cancelled ? m_reading->found.get() : nullptr;
 }
 
 ContainerScan readSampleTable(const QString& path, const Demuxer& demuxer, const OpenProgress& progress,
@@ -716,10 +744,12 @@ ContainerScan readSampleTable(const QString& path, const Demuxer& demuxer, const
     const int entries = avformat_index_get_entries_count(stream);
     if (!(movie || avi) || mpeg || orderIsInThePictures(demuxer) || entries <= 0 || entries != stream->nb_frames)
         return scan;
-    const SampleHeadsAhead::Found* found = nullptr;
+    // The samples read ahead are placed long before their heads are read: the table is read and
+    // compared with them meanwhile.
+    const SampleHeadsAhead::Found* placed = nullptr;
+    bool cancelled = false;
     if (movie && ahead) {
-        bool cancelled = false;
-        found = ahead->wait(progress, &cancelled);
+        placed = ahead->placed(progress, &cancelled);
         if (cancelled) {
             scan.outcome = ContainerScan::Outcome::Cancelled;
             return scan;
@@ -727,7 +757,7 @@ ContainerScan readSampleTable(const QString& path, const Demuxer& demuxer, const
     }
     std::vector<qint32> offsets;
     if (movie) {
-        const auto header = found ? std::optional(found->movie) : movieHeader(path);
+        const auto header = placed ? std::optional(placed->movie) : movieHeader(path);
         auto tables = header ? trackTables(*header, stream->id, entries) : std::nullopt;
         if (!tables)
             return scan;
@@ -751,11 +781,20 @@ ContainerScan readSampleTable(const QString& path, const Demuxer& demuxer, const
         scan.sizes.push_back(sample->size);
     }
     ContainerScan::Outcome outcome = ContainerScan::Outcome::CannotScan;
-    if (found && sameSamples(found->track, stream, demuxer.videoParameters(), scan)) {
+    const bool same = placed && sameSamples(placed->track, stream, demuxer.videoParameters(), scan);
+    const SampleHeadsAhead::Found* found = same ? ahead->wait(progress, &cancelled) : nullptr;
+    if (cancelled) {
+        scan = {};
+        scan.outcome = ContainerScan::Outcome::Cancelled;
+        return scan;
+    }
+    if (found) {
         ahead->m_taken = true;
         if (takeHeads(scan, found->track.samples, codec))
             outcome = ContainerScan::Outcome::Done;
     } else {
+        if (ahead)
+            ahead->stop();  // it reads other samples than the demuxer lists, or could not read them
         outcome = readPictureHeads(scan, path, demuxer, avi, progress);
     }
     if (outcome != ContainerScan::Outcome::Done) {

@@ -57,12 +57,14 @@ public:
 
 private:
     friend ContainerScan readSampleTable(const QString&, const Demuxer&, const OpenProgress&, SampleHeadsAhead*);
-    // Waits for the reading, asking progress on the calling thread; nullptr where it found nothing
-    // to read, or was cancelled (then *cancelled is true).
+    // Wait for the track with its samples placed, and then for the heads of those samples,
+    // asking progress on the calling thread; nullptr where the reading found no track, could not
+    // read the heads, or was cancelled (then *cancelled is true).
+    const Found* placed(const OpenProgress& progress, bool* cancelled);
     const Found* wait(const OpenProgress& progress, bool* cancelled);
 
     std::unique_ptr<Reading> m_reading;
-    std::unique_ptr<Found> m_found;
+    const Found* m_placed = nullptr;
     bool m_taken = false;
 };
 
