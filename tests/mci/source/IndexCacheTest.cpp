@@ -183,8 +183,9 @@ TEST_P(ContainerIndex, isTheIndexTheDemuxerGives)
     const std::set<Kind> structured = {Kind::H264Mp4, Kind::MjpegAvi, Kind::Portrait, Kind::PicturelessMp4,
                                        Kind::EditListMp4, Kind::ProRes, Kind::H264Mkv, Kind::LongStill, Kind::Vp9Live,
                                        Kind::Mpeg2Ts, Kind::CutTs, Kind::JoinedTs, Kind::PyramidM2ts};
-    if (structured.count(GetParam().kind))
+    if (structured.count(GetParam().kind)) {
         ASSERT_NE(fast.identity(), mci::PacketIdentity::Bytes) << "read through instead";
+    }
     for (const mci::FrameIndex* index : {&fast, &early}) {
         SCOPED_TRACE(index == &early ? "samples read ahead" : "samples read with the table");
         ASSERT_EQ(index->frameCount(), full.frameCount());
