@@ -724,10 +724,9 @@ const SampleHeadsAhead::Found* SampleHeadsAhead::placed(const OpenProgress& prog
 
 const SampleHeadsAhead::Found* SampleHeadsAhead::wait(const OpenProgress& progress, bool* cancelled)
 {
-    if (!m_reading || !m_reading->headsRead.valid())
-        return nullptr;
-    const bool read = waitTelling(m_reading->headsRead, *this, *m_reading, progress, cancelled);
-    return read && !*cancelled ? m_reading->found.get() : nullptr;
+    if (m_reading && m_reading->headsRead.valid())
+        m_headsRead = waitTelling(m_reading->headsRead, *this, *m_reading, progress, cancelled);
+    return m_headsRead && !*cancelled ? m_reading->found.get() : nullptr;
 }
 
 ContainerScan readSampleTable(const QString& path, const Demuxer& demuxer, const OpenProgress& progress,

@@ -65,6 +65,7 @@ private:
 
     std::unique_ptr<Reading> m_reading;
     const Found* m_placed = nullptr;
+    bool m_headsRead = false;
     bool m_taken = false;
 };
 
