@@ -141,8 +141,9 @@ size_t expectedVideoPackets(const Demuxer& demuxer, qint64 fileBytes, qint64 lea
     const AVRational rate = stream->avg_frame_rate.num > 0 ? stream->avg_frame_rate : stream->r_frame_rate;
     if (context->duration <= 0 || rate.num <= 0 || rate.den <= 0)
         return 0;
-    const qint64 guess = av_rescale(context->duration, qint64(rate.num) * 9, qint64(rate.den) * 8 * AV_TIME_BASE) + 64;
-    return size_t(std::clamp<qint64>(guess, 0, fileBytes / std::max<qint64>(leastBytes, 1)));
+    const qint64 room = fileBytes / std::max<qint64>(leastBytes, 1);
+    const qint64 guess = av_rescale(context->duration, qint64(rate.num) * 9, qint64(rate.den) * 8 * AV_TIME_BASE);
+    return size_t(std::clamp<qint64>(std::min(guess, room) + 64, 0, room));
 }
 
 bool orderIsInThePictures(const Demuxer& demuxer)
