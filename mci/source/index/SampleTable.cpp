@@ -722,11 +722,11 @@ const SampleHeadsAhead::Found* SampleHeadsAhead::placed(const OpenProgress& prog
     return *cancelled ? nullptr : m_placed;
 }
 
-const SampleHeadsAhead::Found* SampleHeadsAhead::wait(const OpenProgress& progress, bool* cancelled)
+bool SampleHeadsAhead::headsRead(const OpenProgress& progress, bool* cancelled)
 {
     if (m_reading && m_reading->headsRead.valid())
         m_headsRead = waitTelling(m_reading->headsRead, *this, *m_reading, progress, cancelled);
-    return m_headsRead && !*cancelled ? m_reading->found.get() : nullptr;
+    return m_headsRead && !*cancelled;
 }
 
 ContainerScan readSampleTable(const QString& path, const Demuxer& demuxer, const OpenProgress& progress,
@@ -781,15 +781,15 @@ ContainerScan readSampleTable(const QString& path, const Demuxer& demuxer, const
     }
     ContainerScan::Outcome outcome = ContainerScan::Outcome::CannotScan;
     const bool same = placed && sameSamples(placed->track, stream, demuxer.videoParameters(), scan);
-    const SampleHeadsAhead::Found* found = same ? ahead->wait(progress, &cancelled) : nullptr;
+    const bool read = same && ahead->headsRead(progress, &cancelled);
     if (cancelled) {
         scan = {};
         scan.outcome = ContainerScan::Outcome::Cancelled;
         return scan;
     }
-    if (found) {
+    if (read) {
         ahead->m_taken = true;
-        if (takeHeads(scan, found->track.samples, codec))
+        if (takeHeads(scan, placed->track.samples, codec))
             outcome = ContainerScan::Outcome::Done;
     } else {
         if (ahead)

@@ -58,10 +58,10 @@ public:
 private:
     friend ContainerScan readSampleTable(const QString&, const Demuxer&, const OpenProgress&, SampleHeadsAhead*);
     // Wait for the track with its samples placed, and then for the heads of those samples,
-    // asking progress on the calling thread; nullptr where the reading found no track, could not
-    // read the heads, or was cancelled (then *cancelled is true).
+    // asking progress on the calling thread: the track, or nullptr where the reading found none;
+    // whether every head was read. Neither where it was cancelled (then *cancelled is true).
     const Found* placed(const OpenProgress& progress, bool* cancelled);
-    const Found* wait(const OpenProgress& progress, bool* cancelled);
+    bool headsRead(const OpenProgress& progress, bool* cancelled);
 
     std::unique_ptr<Reading> m_reading;
     const Found* m_placed = nullptr;
