@@ -8,6 +8,9 @@ namespace mci {
 
 // Index passes over a file (a cache hit makes none).
 int indexPassCount();
+// Parts of a file, read on a core of their own, that a scan joined to the part before (a scan
+// read in one pass joins none).
+int joinedPartCount();
 // Times a frame request restarted decoding at a keyframe (reading on makes none).
 int decoderSeekCount();
 // Pictures the video decoders gave out (a cached frame costs none).

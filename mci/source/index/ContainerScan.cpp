@@ -1,5 +1,6 @@
 #include "ContainerScan.h"
 
+#include "Cores.h"
 #include "PictureHeader.h"
 #include "MatroskaScan.h"
 #include "RestartedClock.h"
@@ -10,8 +11,11 @@
 
 #include <algorithm>
 #include <atomic>
-#include <optional>
+#include <chrono>
 #include <cstring>
+#include <future>
+#include <optional>
+#include <system_error>
 
 
 namespace mci {
@@ -19,6 +23,7 @@ namespace mci {
 namespace {
 
 std::atomic<int> s_indexPasses{0};
+std::atomic<int> s_joinedParts{0};
 
 // Packets compared at the start of the file.
 constexpr int kCheckedAtStart = 32;
@@ -144,6 +149,47 @@ size_t expectedVideoPackets(const Demuxer& demuxer, qint64 fileBytes, qint64 lea
     const qint64 room = fileBytes / std::max<qint64>(leastBytes, 1);
     const qint64 guess = av_rescale(context->duration, qint64(rate.num) * 9, qint64(rate.den) * 8 * AV_TIME_BASE);
     return size_t(std::clamp<qint64>(std::min(guess, room) + 64, 0, room));
+}
+
+bool ScanReading::tell()
+{
+    if (cancelled)
+        return false;
+    const double fraction = std::min(1.0, double(read.load()) / double(std::max<qint64>(fileSize, 1)));
+    if (progress && !progress(fraction))
+        cancelled = true;
+    return !cancelled;
+}
+
+int partsToScan(qint64 fileBytes)
+{
+    // Below this a part's thread costs more than it brings.
+    constexpr qint64 kLeastPart = qint64(32) << 20;
+    return int(std::clamp<qint64>(fileBytes / kLeastPart, 1, coresToUse()));
+}
+
+void readInParts(ScanReading& reading, int count, const std::function<void(int)>& readPart)
+{
+    std::vector<std::future<void>> others;
+    try {
+        for (int k = 1; k < count; ++k) {
+            try {
+                others.push_back(std::async(std::launch::async, readPart, k));
+            } catch (const std::system_error&) {
+                readPart(k);  // no thread to be had: read here
+            }
+        }
+        readPart(0);
+        for (auto& part : others) {
+            while (part.wait_for(std::chrono::milliseconds(50)) != std::future_status::ready)
+                reading.tell();
+            part.get();  // an exception of the part's thread comes out here
+        }
+        reading.tell();
+    } catch (...) {
+        reading.cancelled = true;  // the other parts stop; their futures wait for them
+        throw;
+    }
 }
 
 bool orderIsInThePictures(const Demuxer& demuxer)
@@ -457,6 +503,16 @@ std::variant<IndexedFile, OpenFailure> indexFile(const QString& path, std::uniqu
 int indexPassCount()
 {
     return s_indexPasses.load();
+}
+
+void countJoinedPart()
+{
+    ++s_joinedParts;
+}
+
+int joinedPartCount()
+{
+    return s_joinedParts.load();
 }
 
 }  // namespace mci

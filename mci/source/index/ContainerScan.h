@@ -12,6 +12,8 @@
 #include "FrameIndex.h"
 #include "LargePages.h"
 
+#include <atomic>
+#include <functional>
 #include <memory>
 #include <variant>
 #include <vector>
@@ -38,6 +40,29 @@ void reservePackets(ContainerScan& scan, size_t count);
 // the file has room for at leastBytes a packet, as that guess is read from a header. Room to
 // reserve, which a scan grows past where the guess is short.
 size_t expectedVideoPackets(const Demuxer& demuxer, qint64 fileBytes, qint64 leastBytes);
+
+// What the passes over the parts of one file share: how far they have read between them, and
+// whether the scan was cancelled.
+struct ScanReading {
+    ScanReading(const OpenProgress& progress, qint64 fileSize) : progress(progress), fileSize(fileSize) {}
+
+    // Asks progress, from the calling thread only; false once the scan is cancelled.
+    bool tell();
+
+    const OpenProgress& progress;
+    const qint64 fileSize;
+    std::atomic<qint64> read = 0;
+    std::atomic<bool> cancelled = false;
+};
+
+// How many parts a scan of a file of fileBytes is read in, each on a core of its own.
+int partsToScan(qint64 fileBytes);
+// Calls readPart(k) for every part k < count: the first here, each other on a thread of its own
+// (or here, where no thread is to be had), telling reading's progress while they finish. An
+// exception of any part cancels the others and comes out here once they have stopped.
+void readInParts(ScanReading& reading, int count, const std::function<void(int)>& readPart);
+// For joinedPartCount() (SourceCounters.h).
+void countJoinedPart();
 
 // H.264 with pictures held back, in a container that keeps no presentation times (AVI): the
 // order they are shown in is read from every picture's slice headers.

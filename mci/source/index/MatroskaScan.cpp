@@ -6,10 +6,13 @@
 #include "RestartedClock.h"
 
 #include <QFile>
+#include <QFileInfo>
 
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <memory>
+#include <optional>
 #include <vector>
 
 namespace mci {
@@ -116,14 +119,37 @@ bool isTopLevel(quint32 id)
 
 class MatroskaScanner {
 public:
-    MatroskaScanner(QFile& file, const Demuxer& demuxer, const OpenProgress& progress, qint64 readBytes)
-        : m_window(file, readBytes), m_demuxer(demuxer), m_progress(progress), m_reportBytes(readBytes),
-          m_headers(demuxer.videoParameters())
+    // tells: this is the calling thread, which asks for progress.
+    MatroskaScanner(const QString& path, const Demuxer& demuxer, ScanReading& reading, qint64 readBytes, bool tells)
+        : m_file(path), m_window(m_file, readBytes), m_demuxer(demuxer), m_reading(reading), m_reportBytes(readBytes),
+          m_tells(tells), m_headers(demuxer.videoParameters())
     {
-        m_ptsBuffer.fill(kNoTime);
+        m_opened = m_file.open(QIODevice::ReadOnly | QIODevice::Unbuffered);
     }
 
-    ContainerScan scan();
+    // The segment up to its first cluster (stoppedAt()); false where the file cannot be scanned.
+    bool readHead();
+    // Whether the clusters may be read in parts: the state a part's reading starts from can be
+    // told to be the one the part before left.
+    bool splits() const { return m_splits; }
+    // What the head said, for a part; room for expected packets.
+    bool takeHead(const MatroskaScanner& head, size_t expected);
+    // Reads the segment from the cluster at on up to the first element at or after until; with
+    // search, from the first cluster that begins in [at, until) on, if any.
+    bool readPart(qint64 at, qint64 until, bool search);
+    // Where the part began (-1: no cluster begins in it) and ended.
+    qint64 startedAt() const { return m_startedAt; }
+    qint64 stoppedAt() const { return m_stoppedAt; }
+    qint64 segmentEnd() const { return m_segmentEnd; }
+    // Whether the state the part leaves is the one it started from, as far as a part after it
+    // that starts anew would read otherwise.
+    bool leavesItsStart() const;
+    // Whether the part read its packets as a reading that came from the part before would have,
+    // whatever that one left.
+    bool tookNothingFromBefore() const { return !m_answerCarried; }
+    std::vector<PacketEntry>& packets() { return m_packets; }
+    // The scan of the packets read, ending as this one's reading did.
+    ContainerScan result(bool read, std::vector<PacketEntry>&& packets);
 
 private:
     bool followsTheDemuxer();
@@ -132,19 +158,23 @@ private:
     // Calls read on each element within parent (all of known size) until it answers false.
     template <typename Read>
     bool children(const Element& parent, Read read);
-    bool readSegment(const Element& segment);
+    bool readSegment(qint64 at, qint64 until, bool clusters);
     bool readTracks(const Element& tracks);
     bool readVideoTrack(const Element& track);
-    bool readCluster(const Element& cluster, qint64 segmentEnd, qint64& next);
+    bool readCluster(const Element& cluster, qint64& next);
     bool readBlockGroup(const Element& group, qint64 clusterTime);
     bool readBlock(const Element& block, qint64 clusterTime, int keyframe, qint64 duration);
     bool readFrame(PacketEntry& entry, uint8_t* frame, int size);
+    qint64 firstClusterIn(qint64 from, qint64 until);
     bool reportProgress(qint64 position);
 
+    QFile m_file;
     FileWindow m_window;
     const Demuxer& m_demuxer;
-    const OpenProgress& m_progress;
+    ScanReading& m_reading;
     qint64 m_reportBytes;
+    bool m_tells;
+    bool m_opened = false;
     PictureHeaderReader m_headers;
     ParserPtr m_parser;
     CodecContextPtr m_parsed;  // the stream as the parser sees it
@@ -155,31 +185,78 @@ private:
     quint64 m_videoTrack = 0;             // its number in the blocks; 0 until the tracks are read
     quint64 m_defaultDurationNs = 0;
     bool m_clusterSeen = false;
-    std::array<qint64, kMaxReorderDelay + 1> m_ptsBuffer;
+    qint64 m_segmentEnd = 0;
+    qint64 m_startedAt = 0;
+    qint64 m_stoppedAt = -1;
+    qint64 m_reported = 0;
     qint64 m_nextReport = 0;
     bool m_cancelled = false;
     bool m_clockWentBack = false;
-    std::vector<PacketEntry> m_packets;
+    std::vector<PacketEntry> m_packets;  // decode times not yet set
+    bool m_splits = false;
+    // A part's parser has not answered yet: its first answer must not be what the last one left.
+    bool m_firstAnswer = false;
+    bool m_answerCarried = false;
 };
 
-ContainerScan MatroskaScanner::scan()
+bool MatroskaScanner::readHead()
 {
-    ContainerScan result;
     Element header, segment;
-    if (!followsTheDemuxer() || !element(0, m_window.size(), header) || header.id != kEbmlHeader || header.size < 0
-        || !element(header.end(), m_window.size(), segment) || segment.id != kSegment)
-        return result;
+    if (!m_opened || !followsTheDemuxer() || !element(0, m_window.size(), header) || header.id != kEbmlHeader
+        || header.size < 0 || !element(header.end(), m_window.size(), segment) || segment.id != kSegment)
+        return false;
     // A segment of unknown size runs to the end of the file; anything after a known one (a
     // second segment chained on) is not read as the demuxer reads it.
-    if (segment.size < 0)
-        segment.size = m_window.size() - segment.data;
-    // A list that grows copies itself and writes fresh pages each time.
-    reserveOnLargePages(m_packets, expectedVideoPackets(m_demuxer, m_window.size(), kLeastReservedBlock));
-    if (segment.end() == m_window.size() && readSegment(segment)) {
+    m_segmentEnd = segment.size < 0 ? m_window.size() : segment.end();
+    if (m_segmentEnd != m_window.size())
+        return false;
+    return readSegment(segment.data, m_segmentEnd, false);
+}
+
+bool MatroskaScanner::takeHead(const MatroskaScanner& head, size_t expected)
+{
+    m_timecodeScale = head.m_timecodeScale;
+    m_videoTrack = head.m_videoTrack;
+    m_defaultDurationNs = head.m_defaultDurationNs;
+    m_segmentEnd = head.m_segmentEnd;
+    m_clusterSeen = true;
+    m_reported = m_nextReport = head.m_stoppedAt;
+    reserveOnLargePages(m_packets, expected);
+    return m_opened && followsTheDemuxer();
+}
+
+bool MatroskaScanner::readPart(qint64 at, qint64 until, bool search)
+{
+    m_firstAnswer = search;
+    m_startedAt = search ? firstClusterIn(at, until) : at;
+    if (search)
+        m_reported = m_nextReport = std::max<qint64>(m_startedAt, 0);
+    return m_startedAt < 0 || readSegment(m_startedAt, until, true);
+}
+
+bool MatroskaScanner::leavesItsStart() const
+{
+    return m_headers == PictureHeaderReader(m_demuxer.videoParameters());
+}
+
+ContainerScan MatroskaScanner::result(bool read, std::vector<PacketEntry>&& packets)
+{
+    ContainerScan result;
+    if (read) {
+        // As the demuxer does: each decode time is the smallest of the last delay + 1
+        // presentation times but those taken already.
+        std::array<qint64, kMaxReorderDelay + 1> times;
+        times.fill(kNoTime);
+        for (PacketEntry& entry : packets) {
+            times[0] = entry.pts;
+            for (size_t i = 0; i < size_t(m_delay) && times[i] > times[i + 1]; ++i)
+                std::swap(times[i], times[i + 1]);
+            entry.dts = times[0];
+        }
         result.outcome = ContainerScan::Outcome::Done;
-        result.packets = std::move(m_packets);
+        result.packets = std::move(packets);
         result.identity = PacketIdentity::PresentationTime;
-    } else if (m_cancelled) {
+    } else if (m_cancelled || m_reading.cancelled) {
         result.outcome = ContainerScan::Outcome::Cancelled;
     }
     result.clockGoesBack = m_clockWentBack;
@@ -199,9 +276,15 @@ bool MatroskaScanner::followsTheDemuxer()
     // Every packet of a codec of pictures decoded on their own is a keyframe.
     const AVCodecDescriptor* descriptor = avcodec_descriptor_get(parameters->codec_id);
     m_intraOnly = descriptor && (descriptor->props & AV_CODEC_PROP_INTRA_ONLY);
+    // Of these the parsers keep nothing that changes their answers but the answer they gave last
+    // (readFrame()): H.264's reads a picture's type and whether it is a keyframe before it looks
+    // for the parameter sets it kept. The picture header reader keeps nothing it cannot compare.
+    const AVCodecID codec = parameters->codec_id;
+    m_splits = codec == AV_CODEC_ID_H264 || codec == AV_CODEC_ID_HEVC || codec == AV_CODEC_ID_VP8
+               || codec == AV_CODEC_ID_VP9;
     // It runs every video frame but HEVC's through the codec's parser, which marks keyframes
     // by the frames' own headers, whether the blocks say so or not.
-    if (parameters->codec_id == AV_CODEC_ID_HEVC)
+    if (codec == AV_CODEC_ID_HEVC)
         return true;
     m_parser.reset(av_parser_init(parameters->codec_id));
     if (!m_parser)
@@ -251,14 +334,18 @@ bool MatroskaScanner::children(const Element& parent, Read read)
     return true;
 }
 
-bool MatroskaScanner::readSegment(const Element& segment)
+// Reads the segment's elements from at on, and stops (stoppedAt()) at the first that begins at
+// or after until, or at the first cluster where clusters is false.
+bool MatroskaScanner::readSegment(qint64 at, qint64 until, bool clusters)
 {
-    for (qint64 at = segment.data; at < segment.end();) {
+    while (at < m_segmentEnd && at < until) {
         Element e;
-        if (!element(at, segment.end(), e) || !reportProgress(at))
+        if (!element(at, m_segmentEnd, e) || !reportProgress(at))
             return false;
+        if (e.id == kCluster && !clusters)
+            break;
         if (e.id == kCluster) {
-            if (!readCluster(e, segment.end(), at))
+            if (!readCluster(e, at))
                 return false;
             continue;
         }
@@ -274,6 +361,7 @@ bool MatroskaScanner::readSegment(const Element& segment)
             return false;
         at = e.end();
     }
+    m_stoppedAt = at;
     return m_videoTrack != 0;
 }
 
@@ -338,12 +426,12 @@ bool MatroskaScanner::readVideoTrack(const Element& track)
 
 // Reads the cluster and sets next to where what follows it begins. A cluster of unknown size
 // ends where the next element of the segment's own level begins.
-bool MatroskaScanner::readCluster(const Element& cluster, qint64 segmentEnd, qint64& next)
+bool MatroskaScanner::readCluster(const Element& cluster, qint64& next)
 {
     if (!m_videoTrack)
         return false;
     m_clusterSeen = true;
-    const qint64 end = cluster.size < 0 ? segmentEnd : cluster.end();
+    const qint64 end = cluster.size < 0 ? m_segmentEnd : cluster.end();
     qint64 clusterTime = -1;
     for (next = cluster.data; next < end;) {
         Element e;
@@ -403,12 +491,6 @@ bool MatroskaScanner::readBlock(const Element& block, qint64 clusterTime, int ke
     PacketEntry entry;
     entry.pts = clusterTime + relativeTime;
     entry.key = timeKey(entry.pts);
-    // As the demuxer does: each decode time is the smallest of the last delay + 1 presentation
-    // times but those taken already.
-    m_ptsBuffer[0] = entry.pts;
-    for (size_t i = 0; i < size_t(m_delay) && m_ptsBuffer[i] > m_ptsBuffer[i + 1]; ++i)
-        std::swap(m_ptsBuffer[i], m_ptsBuffer[i + 1]);
-    entry.dts = m_ptsBuffer[0];
     entry.position = block.data;
     entry.duration = duration > 0 ? duration : qint64(m_defaultDurationNs / m_timecodeScale);
     entry.keyframe = m_intraOnly || (keyframe < 0 ? bool(flags & 0x80) : keyframe == 1);
@@ -438,6 +520,11 @@ bool MatroskaScanner::readFrame(PacketEntry& entry, uint8_t* frame, int size)
     entry.keyframe = m_intraOnly || start == H264Start::Idr;
     if (start != H264Start::ForTheParser)
         return true;
+    // A parser that does not answer for a frame leaves the answer for the one before: at the
+    // start of a part that is not known.
+    constexpr int kUnanswered = -2;
+    if (m_firstAnswer)
+        m_parser->key_frame = m_parser->pict_type = kUnanswered;
     // Parsers may read a little past the end, where the demuxer's packets hold zeros.
     std::array<uint8_t, kPadding> after;
     std::memcpy(after.data(), frame + size, kPadding);
@@ -446,6 +533,9 @@ bool MatroskaScanner::readFrame(PacketEntry& entry, uint8_t* frame, int size)
     int outSize = 0;
     av_parser_parse2(m_parser.get(), m_parsed.get(), &out, &outSize, frame, size, entry.pts, kNoTime, entry.position);
     std::memcpy(frame + size, after.data(), kPadding);
+    if (m_firstAnswer)
+        m_answerCarried = m_parser->key_frame == kUnanswered || m_parser->pict_type == kUnanswered;
+    m_firstAnswer = false;
     entry.keyframe = m_intraOnly || m_parser->key_frame == 1
         || (m_parser->key_frame == -1 && m_parser->pict_type == AV_PICTURE_TYPE_I)
         || (m_parser->key_frame == -1 && m_parser->pict_type == AV_PICTURE_TYPE_NONE && marked);
@@ -453,24 +543,127 @@ bool MatroskaScanner::readFrame(PacketEntry& entry, uint8_t* frame, int size)
     return outSize == size && !(m_delay == 0 && m_parser->pict_type == AV_PICTURE_TYPE_B);
 }
 
+// Where the bytes of a cluster's ID are followed by a cluster's header and by an element a
+// cluster begins with; -1 where none begins in [from, until).
+qint64 MatroskaScanner::firstClusterIn(qint64 from, qint64 until)
+{
+    constexpr uint8_t kId[] = {0x1F, 0x43, 0xB6, 0x75};
+    constexpr quint32 kCrc32 = 0xBF;
+    for (qint64 at = from; at < until;) {
+        const qint64 count = std::min({m_reportBytes, until - at + 3, m_segmentEnd - at});
+        const uint8_t* bytes = count >= qint64(sizeof kId) ? m_window.bytes(at, count) : nullptr;
+        if (!bytes)
+            return -1;
+        const auto* found = static_cast<const uint8_t*>(memmem(bytes, size_t(count), kId, sizeof kId));
+        if (!found) {
+            at += count - qint64(sizeof kId) + 1;
+            continue;
+        }
+        const qint64 position = at + (found - bytes);
+        Element cluster, first;
+        if (element(position, m_segmentEnd, cluster) && cluster.id == kCluster
+            && element(cluster.data, cluster.size < 0 ? m_segmentEnd : cluster.end(), first)
+            && (first.id == kTimecode || first.id == kCrc32))
+            return position;
+        at = position + 1;
+    }
+    return -1;
+}
+
 bool MatroskaScanner::reportProgress(qint64 position)
 {
     if (position < m_nextReport)
         return true;
     m_nextReport = position + m_reportBytes;
-    m_cancelled = m_progress && !m_progress(double(position) / double(m_window.size()));
+    m_reading.read += position - m_reported;
+    m_reported = position;
+    m_cancelled = m_tells ? !m_reading.tell() : m_reading.cancelled.load();
     return !m_cancelled;
+}
+
+// A file read in parts, each on a core of its own. A part after the first begins at the first
+// cluster that begins in it, and the part before reads up to there: where both found that
+// cluster at one position, they walk the same elements. What a part starts from anew must be
+// what the part before left: the picture header reader's state as it was, and the parser's
+// first answer its own. The decode times follow the order of the presentation times over the
+// whole file, and are set once the parts are joined. Where any of this is not sure: nullopt,
+// and the file is read in one pass.
+std::optional<ContainerScan> scanInParts(const QString& path, const Demuxer& demuxer, ScanReading& reading,
+                                         qint64 readBytes, const MatroskaScanner& head, int count)
+{
+    std::vector<std::unique_ptr<MatroskaScanner>> parts;
+    const size_t expected = expectedVideoPackets(demuxer, reading.fileSize, kLeastReservedBlock);
+    for (int k = 0; k < count; ++k) {
+        parts.push_back(std::make_unique<MatroskaScanner>(path, demuxer, reading, readBytes, k == 0));
+        // The first part's list becomes the file's.
+        if (!parts.back()->takeHead(head, k == 0 ? expected : expected / size_t(count) + 64))
+            return std::nullopt;
+    }
+    const qint64 first = head.stoppedAt(), end = head.segmentEnd();
+    std::vector<char> read(size_t(count), 0);
+    readInParts(reading, count, [&](int k) {
+        const auto at = [&](int part) { return first + (end - first) * part / count; };
+        read[size_t(k)] = parts[size_t(k)]->readPart(at(k), at(k + 1), k > 0);
+    });
+    MatroskaScanner& whole = *parts.front();
+    std::vector<PacketEntry>& packets = whole.packets();
+    if (reading.cancelled)
+        return whole.result(false, {});
+    const MatroskaScanner* before = nullptr;
+    for (size_t k = 0; k < parts.size(); ++k) {
+        MatroskaScanner& part = *parts[k];
+        if (before && part.startedAt() < 0)
+            continue;
+        if (before) {
+            if (part.startedAt() != before->stoppedAt() || !before->leavesItsStart() || !part.tookNothingFromBefore())
+                return std::nullopt;
+            const size_t seam = packets.size();
+            packets.insert(packets.end(), part.packets().begin(), part.packets().end());
+            countJoinedPart();
+            // Each part saw its own clock go back; across a seam only the packets after it can.
+            for (size_t i = seam; i < std::min(packets.size(), seam + kReorderWindow); ++i) {
+                if (!demuxer.clockMayRestart() && clockGoesBackAt(packets, i)) {
+                    ContainerScan wentBack;
+                    wentBack.clockGoesBack = true;
+                    return wentBack;
+                }
+            }
+        }
+        if (!read[k])
+            return part.result(false, {});
+        before = &part;
+    }
+    // Where the last part that found a cluster stopped short of the end, what follows was read
+    // by none.
+    if (before->stoppedAt() != head.segmentEnd())
+        return std::nullopt;
+    return whole.result(true, std::move(packets));
 }
 
 }  // namespace
 
-ContainerScan scanMatroska(const QString& path, const Demuxer& demuxer, const OpenProgress& progress, qint64 readBytes)
+ContainerScan scanMatroska(const QString& path, const Demuxer& demuxer, const OpenProgress& progress, qint64 readBytes,
+                           int parts)
 {
-    QFile file(path);
-    if (demuxer.videoStream() < 0 || std::strncmp(demuxer.context()->iformat->name, "matroska", 8) != 0
-        || !file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
+    if (demuxer.videoStream() < 0 || std::strncmp(demuxer.context()->iformat->name, "matroska", 8) != 0)
         return {};
-    return MatroskaScanner(file, demuxer, progress, readBytes).scan();
+    ScanReading reading(progress, QFileInfo(path).size());
+    MatroskaScanner head(path, demuxer, reading, readBytes, true);
+    if (!head.readHead())
+        return head.result(false, {});
+    if (parts <= 0)
+        parts = partsToScan(reading.fileSize);
+    if (parts > 1 && head.splits()) {
+        if (auto scan = scanInParts(path, demuxer, reading, readBytes, head, parts))
+            return std::move(*scan);
+        if (reading.cancelled)
+            return head.result(false, {});
+        reading.read = 0;
+    }
+    // A list that grows copies itself and writes fresh pages each time.
+    reserveOnLargePages(head.packets(), expectedVideoPackets(demuxer, reading.fileSize, kLeastReservedBlock));
+    const bool read = head.readPart(head.stoppedAt(), head.segmentEnd(), false);
+    return head.result(read, std::move(head.packets()));
 }
 
 }  // namespace mci

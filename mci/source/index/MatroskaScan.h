@@ -13,7 +13,8 @@
 // back), tracks the demuxer does not make streams of, anything damaged or that cannot be
 // followed. The open then reads the file through the demuxer.
 //
-// One thread at a time. Reads the file on its own; the demuxer is only asked about its streams.
+// One thread at a time; a large file is read in parts on threads of their own. Reads the file on
+// its own; the demuxer is only asked about its streams.
 #pragma once
 
 #include "ContainerScan.h"
@@ -30,8 +31,9 @@ inline constexpr qint64 kMatroskaReadBytes = 4 << 20;
 
 // demuxer: the file opened, its streams found. progress, when set, is asked every readBytes of
 // the file with the fraction read; false cancels the scan. readBytes: tests read in small steps
-// to reach what only large files do.
+// to reach what only large files do. parts: how many parts, each on a thread of its own, the
+// clusters are read in where the codec allows it; 0 for as many as the file's size is worth.
 ContainerScan scanMatroska(const QString& path, const Demuxer& demuxer, const OpenProgress& progress,
-                           qint64 readBytes = kMatroskaReadBytes);
+                           qint64 readBytes = kMatroskaReadBytes, int parts = 0);
 
 }  // namespace mci

@@ -6,10 +6,6 @@ namespace mci {
 
 namespace {
 
-// More packets than any of the codecs reorders across (FrameIndex's kLongestReorder), plus one:
-// within a continuous run, some packet this far back is shown before any given one.
-constexpr int kReorderWindow = 17;
-
 // The run of the clock each packet belongs to, in decode order: a packet starts a new one where
 // its time and its place in the order disagree with a packet of the current run decoded
 // shortly before it.

@@ -17,6 +17,10 @@
 
 namespace mci {
 
+// More packets than any of the codecs reorders across (FrameIndex's kLongestReorder), plus one:
+// within a continuous run, some packet this far back is shown before any given one.
+inline constexpr int kReorderWindow = 17;
+
 // Whether some presentation time, in decode order, lies below every one of the packets decoded
 // just before it: deeper than any decoder reorders, so the clock went back. A restart among the
 // first few packets goes unseen.

@@ -1,6 +1,5 @@
 #include "TransportStreamScan.h"
 
-#include "Cores.h"
 #include "Demuxer.h"
 #include "PictureHeader.h"
 
@@ -13,14 +12,12 @@ extern "C" {
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <climits>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <deque>
 #include <exception>
-#include <future>
 #include <limits>
 #include <memory>
 #include <mutex>
@@ -679,26 +676,6 @@ bool AccessUnits::readPes(const PesBatch::Pes& pes, const uint8_t* data)
     return true;
 }
 
-// What the passes over the parts of one file share: how far they have read between them, and
-// whether the scan was cancelled.
-struct Reading {
-    Reading(const OpenProgress& progress, qint64 fileSize) : progress(progress), fileSize(fileSize) {}
-
-    // Asks progress, from the calling thread only; false once the scan is cancelled.
-    bool tell()
-    {
-        const double fraction = std::min(1.0, double(read.load()) / double(std::max<qint64>(fileSize, 1)));
-        if (progress && !progress(fraction))
-            cancelled = true;
-        return !cancelled;
-    }
-
-    const OpenProgress& progress;
-    const qint64 fileSize;
-    std::atomic<qint64> read = 0;
-    std::atomic<bool> cancelled = false;
-};
-
 // The first batches a part of the file read, and where its reader, starting from a state of its
 // own guessing, stood after each.
 struct Seam {
@@ -719,7 +696,7 @@ struct Seam {
 // pass reads on; over a part, the pass reads them itself (see scanInParts()).
 class Scanner {
 public:
-    Scanner(const Demuxer& demuxer, Reading& reading, size_t batchBytes, int batches);
+    Scanner(const Demuxer& demuxer, ScanReading& reading, size_t batchBytes, int batches);
     bool canScan() const { return m_pid >= 0; }
     const AVProgram* program() const { return m_program; }
     // How many packets the demuxer's guess of the length holds, and some.
@@ -746,7 +723,7 @@ private:
     bool readHere();
 
     const Demuxer& m_demuxer;
-    Reading& m_reading;
+    ScanReading& m_reading;
     bool m_tells = true;
     ContainerScan m_result;
     int m_pid = -1;
@@ -775,7 +752,7 @@ private:
     qint64 m_startedAt = -1, m_stoppedAt = -1;
 };
 
-Scanner::Scanner(const Demuxer& demuxer, Reading& reading, size_t batchBytes, int batches)
+Scanner::Scanner(const Demuxer& demuxer, ScanReading& reading, size_t batchBytes, int batches)
     : m_demuxer(demuxer), m_reading(reading), m_batchBytes(batchBytes), m_exchange(batchBytes, batches)
 {
     const int video = demuxer.videoStream();
@@ -1057,7 +1034,7 @@ bool Scanner::readHere()
 //   part read no more than those batches, the reading again stands for it.
 // Where either check fails (damage, headers the guess missed for too long), nothing is known:
 // nullopt, and the file is read in one pass.
-std::optional<ContainerScan> scanInParts(const QString& path, const Demuxer& demuxer, Reading& reading,
+std::optional<ContainerScan> scanInParts(const QString& path, const Demuxer& demuxer, ScanReading& reading,
                                          size_t batchBytes, int count)
 {
     struct Part {
@@ -1084,26 +1061,7 @@ std::optional<ContainerScan> scanInParts(const QString& path, const Demuxer& dem
         Part& part = parts[size_t(k)];
         part.ok = part.scanner->readPart(path, from, until, *part.units, k > 0 ? &part.seam : nullptr, k == 0);
     };
-    std::vector<std::future<void>> others;
-    try {
-        for (int k = 1; k < count; ++k) {
-            try {
-                others.push_back(std::async(std::launch::async, readPart, k));
-            } catch (const std::system_error&) {
-                readPart(k);  // no thread to be had: read here
-            }
-        }
-        readPart(0);
-        for (auto& part : others) {
-            while (part.wait_for(std::chrono::milliseconds(50)) != std::future_status::ready)
-                reading.tell();
-            part.get();  // an exception of the part's thread comes out here
-        }
-        reading.tell();
-    } catch (...) {
-        reading.cancelled = true;  // the other parts stop; their futures wait for them
-        throw;
-    }
+    readInParts(reading, count, readPart);
     if (reading.cancelled) {
         ContainerScan cancelled;
         cancelled.outcome = ContainerScan::Outcome::Cancelled;
@@ -1156,13 +1114,11 @@ std::optional<ContainerScan> scanInParts(const QString& path, const Demuxer& dem
 ContainerScan scanTransportStream(const QString& path, const Demuxer& demuxer, const OpenProgress& progress,
                                   size_t batchBytes, int parts)
 {
-    // Below this a part's threads cost more than they bring.
-    constexpr qint64 kLeastPart = qint64(32) << 20;
     if (demuxer.videoStream() < 0)
         return {};
-    Reading reading(progress, QFileInfo(path).size());
+    ScanReading reading(progress, QFileInfo(path).size());
     if (parts <= 0)
-        parts = int(std::clamp<qint64>(reading.fileSize / kLeastPart, 1, coresToUse()));
+        parts = partsToScan(reading.fileSize);
     if (parts > 1) {
         if (auto scan = scanInParts(path, demuxer, reading, batchBytes, parts))
             return std::move(*scan);

@@ -4,10 +4,13 @@
 #include "FrameIndex.h"
 #include "MatroskaScan.h"
 #include "MediaGenerator.h"
+#include "SourceCounters.h"
 #include "SourceTestSupport.h"
 
 #include <QFile>
 #include <QTemporaryDir>
+
+#include <random>
 
 #include <gtest/gtest.h>
 
@@ -35,26 +38,31 @@ auto fieldsOf(const PacketEntry& p)
 }
 
 ContainerScan scan(const QString& path, qint64 readBytes = mci::kMatroskaReadBytes,
-                   const mci::OpenProgress& progress = {})
+                   const mci::OpenProgress& progress = {}, int parts = 1)
 {
     auto demuxer = sourcetest::openDemuxer(path);
-    return demuxer ? mci::scanMatroska(path, *demuxer, progress, readBytes) : ContainerScan{};
+    return demuxer ? mci::scanMatroska(path, *demuxer, progress, readBytes, parts) : ContainerScan{};
 }
 
 // Read in large steps as the open reads, and in steps smaller than a picture, so that pictures
-// and headers lie across the ends of what was read, as they do in large files.
-void expectScannedAsDemuxed(const QString& path)
+// and headers lie across the ends of what was read, as they do in large files; and in parts
+// whose seams fall anywhere, which are joined where the codec allows (splits).
+void expectScannedAsDemuxed(const QString& path, bool splits = true)
 {
     const std::vector<PacketEntry> expected = demuxedByTime(path);
     ASSERT_FALSE(expected.empty());
-    for (qint64 readBytes : {mci::kMatroskaReadBytes, qint64(300)}) {
-        const ContainerScan scanned = scan(path, readBytes);
-        ASSERT_EQ(scanned.outcome, Outcome::Done) << path.toStdString() << " read " << readBytes << " bytes at a time";
+    const int joined = mci::joinedPartCount();
+    for (auto [readBytes, parts] : {std::pair(mci::kMatroskaReadBytes, 1), std::pair(qint64(300), 1),
+                                    std::pair(qint64(300), 3), std::pair(qint64(4096), 7)}) {
+        const ContainerScan scanned = scan(path, readBytes, {}, parts);
+        ASSERT_EQ(scanned.outcome, Outcome::Done)
+            << path.toStdString() << " read " << readBytes << " bytes at a time in " << parts << " parts";
         EXPECT_EQ(scanned.identity, mci::PacketIdentity::PresentationTime);
         ASSERT_EQ(scanned.packets.size(), expected.size());
         for (size_t i = 0; i < expected.size(); ++i)
             ASSERT_EQ(fieldsOf(scanned.packets[i]), fieldsOf(expected[i])) << path.toStdString() << " packet " << i;
     }
+    EXPECT_EQ(mci::joinedPartCount() > joined, splits) << path.toStdString();
 }
 
 QString writeFile(const QTemporaryDir& dir, const QString& name, const QByteArray& bytes)
@@ -121,6 +129,7 @@ QByteArray withSizesLeftOpen(const QByteArray& file)
 struct ScanClip {
     ClipKind kind;
     const char* name;
+    bool splits = true;
 };
 
 void PrintTo(const ScanClip& clip, std::ostream* out)
@@ -135,9 +144,10 @@ TEST_P(MatroskaScan, givesEveryPacketAsTheDemuxerGivesItAsWrittenWithoutKeyframe
     QTemporaryDir dir;
     const QString path = fixtures::clip(GetParam().kind);
     const QByteArray file = contentsOf(path);
-    expectScannedAsDemuxed(path);
-    expectScannedAsDemuxed(writeFile(dir, QStringLiteral("unmarked.mkv"), withoutKeyframeMarks(file)));
-    expectScannedAsDemuxed(writeFile(dir, QStringLiteral("live.mkv"), withSizesLeftOpen(file)));
+    const bool splits = GetParam().splits;
+    expectScannedAsDemuxed(path, splits);
+    expectScannedAsDemuxed(writeFile(dir, QStringLiteral("unmarked.mkv"), withoutKeyframeMarks(file)), splits);
+    expectScannedAsDemuxed(writeFile(dir, QStringLiteral("live.mkv"), withSizesLeftOpen(file)), splits);
 }
 
 INSTANTIATE_TEST_SUITE_P(Clips, MatroskaScan,
@@ -146,7 +156,7 @@ INSTANTIATE_TEST_SUITE_P(Clips, MatroskaScan,
                                            ScanClip{ClipKind::LongStill, "LongStill"},
                                            ScanClip{ClipKind::Vp8, "Vp8"},
                                            ScanClip{ClipKind::Vp9Live, "Vp9Live"},
-                                           ScanClip{ClipKind::Av1, "Av1"},
+                                           ScanClip{ClipKind::Av1, "Av1", false},
                                            ScanClip{ClipKind::Hevc10OpenGop, "Hevc10OpenGop"}),
                          [](const auto& info) { return std::string(info.param.name); });
 
@@ -193,21 +203,88 @@ TEST(MatroskaScanOf, damagedUnsureOrOtherFilesAreNotScanned)
     EXPECT_EQ(scan(fixtures::clip(ClipKind::H264Mp4)).outcome, Outcome::CannotScan);
 }
 
+// Bytes that read as the start of a cluster, in the middle of every larger frame: where a part
+// takes one for its first cluster, its reading and the reading of the part before part ways.
+QByteArray withClusterLookalikes(const QByteArray& file)
+{
+    return changed(file, [](QByteArray& bytes, quint64 id, qsizetype sizeAt, qsizetype data) {
+        qsizetype size = uchar(bytes[sizeAt]) & (0xff >> (data - sizeAt));
+        for (qsizetype i = sizeAt + 1; i < data; ++i)
+            size = size << 8 | uchar(bytes[i]);
+        if (id == kSimpleBlock && size > 32)
+            bytes.replace(data + size / 2, 8, QByteArray("\x1f\x43\xb6\x75\x83\xe7\x81\x00", 8));
+    });
+}
+
+// VP9 frames of the fifth profile, which the parser takes for damage: it answers nothing, and the
+// demuxer takes the answer it gave for the frame before. Here the first frame of each cluster,
+// where parts begin.
+QByteArray withClustersBeginningUnanswered(const QByteArray& file)
+{
+    bool first = false;
+    return changed(file, [&](QByteArray& bytes, quint64 id, qsizetype, qsizetype data) {
+        if (id == kSimpleBlock && first)
+            bytes[data + vintLength(bytes, data) + 3] = char(0xb8);
+        first = id == kCluster || (first && id != kSimpleBlock);
+    });
+}
+
+// Damage, or a clock that goes back, where a seam may fall or where the part before stops: read
+// in parts, a file ends as it does read in one pass, whether in packets or in declining.
+TEST(MatroskaScanOf, filesReadInPartsEndAsReadInOne)
+{
+    QTemporaryDir dir;
+    std::vector<QString> paths = {
+        fixtures::clip(ClipKind::RestartedMkv), fixtures::clip(ClipKind::RestartedAtKeyMkv),
+        writeFile(dir, QStringLiteral("lookalikes.mkv"), withClusterLookalikes(contentsOf(fixtures::clip(ClipKind::H264Mkv)))),
+        writeFile(dir, QStringLiteral("unanswered.mkv"),
+                  withClustersBeginningUnanswered(contentsOf(fixtures::clip(ClipKind::Vp9Live))))};
+    std::mt19937 random(5);
+    for (ClipKind kind : {ClipKind::H264Mkv, ClipKind::Vp9Live, ClipKind::Hevc10OpenGop}) {
+        const QByteArray clip = contentsOf(fixtures::clip(kind));
+        for (int copy = 0; copy < 12; ++copy) {
+            QByteArray bytes = copy % 2 ? clip : withSizesLeftOpen(clip);
+            const qsizetype at = qsizetype(random() % unsigned(bytes.size()));
+            if (copy % 3 == 0)
+                bytes.replace(at, std::min<qsizetype>(2000, bytes.size() - at), QByteArray(2000, 0));
+            for (int i = 0; copy % 3 == 1 && i < 1 + copy % 5; ++i)
+                bytes[qsizetype(random() % unsigned(bytes.size()))] = char(random());
+            if (copy % 3 == 2)
+                bytes.truncate(at);
+            paths.push_back(writeFile(dir, QStringLiteral("damaged-%1-%2.mkv").arg(int(kind)).arg(copy), bytes));
+        }
+    }
+    for (const QString& path : paths) {
+        const ContainerScan whole = scan(path, 4096);
+        for (const int parts : {2, 3, 5, 7}) {
+            const ContainerScan inParts = scan(path, 4096, {}, parts);
+            ASSERT_EQ(inParts.outcome, whole.outcome) << path.toStdString() << " in " << parts;
+            ASSERT_EQ(inParts.clockGoesBack, whole.clockGoesBack) << path.toStdString() << " in " << parts;
+            ASSERT_EQ(inParts.packets.size(), whole.packets.size()) << path.toStdString() << " in " << parts;
+            for (size_t i = 0; i < whole.packets.size(); ++i)
+                ASSERT_EQ(fieldsOf(inParts.packets[i]), fieldsOf(whole.packets[i])) << path.toStdString() << " " << i;
+        }
+    }
+}
+
 TEST(MatroskaScanOf, reportsItsProgressAndStopsWhenTold)
 {
     const QString path = fixtures::clip(ClipKind::LongStill);
-    std::vector<double> fractions;
-    ASSERT_EQ(scan(path, 4096, [&](double f) { return fractions.push_back(f), true; }).outcome, Outcome::Done);
-    ASSERT_GT(fractions.size(), 50u);
-    EXPECT_TRUE(std::is_sorted(fractions.begin(), fractions.end()));
-    EXPECT_GT(fractions.back(), 0.9);
-    EXPECT_LE(fractions.back(), 1.0);
+    for (const int parts : {1, 3}) {
+        SCOPED_TRACE(parts);
+        std::vector<double> fractions;
+        ASSERT_EQ(scan(path, 4096, [&](double f) { return fractions.push_back(f), true; }, parts).outcome, Outcome::Done);
+        ASSERT_GT(fractions.size(), 50u / size_t(parts));
+        EXPECT_TRUE(std::is_sorted(fractions.begin(), fractions.end()));
+        EXPECT_GT(fractions.back(), 0.9);
+        EXPECT_LE(fractions.back(), 1.0);
 
-    int asked = 0;
-    const ContainerScan cancelled = scan(path, 4096, [&](double) { return ++asked < 10; });
-    EXPECT_EQ(cancelled.outcome, Outcome::Cancelled);
-    EXPECT_EQ(asked, 10);
-    EXPECT_TRUE(cancelled.packets.empty());
+        int asked = 0;
+        const ContainerScan cancelled = scan(path, 4096, [&](double) { return ++asked < 10 / parts; }, parts);
+        EXPECT_EQ(cancelled.outcome, Outcome::Cancelled);
+        EXPECT_EQ(asked, 10 / parts);
+        EXPECT_TRUE(cancelled.packets.empty());
+    }
 }
 
 }  // namespace
