@@ -26,8 +26,9 @@ namespace mci {
 
 class Demuxer;
 
-// How much of the file is read at a time.
-inline constexpr qint64 kMatroskaReadBytes = 4 << 20;
+// How much of the file is read at a time: small enough that the blocks are looked at while what
+// was read is still in the processor's cache (reads of 4 MB made a part's scan a sixth slower).
+inline constexpr qint64 kMatroskaReadBytes = 512 << 10;
 
 // demuxer: the file opened, its streams found. progress, when set, is asked every readBytes of
 // the file with the fraction read; false cancels the scan. readBytes: tests read in small steps
