@@ -219,14 +219,15 @@ openVideo(const QString& path, std::unique_ptr<Demuxer> demuxer, OggChains chain
     auto source = std::make_unique<FileSource>(path, info, originUs, chains == OggChains::Several);
     const int videoStream = demuxer->videoStream();
     source->setVideo(std::move(*index), std::move(demuxer), std::move(std::get<std::unique_ptr<VideoDecoder>>(decoder)));
-    if (keep)
-        source->keepIndex(videoStream);
     // Frames are the pictures that decode: a file none of whose pictures does is damaged, not a
     // video with nothing to show.
     const auto first = source->frame(0);
     if (!first)
         return openFailure(MCIERR_SOURCE_TRUNCATED);
     source->setNaturalSize(shownSizeOf(context, stream, *first));
+    // After the first picture, which would wait for a core on a small machine.
+    if (keep)
+        source->keepIndex(videoStream);
     return source;
 }
 
