@@ -236,7 +236,8 @@ TEST(MatroskaScanOf, filesReadInPartsEndAsReadInOne)
     QTemporaryDir dir;
     std::vector<QString> paths = {
         fixtures::clip(ClipKind::RestartedMkv), fixtures::clip(ClipKind::RestartedAtKeyMkv),
-        writeFile(dir, QStringLiteral("lookalikes.mkv"), withClusterLookalikes(contentsOf(fixtures::clip(ClipKind::H264Mkv)))),
+        writeFile(dir, QStringLiteral("lookalikes.mkv"),
+                  withClusterLookalikes(contentsOf(fixtures::clip(ClipKind::H264Mkv)))),
         writeFile(dir, QStringLiteral("unanswered.mkv"),
                   withClustersBeginningUnanswered(contentsOf(fixtures::clip(ClipKind::Vp9Live))))};
     std::mt19937 random(5);
@@ -273,7 +274,8 @@ TEST(MatroskaScanOf, reportsItsProgressAndStopsWhenTold)
     for (const int parts : {1, 3}) {
         SCOPED_TRACE(parts);
         std::vector<double> fractions;
-        ASSERT_EQ(scan(path, 4096, [&](double f) { return fractions.push_back(f), true; }, parts).outcome, Outcome::Done);
+        const auto told = [&](double f) { return fractions.push_back(f), true; };
+        ASSERT_EQ(scan(path, 4096, told, parts).outcome, Outcome::Done);
         ASSERT_GT(fractions.size(), 50u / size_t(parts));
         EXPECT_TRUE(std::is_sorted(fractions.begin(), fractions.end()));
         EXPECT_GT(fractions.back(), 0.9);
