@@ -168,7 +168,8 @@ int partsToScan(qint64 fileBytes)
     return int(std::clamp<qint64>(fileBytes / kLeastPart, 1, coresToUse()));
 }
 
-void readInParts(ScanReading& reading, int count, const std::function<void(int)>& readPart)
+void readInParts(int count, const std::function<void(int)>& readPart, const std::function<void()>& tell,
+                 std::atomic<bool>& stop)
 {
     std::vector<std::future<void>> others;
     try {
@@ -182,12 +183,12 @@ void readInParts(ScanReading& reading, int count, const std::function<void(int)>
         readPart(0);
         for (auto& part : others) {
             while (part.wait_for(std::chrono::milliseconds(50)) != std::future_status::ready)
-                reading.tell();
+                tell();
             part.get();  // an exception of the part's thread comes out here
         }
-        reading.tell();
+        tell();
     } catch (...) {
-        reading.cancelled = true;  // the other parts stop; their futures wait for them
+        stop = true;  // the other parts stop; their futures wait for them
         throw;
     }
 }

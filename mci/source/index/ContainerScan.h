@@ -58,9 +58,11 @@ struct ScanReading {
 // How many parts a scan of a file of fileBytes is read in, each on a core of its own.
 int partsToScan(qint64 fileBytes);
 // Calls readPart(k) for every part k < count: the first here, each other on a thread of its own
-// (or here, where no thread is to be had), telling reading's progress while they finish. An
-// exception of any part cancels the others and comes out here once they have stopped.
-void readInParts(ScanReading& reading, int count, const std::function<void(int)>& readPart);
+// (or here, where no thread is to be had); calls tell every 50 ms while they finish, and once
+// when they have. An exception of any part sets stop, which the others heed, and comes out here
+// once they have stopped.
+void readInParts(int count, const std::function<void(int)>& readPart, const std::function<void()>& tell,
+                 std::atomic<bool>& stop);
 // For joinedPartCount() (SourceCounters.h).
 void countJoinedPart();
 

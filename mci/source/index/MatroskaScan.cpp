@@ -601,10 +601,11 @@ std::optional<ContainerScan> scanInParts(const QString& path, const Demuxer& dem
     }
     const qint64 first = head.stoppedAt(), end = head.segmentEnd();
     std::vector<char> read(size_t(count), 0);
-    readInParts(reading, count, [&](int k) {
+    const auto readPart = [&](int k) {
         const auto at = [&](int part) { return first + (end - first) * part / count; };
         read[size_t(k)] = parts[size_t(k)]->readPart(at(k), at(k + 1), k > 0);
-    });
+    };
+    readInParts(count, readPart, [&] { reading.tell(); }, reading.cancelled);
     MatroskaScanner& whole = *parts.front();
     std::vector<PacketEntry>& packets = whole.packets();
     if (reading.cancelled)

@@ -19,6 +19,7 @@
 #include <initializer_list>
 #include <optional>
 #include <system_error>
+#include <thread>
 
 namespace mci {
 
@@ -457,23 +458,15 @@ bool readHeads(SampleHeads& samples, const SampleSource& source, std::atomic<boo
     const bool inOrder = source.parameters->codec_id == AV_CODEC_ID_HEVC;
     const size_t pieces = inOrder ? 1 : std::clamp<size_t>(count / kFewestPerPiece, 1, size_t(coresToUse()));
     told();
-    std::vector<std::future<bool>> others;
-    bool ok = true;
-    for (size_t p = 1; p < pieces; ++p) {
-        const size_t begin = count * p / pieces, end = count * (p + 1) / pieces;
-        try {
-            others.push_back(std::async(std::launch::async, readPiece, begin, end, false));
-        } catch (const std::system_error&) {
-            ok = readPiece(begin, end, true) && ok;  // no thread to be had: read here
-        }
-    }
-    ok = readPiece(0, count / pieces, true) && ok;
-    for (auto& piece : others) {
-        while (piece.wait_for(std::chrono::milliseconds(50)) != std::future_status::ready)
-            told();
-        ok = piece.get() && ok;  // an exception of the piece's thread comes out here
-    }
-    return ok && !stop;
+    const std::thread::id caller = std::this_thread::get_id();
+    std::vector<char> read(pieces, 0);
+    const auto readPart = [&](int p) {
+        const size_t piece = size_t(p);
+        read[piece] = readPiece(count * piece / pieces, count * (piece + 1) / pieces,
+                                std::this_thread::get_id() == caller);
+    };
+    readInParts(int(pieces), readPart, told, stop);
+    return std::all_of(read.begin(), read.end(), [](char pieceRead) { return pieceRead; }) && !stop;
 }
 
 // Each packet as its sample's first bytes say; false where one is not as the table lists it.

@@ -1061,7 +1061,7 @@ std::optional<ContainerScan> scanInParts(const QString& path, const Demuxer& dem
         Part& part = parts[size_t(k)];
         part.ok = part.scanner->readPart(path, from, until, *part.units, k > 0 ? &part.seam : nullptr, k == 0);
     };
-    readInParts(reading, count, readPart);
+    readInParts(count, readPart, [&] { reading.tell(); }, reading.cancelled);
     if (reading.cancelled) {
         ContainerScan cancelled;
         cancelled.outcome = ContainerScan::Outcome::Cancelled;
