@@ -218,13 +218,41 @@ bool showsInDecodeOrder(AVCodecID codec)
     }
 }
 
+// The order a decoder of MPEG-1, MPEG-2 and MPEG-4 part 2 shows the pictures in: each
+// reference picture held back until the next one is decoded, the others shown at once. Empty
+// where a picture's kind is not known.
+std::vector<int> shownOrderOfKinds(const std::vector<PacketEntry>& packets)
+{
+    std::vector<int> order(packets.size(), -1);
+    int next = 0;
+    std::optional<size_t> waiting;
+    for (size_t i = 0; i < packets.size(); ++i) {
+        const PictureKind kind = packets[i].kind;
+        if (!packets[i].shown)
+            continue;
+        if (kind != PictureKind::Intra && kind != PictureKind::Reference && kind != PictureKind::Unreferenced)
+            return {};
+        if (kind == PictureKind::Unreferenced) {
+            order[i] = next++;
+            continue;
+        }
+        if (waiting)
+            order[*waiting] = next++;
+        waiting = i;
+    }
+    if (waiting)
+        order[*waiting] = next;
+    return order;
+}
+
 // Where a clock that should run on goes back in the middle (RestartedClock.h): the order a
 // decoder shows the pictures in, read from the pictures as the reading through goes on. For
-// codecs that never reorder it is the decode order; H.264 and HEVC give it by the parser's
-// picture counts, which need every packet from the first. Where the restart is expected (a
-// scan of the container saw it), they are gathered from the first packet on; else from the
-// packet where the restart shows, the packets before it read once more. For other codecs the
-// order cannot be had, and the file is refused.
+// codecs that never reorder it is the decode order; for MPEG-1, MPEG-2 and MPEG-4 part 2 the
+// kinds of the pictures give it; H.264 and HEVC give it by the parser's picture counts, which
+// need every packet from the first. Where the restart is expected (a scan of the container saw
+// it), they are gathered from the first packet on; else from the packet where the restart
+// shows, the packets before it read once more. For other codecs the order cannot be had, and
+// the file is refused.
 class RestartWatch {
 public:
     RestartWatch(const Demuxer& demuxer, bool expected)
@@ -267,6 +295,8 @@ public:
             int next = 0;
             for (size_t i = 0; i < packets.size(); ++i)
                 shown[i] = packets[i].shown ? next++ : -1;
+        } else if (kindsGiveTheOrder(m_demuxer.videoParameters()->codec_id)) {
+            shown = shownOrderOfKinds(packets);
         } else if (m_order) {
             shown = m_order->shownOrder(packets);
         }

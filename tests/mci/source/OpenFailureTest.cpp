@@ -197,22 +197,19 @@ TEST_F(OpenFailures, aTruncatedFileIsRefusedAsTruncatedOrPlaysWhatItHas)
     }
 }
 
-// A clock that goes back in the middle of a file whose pictures do not tell the order a decoder
-// shows them in (MPEG-2 in Matroska): numbered by the container's times, frames would show
-// other pictures, so the file is damaged.
+// A clock that goes back in the middle of a file where the order a decoder shows the pictures
+// in cannot be read (MPEG-2 in Matroska, a picture's coding type damaged): numbered by the
+// container's times, frames would show other pictures, so the file is damaged.
 TEST_F(OpenFailures, aRestartedClockThePicturesCannotOrderIsDamage)
 {
-    fixtures::VideoSpec restarted;
-    restarted.path = m_dir.filePath("restarted.mkv");
-    restarted.codec = fixtures::VideoCodec::Mpeg2;
-    restarted.container = fixtures::Container::Mkv;
-    restarted.frames = 90;
-    restarted.gop = 100;
-    restarted.muxerOptions = {{"cluster_size_limit", "1"}};
-    restarted.clockRestartsAt = 40;
-    QString error;
-    ASSERT_TRUE(fixtures::writeVideo(restarted, &error)) << error.toStdString();
-    EXPECT_EQ(openFailureCode(restarted.path), mci::MCIERR_SOURCE_TRUNCATED);
+    QByteArray bytes = clipBytes(fixtures::ClipKind::RestartedMpeg2Mkv);
+    const QByteArray picture("\0\0\1\0", 4);
+    qsizetype at = -1;
+    for (int k = 0; k < 70; ++k)
+        at = bytes.indexOf(picture, at + 1);
+    ASSERT_GT(at, 0);
+    bytes[at + 5] = char(bytes[at + 5] & ~0x38);
+    EXPECT_EQ(openFailureCode(write("restarted.mkv", bytes)), mci::MCIERR_SOURCE_TRUNCATED);
 }
 
 TEST_F(OpenFailures, aPictureTooLargeToHandleIsRefusedBeforeAnythingIsAllocated)

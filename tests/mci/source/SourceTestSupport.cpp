@@ -107,6 +107,7 @@ const std::vector<MatrixClip> kMatrix = {
     {Kind::RestartedFlv, "RestartedFlv"},
     {Kind::RestartedFragmentedMp4, "RestartedFragmentedMp4"},
     {Kind::RestartedHevcMkv, "RestartedHevcMkv"},
+    {Kind::RestartedMpeg2Mkv, "RestartedMpeg2Mkv"},
     {Kind::ResizedJoinTs, "ResizedJoinTs"},
     {Kind::ChainedOgg, "ChainedOgg"},
     {Kind::H261Avi, "H261Avi"},
