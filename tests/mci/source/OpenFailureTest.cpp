@@ -198,8 +198,9 @@ TEST_F(OpenFailures, aTruncatedFileIsRefusedAsTruncatedOrPlaysWhatItHas)
 }
 
 // A clock that goes back in the middle of a file where the order a decoder shows the pictures
-// in cannot be read (MPEG-2 in Matroska, a picture's coding type damaged): numbered by the
-// container's times, frames would show other pictures, so the file is damaged.
+// in cannot be read (MPEG-2 in Matroska, the coding type of a picture after the restart
+// damaged): numbered by the container's times, frames would show other pictures, so the file
+// is damaged.
 TEST_F(OpenFailures, aRestartedClockThePicturesCannotOrderIsDamage)
 {
     QByteArray bytes = clipBytes(fixtures::ClipKind::RestartedMpeg2Mkv);
