@@ -218,30 +218,21 @@ bool showsInDecodeOrder(AVCodecID codec)
     }
 }
 
-// The order a decoder of MPEG-1, MPEG-2 and MPEG-4 part 2 shows the pictures in: each
-// reference picture held back until the next one is decoded, the others shown at once. Empty
-// where a picture's kind is not known.
+// The order a decoder of MPEG-1, MPEG-2 and MPEG-4 part 2 shows the pictures in (see
+// HeldBackOrder); empty where a picture's kind is not known.
 std::vector<int> shownOrderOfKinds(const std::vector<PacketEntry>& packets)
 {
     std::vector<int> order(packets.size(), -1);
-    int next = 0;
-    std::optional<size_t> waiting;
+    HeldBackOrder heldBack([&order](int i, int place) { order[size_t(i)] = place; });
     for (size_t i = 0; i < packets.size(); ++i) {
         const PictureKind kind = packets[i].kind;
         if (!packets[i].shown)
             continue;
         if (kind != PictureKind::Intra && kind != PictureKind::Reference && kind != PictureKind::Unreferenced)
             return {};
-        if (kind == PictureKind::Unreferenced) {
-            order[i] = next++;
-            continue;
-        }
-        if (waiting)
-            order[*waiting] = next++;
-        waiting = i;
+        heldBack.add(int(i), kind != PictureKind::Unreferenced);
     }
-    if (waiting)
-        order[*waiting] = next;
+    heldBack.finish();
     return order;
 }
 

@@ -202,26 +202,19 @@ std::vector<qint64> FrameIndex::presentationOrderKeys(const std::vector<Run>& ru
             const PacketEntry& p = m_packets[size_t(i)];
             timed = timed && ((!p.shown && !p.keyframe) || presentationTime(p) != kNoTime);
         }
-        qint64 slot = 0;
-        int waiting = -1;
+        HeldBackOrder heldBack([&keys](int i, int place) { keys[size_t(i)] = place; });
         for (int i = run.first; i <= run.last; ++i) {
             const PacketEntry& p = m_packets[size_t(i)];
             // A keyframe that is not shown (cut away by an edit list) still orders the pictures
             // decoded after it.
             if (!p.shown && !p.keyframe)
                 continue;
-            if (!m_clock.decodeOrderOnly) {
+            if (m_clock.decodeOrderOnly)
+                heldBack.add(i, p.kind != PictureKind::Unreferenced);
+            else
                 keys[size_t(i)] = timed ? presentationTime(p) : i;
-            } else if (p.kind == PictureKind::Unreferenced) {
-                keys[size_t(i)] = slot++;
-            } else {
-                if (waiting >= 0)
-                    keys[size_t(waiting)] = slot++;
-                waiting = i;
-            }
         }
-        if (waiting >= 0)
-            keys[size_t(waiting)] = slot;
+        heldBack.finish();
     }
     return keys;
 }

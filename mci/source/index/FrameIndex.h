@@ -69,6 +69,37 @@ struct StreamClock {
 // marks say nothing.
 PacketEntry demuxedPacketEntry(const AVPacket* packet, PictureHeaderReader& headers, bool unpacked);
 
+// The places pictures are shown in by a decoder that holds back one reference picture at a time
+// and shows the others at once (MPEG-1, MPEG-2, MPEG-4 part 2): the pictures are added in decode
+// order, and each is given its place, counting from 0, once it is known.
+template <typename Place>
+class HeldBackOrder {
+public:
+    explicit HeldBackOrder(Place place) : m_place(place) {}
+    void add(int picture, bool referenced)
+    {
+        if (!referenced) {
+            m_place(picture, m_next++);
+            return;
+        }
+        if (m_waiting >= 0)
+            m_place(m_waiting, m_next++);
+        m_waiting = picture;
+    }
+    // After the last picture.
+    void finish()
+    {
+        if (m_waiting >= 0)
+            m_place(m_waiting, m_next++);
+        m_waiting = -1;
+    }
+
+private:
+    Place m_place;
+    int m_next = 0;
+    int m_waiting = -1;
+};
+
 // The identity of a packet's bytes.
 quint64 packetKey(const void* data, int size);
 // The identity of a packet by its timestamp, for containers whose timestamps are exact after a
