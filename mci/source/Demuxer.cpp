@@ -142,7 +142,11 @@ bool Demuxer::clockMayRestart() const
 
 bool Demuxer::storesPresentationTimes() const
 {
-    return std::strcmp(m_context->iformat->name, "avi") != 0;
+    // ASF gives its video packets the times they are sent at, and MXF, where its index does not
+    // say how pictures are reordered, their decode times as presentation times: the order they
+    // are shown in is the one their pictures give, as in AVI.
+    const char* name = m_context->iformat->name;
+    return std::strcmp(name, "avi") != 0 && std::strcmp(name, "asf") != 0 && std::strcmp(name, "mxf") != 0;
 }
 
 void Demuxer::chooseStreams()

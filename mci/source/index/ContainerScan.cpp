@@ -196,8 +196,10 @@ void readInParts(int count, const std::function<void(int)>& readPart, const std:
 bool orderIsInThePictures(const Demuxer& demuxer)
 {
     const AVCodecParameters* parameters = demuxer.videoParameters();
-    const bool bare = std::strcmp(demuxer.context()->iformat->name, "h264") == 0;
-    return (!demuxer.storesPresentationTimes() || bare) && parameters->codec_id == AV_CODEC_ID_H264
+    const char* format = demuxer.context()->iformat->name;
+    const bool bare = std::strcmp(format, "h264") == 0 || std::strcmp(format, "hevc") == 0;
+    const AVCodecID codec = parameters->codec_id;
+    return (!demuxer.storesPresentationTimes() || bare) && (codec == AV_CODEC_ID_H264 || codec == AV_CODEC_ID_HEVC)
            && parameters->video_delay > 0;
 }
 

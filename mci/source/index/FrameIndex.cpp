@@ -102,7 +102,11 @@ PacketEntry demuxedPacketEntry(const AVPacket* packet, PictureHeaderReader& head
     entry.position = packet->pos;
     entry.duration = packet->duration;
     entry.kind = headers.kindOf(packet->data, packet->size);
-    entry.keyframe = unpacked ? entry.kind == PictureKind::Intra : bool(packet->flags & AV_PKT_FLAG_KEY);
+    const bool mpeg = headers.codec() == AV_CODEC_ID_MPEG1VIDEO || headers.codec() == AV_CODEC_ID_MPEG2VIDEO;
+    const bool kindKnown = entry.kind == PictureKind::Intra || entry.kind == PictureKind::Reference
+                        || entry.kind == PictureKind::Unreferenced;
+    entry.keyframe = unpacked || (mpeg && kindKnown) ? entry.kind == PictureKind::Intra
+                                                     : bool(packet->flags & AV_PKT_FLAG_KEY);
     entry.shown = packet->size > 0 && !(packet->flags & AV_PKT_FLAG_DISCARD) && entry.kind != PictureKind::None;
     return entry;
 }
@@ -188,19 +192,21 @@ std::vector<FrameIndex::Run> FrameIndex::runs() const
 }
 
 // For every packet with a picture, a value that sorts the pictures of its run into the order
-// they are shown: the presentation time; the decode position where a run has pictures without
-// one; where no presentation times are stored, the position the kinds of the pictures give (a
-// reference picture waits for the next one, as a decoder holds it back).
+// they are shown: the presentation time; the decode position where no picture of a run has one;
+// where no presentation times are stored, the position the kinds of the pictures give (a
+// reference picture waits for the next one, as a decoder holds it back). Among timed pictures,
+// one without a time has no place, and its decoded picture no name: it keeps kNoTime and is no
+// frame (the pictures a cut left before its keyframe, say).
 std::vector<qint64> FrameIndex::presentationOrderKeys(const std::vector<Run>& runs) const
 {
     std::vector<qint64> keys;
     reserveOnLargePages(keys, m_packets.size());
     keys.assign(m_packets.size(), kNoTime);
     for (const Run& run : runs) {
-        bool timed = true;
-        for (int i = run.first; i <= run.last; ++i) {
+        bool timed = false;
+        for (int i = run.first; i <= run.last && !timed; ++i) {
             const PacketEntry& p = m_packets[size_t(i)];
-            timed = timed && ((!p.shown && !p.keyframe) || presentationTime(p) != kNoTime);
+            timed = (p.shown || p.keyframe) && presentationTime(p) != kNoTime;
         }
         HeldBackOrder heldBack([&keys](int i, int place) { keys[size_t(i)] = place; });
         for (int i = run.first; i <= run.last; ++i) {
@@ -236,7 +242,7 @@ std::vector<int> FrameIndex::keepDecodablePictures(const std::vector<Run>& runs,
     for (const Run& run : runs) {
         const int runStart = frameCount();
         for (int i = run.first; i <= run.last; ++i) {
-            if (!m_packets[size_t(i)].shown || i < first)
+            if (!m_packets[size_t(i)].shown || i < first || keys[size_t(i)] == kNoTime)
                 continue;
             if (first >= 0 && run.first <= first && first <= run.last && keys[size_t(i)] < keys[size_t(first)])
                 continue;

@@ -18,8 +18,10 @@ constexpr quint32 kMagic = 0x54564958;  // "TVIX"
 // 5: H.264 in AVI in the order its pictures are shown. 6: where a clock that should run on
 // goes back (Matroska, MP4 fragments, FLV), the order the decoder shows the pictures in; an
 // index kept before numbered such files by their times. 7: H.261 seeks from its first picture
-// only; an index kept before took every packet for a keyframe.
-constexpr quint32 kVersion = 7;
+// only; an index kept before took every packet for a keyframe. 8: bare HEVC, and H.264 and HEVC
+// in ASF and MXF, in the order their pictures are shown (an index kept before numbered them in
+// decode order); MPEG-1/2 keyframes by their pictures' kinds, not by a table that may be damaged.
+constexpr quint32 kVersion = 8;
 
 // What identifies one state of a media file.
 struct FileKey {

@@ -49,6 +49,7 @@ public:
     // H.264/HEVC: the bytes of each unit's length prefix; 0 where units begin with start codes.
     // Of such a packet the reader looks at no more than each prefix and the unit's first bytes.
     int unitLengthSize() const { return m_lengthSize; }
+    AVCodecID codec() const { return m_codec; }
     // Readers that kept the same from the headers they met read every later packet alike.
     bool operator==(const PictureHeaderReader&) const = default;
 

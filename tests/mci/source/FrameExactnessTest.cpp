@@ -10,6 +10,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
+#include <QtEndian>
 
 #include <gtest/gtest.h>
 
@@ -208,6 +209,37 @@ TEST(FrameReading, aStreamThatAppearsLaterIsNoPartOfTheVideo)
     auto source = openOrFail(joined);
     ASSERT_TRUE(source);
     EXPECT_EQ(source->info().frameCount, 600 + fixtures::clipFrameCount(ClipKind::WithSound));
+}
+
+// An MPEG-2 movie whose keyframe table is damaged: its first entry names a P-picture, the
+// I-picture before it unlisted. The pictures' own kinds tell where decoding can begin: every
+// frame comes, as the decoder gives them out, however it is reached.
+TEST(FrameReading, anMpeg2KeyframeTableThatNamesOtherPicturesIsNotTrusted)
+{
+    CacheFolder cache;
+    QTemporaryDir dir;
+    fixtures::VideoSpec spec;
+    spec.path = dir.filePath(QStringLiteral("mpeg2.mp4"));
+    spec.container = fixtures::Container::Mp4;
+    spec.codec = fixtures::VideoCodec::Mpeg2;
+    spec.frames = 45;
+    QString error;
+    ASSERT_TRUE(fixtures::writeVideo(spec, &error)) << error.toStdString();
+    QFile file(spec.path);
+    ASSERT_TRUE(file.open(QIODevice::ReadWrite));
+    QByteArray bytes = file.readAll();
+    const qsizetype at = bytes.indexOf("stss");
+    ASSERT_GT(at, 0);
+    qToBigEndian<quint32>(2, bytes.data() + at + 12);  // sample 2 (from 1): P3, decoded after I0
+    ASSERT_TRUE(file.seek(0) && file.write(bytes) == bytes.size());
+    file.close();
+
+    auto source = openOrFail(spec.path);
+    ASSERT_TRUE(source);
+    const Reference& reference = referenceOf(spec.path);
+    ASSERT_EQ(source->info().frameCount, int(reference.numbers.size()));
+    for (int n = source->info().frameCount - 1; n >= 0; n -= 4)
+        EXPECT_EQ(barcodeOf(*source, n), reference.numbers[size_t(n)]) << "frame " << n;
 }
 
 // Clips with bytes damaged here and there, one at an odd size: whatever the source gives is

@@ -106,7 +106,7 @@ TEST(FrameIndex, timesVariableFrameRateFromTheTimestampsAndStartsAtTheFirstFrame
     EXPECT_EQ(index.frameAtUs(52'999), 1);
 }
 
-TEST(FrameIndex, leavesOutPacketsThatAreNotShownAndFallsBackToDecodeOrderWithoutTimes)
+TEST(FrameIndex, leavesOutPacketsThatAreNotShownOrHaveNoTimeAmongTimedOnes)
 {
     std::vector<PacketEntry> packets{packet(kNoTime, kNoTime, true, 1), packet(kNoTime, kNoTime, false, 2),
                                      packet(kNoTime, kNoTime, false, 3)};
@@ -116,6 +116,16 @@ TEST(FrameIndex, leavesOutPacketsThatAreNotShownAndFallsBackToDecodeOrderWithout
     EXPECT_EQ(index.frameOfPacket(1), -1);
     EXPECT_EQ(index.packetOfFrame(1), 2);
     EXPECT_EQ(index.frameStartUs(2), 66'666);
+
+    // Among timed pictures, one without a time has no place (what a cut leaves before its
+    // keyframe in Matroska): it is no frame, and the others keep the order of their times.
+    std::vector<PacketEntry> cut{packet(3, 0, true, 1), packet(kNoTime, kNoTime, false, 2), packet(6, 1, false, 3),
+                                 packet(4, 2, false, 4), packet(5, 3, false, 5)};
+    const FrameIndex timed(std::move(cut), 1, 30, 33'333);
+    ASSERT_EQ(timed.frameCount(), 4);
+    EXPECT_EQ(timed.frameOfPacket(1), -1);
+    EXPECT_EQ(timed.packetOfFrame(1), 3);
+    EXPECT_EQ(timed.frameStartUs(3), 100'000);
 }
 
 TEST(FrameIndex, findsPacketsByTheirBytesPreferringTheNearestOfEqualOnes)
