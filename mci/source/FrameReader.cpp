@@ -437,9 +437,11 @@ FrameReader::Step FrameReader::feedPacket()
         m_decoder->send(packet.get());
         // Asked for the keyframe itself right after a seek (the first frame of a file, above
         // all): a decoder that holds pictures back would want several more packets first, so
-        // it is drained and gives the picture out at once. Reading on then restarts.
+        // it is drained and gives the picture out at once. Reading on then restarts. Not for a
+        // picture that only follows a keyframe shown before the file's start (a cut's edit
+        // list): an H.264 decoder drained there gives out nothing at all.
         if (number == m_target && number == m_spanStart && m_lastOutput < 0 && !m_keepEveryPicture
-            && m_decoder->holdsPicturesBack()) {
+            && m_index.packet(decodeIndex).keyframe && m_decoder->holdsPicturesBack()) {
             m_draining = true;
             m_drainedEarly = true;
             m_decoder->send(nullptr);

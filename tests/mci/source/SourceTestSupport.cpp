@@ -100,6 +100,7 @@ const std::vector<MatrixClip> kMatrix = {
     {Kind::PyramidM2ts, "PyramidM2ts"},
     {Kind::FragmentedMp4, "FragmentedMp4"},
     {Kind::EditListMp4, "EditListMp4"},
+    {Kind::CutOpenGopMp4, "CutOpenGopMp4"},
     {Kind::H264Avi, "H264Avi"},
     {Kind::H264Bare, "H264Bare"},
     {Kind::HevcBare, "HevcBare"},
