@@ -15,6 +15,10 @@ constexpr int kKeyframesBack = 3;
 // Packets after a seek that the index does not know (damage, or a file changed since it was
 // indexed) before that way of seeking counts as having failed.
 constexpr int kMaxUnknownPackets = 512;
+// Pictures past the frame asked for that the decoder may give out before it: a picture whose
+// container time was damaged is numbered far from where the decoder shows it, and it would
+// otherwise pass for a sign that every frame after it was lost.
+constexpr int kOutOfPlacePictures = 3;
 // Frames to keep decoded below a user who steps back: three seconds of holding Back, longer
 // than decoding a long keyframe interval takes, so the next span is ready before it is needed.
 constexpr int kBackAhead = 90;
@@ -329,6 +333,7 @@ bool FrameReader::passesOver(const AVPacket& packet)
 FrameReader::Outcome FrameReader::decodeUntil(int n, const StopCheck& stop)
 {
     m_target = n;
+    m_pastTarget = 0;
     for (;;) {
         // A seek is carried on to its keyframe (packets read, none decoded) before it gives way:
         // stopped earlier, it leaves nothing to continue from, and a user holding Back stops
@@ -391,7 +396,7 @@ FrameReader::Step FrameReader::takeFrame(int n)
             m_found = std::move(frame);
             return Step::Found;
         }
-        if (number > n)
+        if (number > n && ++m_pastTarget > kOutOfPlacePictures)
             return Step::Passed;  // n never came out (its packet was lost)
     }
 }

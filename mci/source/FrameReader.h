@@ -97,6 +97,7 @@ private:
     bool m_steppedBack = false; // it was the one after the frame asked for before it
     bool m_behindAJump = false; // nothing decoded yet behind the last jump (or held step into an interval)
     int m_target = 0;           // the frame being decoded towards
+    int m_pastTarget = 0;       // pictures given out beyond it while decoding towards it
     bool m_keepEveryPicture = false;  // decoding ahead: no picture is passed over
     int m_keepFrom = 0;         // pictures before this frame are not kept in the cache
     int m_wholeFrom = 0;        // nor decoded before this one, where nothing refers to them

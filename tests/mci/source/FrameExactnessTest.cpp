@@ -211,6 +211,27 @@ TEST(FrameReading, aStreamThatAppearsLaterIsNoPartOfTheVideo)
     EXPECT_EQ(source->info().frameCount, 600 + fixtures::clipFrameCount(ClipKind::WithSound));
 }
 
+// A damaged block time numbers one picture far from where the decoder gives it out: every other
+// frame still comes, and the same, stepped to or sought.
+TEST(FrameReading, aPictureMovedByItsDamagedTimeCostsNoOtherFrame)
+{
+    CacheFolder cache;
+    const QString path = fixtures::clip(ClipKind::MovedTimeMkv);
+    auto stepping = openOrFail(path), seeking = openOrFail(path);
+    ASSERT_TRUE(stepping && seeking);
+    const int count = stepping->info().frameCount;
+    ASSERT_EQ(count, fixtures::clipFrameCount(ClipKind::MovedTimeMkv));
+    std::vector<int> stepped;
+    for (int n = 0; n < count; ++n) {
+        stepped.push_back(barcodeOf(*stepping, n));
+        EXPECT_NE(stepped.back(), -1) << "frame " << n;
+    }
+    for (int i = 0; i < count; ++i) {
+        const int n = i * 37 % count;  // every frame once, in jumps (89 is prime)
+        EXPECT_EQ(barcodeOf(*seeking, n), stepped[size_t(n)]) << "frame " << n;
+    }
+}
+
 // An MPEG-2 movie whose keyframe table is damaged: its first entry names a P-picture, the
 // I-picture before it unlisted. The pictures' own kinds tell where decoding can begin: every
 // frame comes, as the decoder gives them out, however it is reached.
