@@ -106,7 +106,8 @@ PacketEntry demuxedPacketEntry(const AVPacket* packet, PictureHeaderReader& head
     const bool kindKnown = entry.kind == PictureKind::Intra || entry.kind == PictureKind::Reference
                         || entry.kind == PictureKind::Unreferenced;
     entry.keyframe = unpacked || (mpeg && kindKnown) ? entry.kind == PictureKind::Intra
-                                                     : bool(packet->flags & AV_PKT_FLAG_KEY);
+                                                     : (packet->flags & AV_PKT_FLAG_KEY)
+                                                           && headers.beginsDecoding(packet->data, packet->size);
     entry.shown = packet->size > 0 && !(packet->flags & AV_PKT_FLAG_DISCARD) && entry.kind != PictureKind::None;
     return entry;
 }

@@ -67,7 +67,8 @@ struct StreamClock {
 // The entry of a packet as the demuxer gives it: its bytes identify it, its first bytes tell its
 // picture. unpacked: it came through the filter that unpacks packed B-pictures, whose keyframe
 // marks say nothing. An MPEG-1/2 picture whose kind is known is a keyframe where it is an
-// I-picture, whatever a container's table marks (an MP4's may be damaged).
+// I-picture, whatever a container's table marks (an MP4's may be damaged); a marked picture no
+// decoder can begin at is none.
 PacketEntry demuxedPacketEntry(const AVPacket* packet, PictureHeaderReader& headers, bool unpacked);
 
 // The places pictures are shown in by a decoder that holds back one reference picture at a time

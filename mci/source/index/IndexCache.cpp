@@ -20,7 +20,8 @@ constexpr quint32 kMagic = 0x54564958;  // "TVIX"
 // index kept before numbered such files by their times. 7: H.261 seeks from its first picture
 // only; an index kept before took every packet for a keyframe. 8: bare HEVC, and H.264 and HEVC
 // in ASF and MXF, in the order their pictures are shown (an index kept before numbered them in
-// decode order); MPEG-1/2 keyframes by their pictures' kinds, not by a table that may be damaged.
+// decode order); MPEG-1/2 keyframes by their pictures' kinds, not by a table that may be damaged,
+// and no HEVC keyframe on a picture a decoder cannot begin at.
 constexpr quint32 kVersion = 8;
 
 // What identifies one state of a media file.

@@ -509,6 +509,7 @@ bool MatroskaScanner::readFrame(PacketEntry& entry, uint8_t* frame, int size)
 {
     entry.kind = m_headers.kindOf(frame, size);
     entry.shown = entry.kind != PictureKind::None;
+    entry.keyframe = entry.keyframe && m_headers.beginsDecoding(frame, size);
     if (!m_parser)
         return true;
     // The H.264 parser costs as much as the rest of the scan: where its answer is plain, it is

@@ -403,6 +403,19 @@ bool PictureHeaderReader::startsAnew(const uint8_t* data, int size) const
     return m_codec == AV_CODEC_ID_H264 && anew;
 }
 
+bool PictureHeaderReader::beginsDecoding(const uint8_t* data, int size) const
+{
+    bool begins = true;
+    if (m_codec == AV_CODEC_ID_HEVC) {
+        forEachUnit(data, size, m_lengthSize, [&](const uint8_t* unit, int length) {
+            const int type = length >= 2 ? (unit[0] >> 1) & 0x3f : 63;
+            begins = type > 31 || type >= 16;
+            return type <= 31;
+        });
+    }
+    return begins;
+}
+
 // Units 0 to 31 are slices; 16 to 23 begin a picture decoded on its own. The even types below
 // 16 are sub-layer non-reference pictures: only pictures of higher sub-layers may refer to them,
 // so in the highest one nothing does. The sequence header (unit 33) says how many there are.

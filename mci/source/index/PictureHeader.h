@@ -46,6 +46,10 @@ public:
     // An H.264 IDR picture, an HEVC IDR or BLA picture: a decoder shows every picture decoded
     // before it first, and the pictures' counts start again.
     bool startsAnew(const uint8_t* data, int size) const;
+    // Whether a decoder can begin at this picture, as far as its header tells: false only for an
+    // HEVC picture whose first slice is not one decoded on its own (a keyframe mark on it is
+    // damage; decoded from there, it and the pictures after it are made of missing ones).
+    bool beginsDecoding(const uint8_t* data, int size) const;
     // H.264/HEVC: the bytes of each unit's length prefix; 0 where units begin with start codes.
     // Of such a packet the reader looks at no more than each prefix and the unit's first bytes.
     int unitLengthSize() const { return m_lengthSize; }

@@ -232,35 +232,45 @@ TEST(FrameReading, aPictureMovedByItsDamagedTimeCostsNoOtherFrame)
     }
 }
 
-// An MPEG-2 movie whose keyframe table is damaged: its first entry names a P-picture, the
-// I-picture before it unlisted. The pictures' own kinds tell where decoding can begin: every
-// frame comes, as the decoder gives them out, however it is reached.
-TEST(FrameReading, anMpeg2KeyframeTableThatNamesOtherPicturesIsNotTrusted)
+// Movies whose keyframe table is damaged, an entry moved onto a picture no decoder can begin
+// at: an MPEG-2 P-picture (the first entry, the I-picture before it unlisted), an HEVC picture
+// that refers to others. The pictures' own headers tell where decoding can begin: every frame
+// comes, as the decoder gives them out, however it is reached.
+TEST(FrameReading, aKeyframeTableThatNamesOtherPicturesIsNotTrusted)
 {
     CacheFolder cache;
     QTemporaryDir dir;
-    fixtures::VideoSpec spec;
-    spec.path = dir.filePath(QStringLiteral("mpeg2.mp4"));
-    spec.container = fixtures::Container::Mp4;
-    spec.codec = fixtures::VideoCodec::Mpeg2;
-    spec.frames = 45;
-    QString error;
-    ASSERT_TRUE(fixtures::writeVideo(spec, &error)) << error.toStdString();
-    QFile file(spec.path);
-    ASSERT_TRUE(file.open(QIODevice::ReadWrite));
-    QByteArray bytes = file.readAll();
-    const qsizetype at = bytes.indexOf("stss");
-    ASSERT_GT(at, 0);
-    qToBigEndian<quint32>(2, bytes.data() + at + 12);  // sample 2 (from 1): P3, decoded after I0
-    ASSERT_TRUE(file.seek(0) && file.write(bytes) == bytes.size());
-    file.close();
+    fixtures::VideoSpec mpeg2, hevc;
+    mpeg2.codec = fixtures::VideoCodec::Mpeg2;
+    hevc.encoder = "libx265";
+    hevc.encoderOptions = {{"x265-params", "keyint=15:min-keyint=15:scenecut=0:bframes=3:log-level=none"},
+                           {"preset", "ultrafast"}};
+    struct Case {
+        fixtures::VideoSpec spec;
+        int entry, by;  // which entry of the table is moved on by how many samples
+    };
+    for (Case c : {Case{mpeg2, 0, 1}, Case{hevc, 1, 2}}) {
+        c.spec.path = dir.filePath(QStringLiteral("entry%1.mp4").arg(c.entry));
+        c.spec.container = fixtures::Container::Mp4;
+        c.spec.frames = 45;
+        QString error;
+        ASSERT_TRUE(fixtures::writeVideo(c.spec, &error)) << error.toStdString();
+        QFile file(c.spec.path);
+        ASSERT_TRUE(file.open(QIODevice::ReadWrite));
+        QByteArray bytes = file.readAll();
+        const qsizetype at = bytes.indexOf("stss") + 12 + 4 * c.entry;
+        ASSERT_GT(at, 12);
+        qToBigEndian<quint32>(qFromBigEndian<quint32>(bytes.constData() + at) + c.by, bytes.data() + at);
+        ASSERT_TRUE(file.seek(0) && file.write(bytes) == bytes.size());
+        file.close();
 
-    auto source = openOrFail(spec.path);
-    ASSERT_TRUE(source);
-    const Reference& reference = referenceOf(spec.path);
-    ASSERT_EQ(source->info().frameCount, int(reference.numbers.size()));
-    for (int n = source->info().frameCount - 1; n >= 0; n -= 4)
-        EXPECT_EQ(barcodeOf(*source, n), reference.numbers[size_t(n)]) << "frame " << n;
+        auto source = openOrFail(c.spec.path);
+        ASSERT_TRUE(source);
+        const Reference& reference = referenceOf(c.spec.path);
+        ASSERT_EQ(source->info().frameCount, int(reference.numbers.size()));
+        for (int n = source->info().frameCount - 1; n >= 0; n -= 4)
+            EXPECT_EQ(barcodeOf(*source, n), reference.numbers[size_t(n)]) << "entry " << c.entry << ", frame " << n;
+    }
 }
 
 // Clips with bytes damaged here and there, one at an odd size: whatever the source gives is
