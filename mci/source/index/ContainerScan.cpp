@@ -230,7 +230,7 @@ std::vector<int> shownOrderOfKinds(const std::vector<PacketEntry>& packets)
         const PictureKind kind = packets[i].kind;
         if (!packets[i].shown)
             continue;
-        if (kind != PictureKind::Intra && kind != PictureKind::Reference && kind != PictureKind::Unreferenced)
+        if (!kindIsKnown(kind))
             return {};
         heldBack.add(int(i), kind != PictureKind::Unreferenced);
     }

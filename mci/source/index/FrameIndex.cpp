@@ -103,9 +103,7 @@ PacketEntry demuxedPacketEntry(const AVPacket* packet, PictureHeaderReader& head
     entry.duration = packet->duration;
     entry.kind = headers.kindOf(packet->data, packet->size);
     const bool mpeg = headers.codec() == AV_CODEC_ID_MPEG1VIDEO || headers.codec() == AV_CODEC_ID_MPEG2VIDEO;
-    const bool kindKnown = entry.kind == PictureKind::Intra || entry.kind == PictureKind::Reference
-                        || entry.kind == PictureKind::Unreferenced;
-    entry.keyframe = unpacked || (mpeg && kindKnown) ? entry.kind == PictureKind::Intra
+    entry.keyframe = unpacked || (mpeg && kindIsKnown(entry.kind)) ? entry.kind == PictureKind::Intra
                                                      : (packet->flags & AV_PKT_FLAG_KEY)
                                                            && headers.beginsDecoding(packet->data, packet->size);
     entry.shown = packet->size > 0 && !(packet->flags & AV_PKT_FLAG_DISCARD) && entry.kind != PictureKind::None;

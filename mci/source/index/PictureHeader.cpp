@@ -381,20 +381,28 @@ bool PictureHeaderReader::unitsOverrun(const uint8_t* data, int size) const
     return false;
 }
 
+// The type of an HEVC picture's first slice unit; -1 where none is found.
+int PictureHeaderReader::firstHevcSlice(const uint8_t* data, int size) const
+{
+    int slice = -1;
+    forEachUnit(data, size, m_lengthSize, [&](const uint8_t* unit, int length) {
+        const int type = length >= 2 ? (unit[0] >> 1) & 0x3f : 63;
+        if (type > 31)
+            return false;  // parameter sets, delimiters, SEI: the picture comes later
+        slice = type;
+        return true;
+    });
+    return slice;
+}
+
 bool PictureHeaderReader::startsAnew(const uint8_t* data, int size) const
 {
-    bool anew = false;
     if (m_codec == AV_CODEC_ID_HEVC) {
         // IDR and BLA pictures (16 to 20); a CRA picture's count goes on.
-        forEachUnit(data, size, m_lengthSize, [&](const uint8_t* unit, int length) {
-            const int type = length >= 2 ? (unit[0] >> 1) & 0x3f : 63;
-            if (type > 31)
-                return false;  // parameter sets, delimiters, SEI: the picture comes later
-            anew = type >= 16 && type <= 20;
-            return true;
-        });
-        return anew;
+        const int slice = firstHevcSlice(data, size);
+        return slice >= 16 && slice <= 20;
     }
+    bool anew = false;
     forEachUnit(data, size, m_lengthSize, [&](const uint8_t* unit, int) {
         const int type = unit[0] & 0x1f;
         anew = type == 5;
@@ -405,15 +413,10 @@ bool PictureHeaderReader::startsAnew(const uint8_t* data, int size) const
 
 bool PictureHeaderReader::beginsDecoding(const uint8_t* data, int size) const
 {
-    bool begins = true;
-    if (m_codec == AV_CODEC_ID_HEVC) {
-        forEachUnit(data, size, m_lengthSize, [&](const uint8_t* unit, int length) {
-            const int type = length >= 2 ? (unit[0] >> 1) & 0x3f : 63;
-            begins = type > 31 || type >= 16;
-            return type <= 31;
-        });
-    }
-    return begins;
+    if (m_codec != AV_CODEC_ID_HEVC)
+        return true;
+    const int slice = firstHevcSlice(data, size);
+    return slice < 0 || slice >= 16;
 }
 
 // Units 0 to 31 are slices; 16 to 23 begin a picture decoded on its own. The even types below

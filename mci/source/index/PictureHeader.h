@@ -25,6 +25,12 @@ enum class PictureKind : quint8 {
     None = 4,          // the packet gives no picture
 };
 
+// Whether the kind says how other pictures refer to the picture.
+inline bool kindIsKnown(PictureKind kind)
+{
+    return kind == PictureKind::Intra || kind == PictureKind::Reference || kind == PictureKind::Unreferenced;
+}
+
 // Just past the next start code (00 00 01) in [at, end), or end.
 const uint8_t* afterStartCode(const uint8_t* at, const uint8_t* end);
 
@@ -65,6 +71,7 @@ private:
     void readHevcRecord(const uint8_t* data, int size);
     bool unitsOverrun(const uint8_t* data, int size) const;
     void readVideoObjectLayer(const uint8_t* data, int size);
+    int firstHevcSlice(const uint8_t* data, int size) const;
 
     AVCodecID m_codec;
     int m_lengthSize = 0;  // H.264/HEVC: bytes of each unit's length prefix; 0 for start codes

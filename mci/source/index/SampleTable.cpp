@@ -378,7 +378,7 @@ private:
         if (!readAt(data, m_bytes.data(), start))
             return false;
         m_kind = m_headers.kindOf(m_bytes.data(), start);
-        if (m_kind == PictureKind::Intra || m_kind == PictureKind::Reference || m_kind == PictureKind::Unreferenced
+        if (kindIsKnown(m_kind)
             || (m_codec == AV_CODEC_ID_VP8 && (size >= 3) == (start >= 3)) || start == size)
             return true;
         if (!readAt(data + start, m_bytes.data() + start, size - start))
