@@ -387,7 +387,9 @@ private:
         return true;
     }
 
-    static constexpr qint64 kReadAhead = 1 << 20;
+    // Small enough to stay in a core's own cache between the copy and the look at its heads:
+    // reading a 2-hour file's heads in 1 MB pieces took a fifth longer.
+    static constexpr qint64 kReadAhead = 1 << 18;
     static constexpr int kUnitHead = 32;
     static constexpr int kStart = 512;
     QFile m_file;
