@@ -102,10 +102,9 @@ PacketEntry demuxedPacketEntry(const AVPacket* packet, PictureHeaderReader& head
     entry.position = packet->pos;
     entry.duration = packet->duration;
     entry.kind = headers.kindOf(packet->data, packet->size);
-    const bool mpeg = headers.codec() == AV_CODEC_ID_MPEG1VIDEO || headers.codec() == AV_CODEC_ID_MPEG2VIDEO;
-    entry.keyframe = unpacked || (mpeg && kindIsKnown(entry.kind)) ? entry.kind == PictureKind::Intra
-                                                     : (packet->flags & AV_PKT_FLAG_KEY)
-                                                           && headers.beginsDecoding(packet->data, packet->size);
+    entry.keyframe = unpacked || (kindMarksKeyframes(headers.codec()) && kindIsKnown(entry.kind))
+                         ? entry.kind == PictureKind::Intra
+                         : (packet->flags & AV_PKT_FLAG_KEY) && headers.beginsDecoding(packet->data, packet->size);
     entry.shown = packet->size > 0 && !(packet->flags & AV_PKT_FLAG_DISCARD) && entry.kind != PictureKind::None;
     return entry;
 }

@@ -21,8 +21,9 @@ constexpr quint32 kMagic = 0x54564958;  // "TVIX"
 // only; an index kept before took every packet for a keyframe. 8: bare HEVC, and H.264 and HEVC
 // in ASF and MXF, in the order their pictures are shown (an index kept before numbered them in
 // decode order); MPEG-1/2 keyframes by their pictures' kinds, not by a table that may be damaged,
-// and no HEVC keyframe on a picture a decoder cannot begin at.
-constexpr quint32 kVersion = 8;
+// and no HEVC keyframe on a picture a decoder cannot begin at. 9: H.263 keyframes by their
+// pictures' kinds (AVI and Matroska writers mark every picture one).
+constexpr quint32 kVersion = 9;
 
 // What identifies one state of a media file.
 struct FileKey {

@@ -220,6 +220,9 @@ PictureKind PictureHeaderReader::kindOf(const uint8_t* data, int size)
         return mpegVideo(data, size);
     case AV_CODEC_ID_MPEG4:
         return mpeg4Part2(data, size);
+    case AV_CODEC_ID_H263:
+    case AV_CODEC_ID_H263P:
+        return h263(data, size);
     case AV_CODEC_ID_H264:
         return unitsOverrun(data, size) ? PictureKind::None : h264(data, size);
     case AV_CODEC_ID_HEVC:
@@ -265,6 +268,34 @@ PictureKind PictureHeaderReader::mpegVideo(const uint8_t* data, int size) const
         }
     }
     return PictureKind::None;
+}
+
+// The picture header: a 22-bit start code and the temporal reference, then the type, whose
+// coding bit says intra or inter; where the source format is 7, the extended type of H.263
+// version 2, whose code says I, P, improved PB, B or a scalability layer's EI or EP (which
+// refer to another layer).
+PictureKind PictureHeaderReader::h263(const uint8_t* data, int size)
+{
+    BitReader header(data, size, false);
+    if (header.bits(22) != 0x20)
+        return PictureKind::Unknown;
+    header.bits(8);
+    if (header.bits(2) != 2)
+        return PictureKind::Unknown;
+    header.bits(3);  // split screen, document camera, freeze release
+    unsigned code = 0;
+    if (header.bits(3) != 7) {
+        code = header.bits(1);
+    } else {
+        if (header.bits(3) == 1)
+            header.bits(18);  // the optional part, sent with this update flag
+        code = header.bits(3);
+    }
+    if (header.overrun || code > 3)
+        return PictureKind::Unknown;
+    static constexpr PictureKind kinds[] = {PictureKind::Intra, PictureKind::Reference, PictureKind::Reference,
+                                            PictureKind::Unreferenced};
+    return kinds[code];
 }
 
 // A video object plane (start code 00 00 01 B6): its coding type, then the time it is shown

@@ -31,6 +31,15 @@ inline bool kindIsKnown(PictureKind kind)
     return kind == PictureKind::Intra || kind == PictureKind::Reference || kind == PictureKind::Unreferenced;
 }
 
+// MPEG-1, MPEG-2 and H.263: a picture whose kind is known is a keyframe exactly when it is
+// coded on its own, whatever its container marks (some writers of AVI and Matroska mark every
+// H.263 picture a keyframe).
+inline bool kindMarksKeyframes(AVCodecID codec)
+{
+    return codec == AV_CODEC_ID_MPEG1VIDEO || codec == AV_CODEC_ID_MPEG2VIDEO || codec == AV_CODEC_ID_H263
+           || codec == AV_CODEC_ID_H263P;
+}
+
 // Just past the next start code (00 00 01) in [at, end), or end.
 const uint8_t* afterStartCode(const uint8_t* at, const uint8_t* end);
 
@@ -66,6 +75,7 @@ public:
 private:
     PictureKind mpegVideo(const uint8_t* data, int size) const;
     PictureKind mpeg4Part2(const uint8_t* data, int size);
+    static PictureKind h263(const uint8_t* data, int size);
     PictureKind h264(const uint8_t* data, int size) const;
     PictureKind hevc(const uint8_t* data, int size);
     void readHevcRecord(const uint8_t* data, int size);

@@ -259,6 +259,8 @@ bool takeHead(PacketEntry& packet, const SampleHead& head, AVCodecID codec, bool
         return !packet.keyframe || head.kind == PictureKind::Intra;
     if (codec == AV_CODEC_ID_VP9)
         return head.parserKey == int(packet.keyframe);
+    if (kindMarksKeyframes(codec) && kindIsKnown(head.kind))
+        packet.keyframe = head.kind == PictureKind::Intra;
     return packet.keyframe == (head.kind == PictureKind::Intra);
 }
 
@@ -303,7 +305,8 @@ public:
             head.parserKey = vp9ParserKey(first);
             return true;
         }
-        if (m_codec != AV_CODEC_ID_H264 && m_codec != AV_CODEC_ID_HEVC && m_codec != AV_CODEC_ID_VP8)
+        if (m_codec != AV_CODEC_ID_H264 && m_codec != AV_CODEC_ID_HEVC && m_codec != AV_CODEC_ID_VP8
+            && !kindMarksKeyframes(m_codec))
             return true;  // the reader tells nothing of other codecs' pictures
         // Grown, never shrunk: the bytes between the ones read are never looked at.
         if (m_bytes.size() < size_t(size) + AV_INPUT_BUFFER_PADDING_SIZE)

@@ -95,6 +95,7 @@ const std::vector<MatrixClip> kMatrix = {
     {Kind::Wmv, "Wmv"},
     {Kind::Flv, "Flv"},
     {Kind::H263In3gp, "H263In3gp"},
+    {Kind::H263Avi, "H263Avi"},
     {Kind::Dv, "Dv"},
     {Kind::InterlacedTs, "InterlacedTs"},
     {Kind::PyramidM2ts, "PyramidM2ts"},
