@@ -2,6 +2,10 @@
 
 #include "SourceErrors.h"
 
+extern "C" {
+#include <libavutil/pixdesc.h>
+}
+
 #include <QFile>
 #include <QFileInfo>
 
@@ -96,6 +100,7 @@ std::variant<std::unique_ptr<Demuxer>, OpenFailure> Demuxer::open(const QString&
     demuxer->m_path = path;
     if (demuxer->m_video < 0 && demuxer->m_audio < 0)
         return openFailure(MCIERR_INVALID_FILE);
+    demuxer->learnPalette();
     return demuxer;
 }
 
@@ -205,37 +210,83 @@ int Demuxer::readContainer(AVPacket* packet)
     constexpr int kMaxDamage = 64;
     int damage = 0;
     for (;;) {
-        const int result = av_read_frame(m_context.get(), packet);
-        if (result == AVERROR_INVALIDDATA && ++damage < kMaxDamage && m_context->pb && !avio_feof(m_context->pb))
-            continue;
-        if (result < 0)
-            return result;
+        if (!m_readAhead.empty()) {
+            av_packet_move_ref(packet, m_readAhead.front().get());
+            m_readAhead.pop_front();
+        } else {
+            const int result = av_read_frame(m_context.get(), packet);
+            if (result == AVERROR_INVALIDDATA && ++damage < kMaxDamage && m_context->pb && !avio_feof(m_context->pb))
+                continue;
+            if (result < 0)
+                return result;
+        }
         // Program and transport streams announce no streams up front: one met first in the
         // middle of the file is born undiscarded, so the stream index decides.
-        if (m_kept < 0 || packet->stream_index == m_kept)
+        if (m_kept < 0 || packet->stream_index == m_kept) {
+            if (m_paletted && packet->stream_index == m_video)
+                carryPalette(packet);
             return 0;
+        }
         av_packet_unref(packet);
     }
 }
 
 bool Demuxer::seekToTimestamp(int streamIndex, int64_t ts)
 {
-    forgetUnpacked();
+    forgetHeldPackets();
     return av_seek_frame(m_context.get(), streamIndex, ts, AVSEEK_FLAG_BACKWARD) >= 0;
 }
 
 bool Demuxer::seekToByte(int64_t position)
 {
-    forgetUnpacked();
+    forgetHeldPackets();
     return av_seek_frame(m_context.get(), -1, position, AVSEEK_FLAG_BYTE) >= 0;
 }
 
-// A B-picture held back belongs to where reading was, not to where it goes on.
-void Demuxer::forgetUnpacked()
+// A B-picture held back, or packets read at the open, belong to where reading was, not to where
+// it goes on.
+void Demuxer::forgetHeldPackets()
 {
     if (m_unpack)
         av_bsf_flush(m_unpack.get());
     m_unpackDrained = false;
+    m_readAhead.clear();
+}
+
+// Containers give a palette with the first video packet after the open only (and with one where
+// it changes), while pictures are decoded from wherever a seek lands, by decoders made anew:
+// without it they come out black. So the open reads up to that packet, and every video packet
+// carries the palette in force. (Where a file changes its palette, a seek back before the
+// change goes on with the later one.)
+void Demuxer::learnPalette()
+{
+    const AVPixFmtDescriptor* format =
+        m_video >= 0 ? av_pix_fmt_desc_get(AVPixelFormat(stream(m_video)->codecpar->format)) : nullptr;
+    m_paletted = format && (format->flags & AV_PIX_FMT_FLAG_PAL);
+    constexpr int kMostPackets = 256;
+    for (int i = 0; m_paletted && i < kMostPackets; ++i) {
+        PacketPtr packet(av_packet_alloc());
+        if (!packet || av_read_frame(m_context.get(), packet.get()) < 0)
+            return;
+        const bool video = packet->stream_index == m_video;
+        if (video)
+            carryPalette(packet.get());
+        m_readAhead.push_back(std::move(packet));
+        if (video)
+            return;
+    }
+}
+
+void Demuxer::carryPalette(AVPacket* packet)
+{
+    size_t size = 0;
+    if (const uint8_t* palette = av_packet_get_side_data(packet, AV_PKT_DATA_PALETTE, &size);
+        palette && size == AVPALETTE_SIZE) {
+        m_palette.assign(palette, palette + size);
+    } else if (!m_palette.empty()) {
+        if (uint8_t* carried = av_packet_new_side_data(packet, AV_PKT_DATA_PALETTE, AVPALETTE_SIZE))
+            std::memcpy(carried, m_palette.data(), AVPALETTE_SIZE);
+    }
 }
 
 void Demuxer::setInterruptCheck(InterruptCheck check)

@@ -17,9 +17,11 @@ extern "C" {
 
 #include <QString>
 
+#include <deque>
 #include <functional>
 #include <memory>
 #include <variant>
+#include <vector>
 
 namespace mci {
 
@@ -84,7 +86,9 @@ private:
     void unpackIfPacked();
     int readContainer(AVPacket* packet);
     int readUnpacked(AVPacket* packet);
-    void forgetUnpacked();
+    void forgetHeldPackets();
+    void learnPalette();
+    void carryPalette(AVPacket* packet);
 
     // Before the context: FFmpeg holds its address from the open on and may ask it until closed.
     std::unique_ptr<InterruptCheck> m_interrupt;
@@ -97,6 +101,11 @@ private:
     bool m_byteSeek = false;
     std::unique_ptr<AVBSFContext, FilterDeleter> m_unpack;
     bool m_unpackDrained = false;  // the end of the file was passed to the filter
+    // Pictures of palette colours: the packets the open read to learn the palette, which read()
+    // gives out first, and the palette in force (AVPALETTE_SIZE bytes; empty while unknown).
+    bool m_paletted = false;
+    std::deque<PacketPtr> m_readAhead;
+    std::vector<uint8_t> m_palette;
 };
 
 }  // namespace mci
