@@ -20,8 +20,9 @@ constexpr quint32 kMaxPackets = 50'000'000;
 // Times are damaged as a whole when a typical frame (the median) lasts longer than the first or
 // shorter than the second (a time base of years, or of nanoseconds): the frames are then timed
 // by the nominal rate, or at 30 a second when that is damaged too. A long still in a
-// variable-rate recording is no damage: the typical frame around it is short.
-constexpr qint64 kLongestTypicalFrameUs = 10'000'000;
+// variable-rate recording is no damage: the typical frame around it is short. Nor is a slideshow
+// of a picture every half minute, or a song's cover shown a few minutes at a time.
+constexpr qint64 kLongestTypicalFrameUs = 3'600'000'000;
 constexpr qint64 kShortestTypicalFrameUs = 100;
 // No single frame is shown longer than a day.
 constexpr qint64 kLongestFrameUs = 86'400'000'000;

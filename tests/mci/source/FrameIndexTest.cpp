@@ -64,6 +64,7 @@ TEST(FrameIndex, framesThatWouldLastForMonthsAreTimedByTheNominalRate)
         {0x7fffffff, 1, 40'000, 40'000},          // a damaged time base, a sound nominal rate
         {0x7fffffff, 1, 0x7fffffffLL * 1'000'000, 33'333},  // both damaged
         {1, 1, 10'000'000, 1'000'000},            // a slow slideshow is no damage
+        {20, 1, 20'000'000, 20'000'000},          // nor a picture every 20 s
     };
     for (const Case& c : cases) {
         std::vector<PacketEntry> packets;
