@@ -70,7 +70,6 @@ std::variant<std::unique_ptr<Demuxer>, OpenFailure> Demuxer::open(const QString&
     QByteArray head;
     if (auto failure = checkFile(path, &head))
         return *failure;
-    const FormatKnown known = recognise(head);
 
     // FFmpeg copies the callback into the file's reader at the open, so what it asks must exist
     // from then on; the check itself is set later.
@@ -90,13 +89,13 @@ std::variant<std::unique_ptr<Demuxer>, OpenFailure> Demuxer::open(const QString&
     const int opened = avformat_open_input(&raw, url.constData(), nullptr, &options);
     av_dict_free(&options);
     if (opened < 0)
-        return openFailureFromAv(opened, known);
+        return openFailureFromAv(opened, recognise(head));
     FormatContextPtr context(raw);
 
     const int found = avformat_find_stream_info(context.get(), nullptr);
     if (found < 0)
-        return openFailureFromAv(found, known);
-    std::unique_ptr<Demuxer> demuxer(new Demuxer(std::move(context), std::move(interrupt), known));
+        return openFailureFromAv(found, recognise(head));
+    std::unique_ptr<Demuxer> demuxer(new Demuxer(std::move(context), std::move(interrupt), std::move(head)));
     demuxer->m_path = path;
     if (demuxer->m_video < 0 && demuxer->m_audio < 0)
         return openFailure(MCIERR_INVALID_FILE);
@@ -104,8 +103,8 @@ std::variant<std::unique_ptr<Demuxer>, OpenFailure> Demuxer::open(const QString&
     return demuxer;
 }
 
-Demuxer::Demuxer(FormatContextPtr context, std::unique_ptr<InterruptCheck> interrupt, FormatKnown known)
-    : m_interrupt(std::move(interrupt)), m_context(std::move(context)), m_known(known)
+Demuxer::Demuxer(FormatContextPtr context, std::unique_ptr<InterruptCheck> interrupt, QByteArray head)
+    : m_interrupt(std::move(interrupt)), m_context(std::move(context)), m_head(std::move(head))
 {
     m_byteSeek = isByteSeekFormat(m_context->iformat);
     // Containers that store no presentation time on some packets get it from the reordering.
@@ -131,6 +130,15 @@ void Demuxer::unpackIfPacked()
     if (av_bsf_init(context.get()) < 0)
         return;
     m_unpack = std::move(context);
+}
+
+// Asked only when something failed: probing the bytes against every format takes a
+// millisecond or two, which an open that succeeds need not wait for.
+FormatKnown Demuxer::formatKnown() const
+{
+    if (!m_known)
+        m_known = recognise(m_head);
+    return *m_known;
 }
 
 const AVCodecParameters* Demuxer::videoParameters() const

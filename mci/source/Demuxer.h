@@ -20,6 +20,7 @@ extern "C" {
 #include <deque>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <variant>
 #include <vector>
 
@@ -52,7 +53,7 @@ public:
     bool unpacksVideo() const { return m_unpack != nullptr; }
     // Whether the bytes were recognised as a media format: a later failure then means the file
     // is truncated or broken rather than not a media file at all.
-    FormatKnown formatKnown() const { return m_known; }
+    FormatKnown formatKnown() const;
 
     // Only packets of this stream are read from now on (the container skips the others, and
     // read() drops those of streams the container finds only later in the file).
@@ -81,7 +82,7 @@ private:
         void operator()(AVBSFContext* c) const { av_bsf_free(&c); }
     };
 
-    Demuxer(FormatContextPtr context, std::unique_ptr<InterruptCheck> interrupt, FormatKnown known);
+    Demuxer(FormatContextPtr context, std::unique_ptr<InterruptCheck> interrupt, QByteArray head);
     void chooseStreams();
     void unpackIfPacked();
     int readContainer(AVPacket* packet);
@@ -93,7 +94,8 @@ private:
     // Before the context: FFmpeg holds its address from the open on and may ask it until closed.
     std::unique_ptr<InterruptCheck> m_interrupt;
     FormatContextPtr m_context;
-    FormatKnown m_known;
+    QByteArray m_head;  // the file's first bytes, recognised when asked
+    mutable std::optional<FormatKnown> m_known;
     QString m_path;
     int m_video = -1;
     int m_audio = -1;
