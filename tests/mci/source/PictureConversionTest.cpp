@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QFile>
 #include <QPainter>
 #include <QTemporaryDir>
 
@@ -225,6 +226,32 @@ TEST_P(PictureConversion, EverySizeWithinItsMemoryEveryPixelWrittenInTheColoursM
                 EXPECT_LE(errors.meanColour, 4.0) << where;
                 EXPECT_LE(errors.worstLine, 48.0) << where;
             }
+        }
+    }
+}
+
+// A recording that stopped before its index was written is read through, and its index kept;
+// the next open seeks before it reads a packet, while the palette came with the first one only.
+TEST_F(PictureConversion, APaletteGivenOnceColoursEveryOpen) {
+    const Row row{"raw_palette_unindexed_11x7", "rawvideo", "avi", "pal8", {11, 7}};
+    QTemporaryDir folder;
+    const QString path = writeClip(row, folder.path());
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::ReadWrite));
+    const qsizetype index = file.readAll().lastIndexOf("idx1");
+    ASSERT_GT(index, 0);
+    ASSERT_TRUE(file.resize(index));
+    file.close();
+    const std::vector<QImage> reference = referencePictures(path);
+    ASSERT_EQ(int(reference.size()), kFrames);
+    for (const char* open : {"first open", "second open"}) {
+        const auto source = sourcetest::openOrFail(path);
+        ASSERT_TRUE(source);
+        for (int n : {kFrames - 1, 0}) {
+            const auto frame = source->frame(n);
+            ASSERT_TRUE(frame) << open << ", frame " << n;
+            const Errors errors = errorsBetween(frame->toImage(row.size), reference[size_t(n)]);
+            EXPECT_LE(errors.mean, 3.0) << open << ", frame " << n;
         }
     }
 }

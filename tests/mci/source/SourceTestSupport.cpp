@@ -96,6 +96,7 @@ const std::vector<MatrixClip> kMatrix = {
     {Kind::Flv, "Flv"},
     {Kind::H263In3gp, "H263In3gp"},
     {Kind::H263Avi, "H263Avi"},
+    {Kind::H263PlusAvi, "H263PlusAvi"},
     {Kind::Dv, "Dv"},
     {Kind::InterlacedTs, "InterlacedTs"},
     {Kind::PyramidM2ts, "PyramidM2ts"},
