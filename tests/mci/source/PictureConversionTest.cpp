@@ -69,8 +69,7 @@ const std::vector<Row> kRows = {
     {"png_rgb24_11x7", "png", "avi", "rgb24", {11, 7}},
     {"png_rgb48_11x7", "png", "avi", "rgb48be", {11, 7}},
     {"png_palette_11x7", "png", "avi", "pal8", {11, 7}},
-    // The palette in the container, given with the first packet only.
-    {"raw_palette_11x7", "rawvideo", "avi", "pal8", {11, 7}},
+    // The palette in the container, given with the first packet only (AVI: further down).
     {"raw_palette_13x5", "rawvideo", "mov", "pal8", {13, 5}},
     {"png_rgba_13x5", "png", "avi", "rgba", {13, 5}},
     {"vp8_alpha_378x382", "libvpx", "webm", "yuva420p", {378, 382}},
