@@ -21,17 +21,31 @@ const uint8_t* afterStartCodeBytewise(const uint8_t* at, const uint8_t* end)
 }
 
 #ifdef __SSE2__
+// The last bytes, fewer than a step, are searched as one more step that ends where they do,
+// its positions before `at` (searched already) left out: every unit's search ends there, and
+// searching them byte by byte took a quarter of the time a transport stream's scan searched.
 const uint8_t* afterStartCodeSse2(const uint8_t* at, const uint8_t* end)
 {
+    if (end - at < 18)
+        return afterStartCodeBytewise(at, end);
     const __m128i zero = _mm_setzero_si128(), one = _mm_set1_epi8(1);
-    for (; end - at >= 18; at += 16) {
-        const auto bytes = [at](int offset) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(at + offset)); };
+    const auto found = [&](const uint8_t* from) {
+        const auto bytes = [from](int offset) {
+            return _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + offset));
+        };
         const __m128i zeroZero = _mm_and_si128(_mm_cmpeq_epi8(bytes(0), zero), _mm_cmpeq_epi8(bytes(1), zero));
-        const __m128i found = _mm_and_si128(zeroZero, _mm_cmpeq_epi8(bytes(2), one));
-        if (const int mask = _mm_movemask_epi8(found))
-            return at + __builtin_ctz(unsigned(mask)) + 3;
+        return unsigned(_mm_movemask_epi8(_mm_and_si128(zeroZero, _mm_cmpeq_epi8(bytes(2), one))));
+    };
+    for (; end - at >= 18; at += 16) {
+        if (const unsigned mask = found(at))
+            return at + __builtin_ctz(mask) + 3;
     }
-    return afterStartCodeBytewise(at, end);
+    if (end - at < 3)
+        return end;
+    const uint8_t* last = end - 18;
+    if (const unsigned mask = found(last) >> (at - last))
+        return at + __builtin_ctz(mask) + 3;
+    return end;
 }
 #endif
 
@@ -39,17 +53,26 @@ const uint8_t* afterStartCodeSse2(const uint8_t* at, const uint8_t* end)
 #define MCI_AVX2_START_CODES
 __attribute__((target("avx2"))) const uint8_t* afterStartCodeAvx2(const uint8_t* at, const uint8_t* end)
 {
+    if (end - at < 34)
+        return afterStartCodeSse2(at, end);
     const __m256i zero = _mm256_setzero_si256(), one = _mm256_set1_epi8(1);
-    for (; end - at >= 34; at += 32) {
-        const auto bytes = [at](int offset) __attribute__((target("avx2"))) {
-            return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at + offset));
+    const auto found = [&](const uint8_t* from) __attribute__((target("avx2"))) {
+        const auto bytes = [from](int offset) __attribute__((target("avx2"))) {
+            return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(from + offset));
         };
         const __m256i zeroZero = _mm256_and_si256(_mm256_cmpeq_epi8(bytes(0), zero), _mm256_cmpeq_epi8(bytes(1), zero));
-        const __m256i found = _mm256_and_si256(zeroZero, _mm256_cmpeq_epi8(bytes(2), one));
-        if (const unsigned mask = unsigned(_mm256_movemask_epi8(found)))
+        return unsigned(_mm256_movemask_epi8(_mm256_and_si256(zeroZero, _mm256_cmpeq_epi8(bytes(2), one))));
+    };
+    for (; end - at >= 34; at += 32) {
+        if (const unsigned mask = found(at))
             return at + __builtin_ctz(mask) + 3;
     }
-    return afterStartCodeSse2(at, end);
+    if (end - at < 3)
+        return end;
+    const uint8_t* last = end - 34;
+    if (const unsigned mask = found(last) >> (at - last))
+        return at + __builtin_ctz(mask) + 3;
+    return end;
 }
 #endif
 
