@@ -238,6 +238,38 @@ std::vector<int> shownOrderOfKinds(const std::vector<PacketEntry>& packets)
     return order;
 }
 
+// MPEG-1, MPEG-2 and MPEG-4 part 2 decoders show a B-picture at once and hold back the reference
+// picture before it, whatever times the container gives. Where those times put the pictures in
+// another order (FFmpeg's Xvid encoder gives each B-picture the time of a picture after it), a
+// step by them would go back and forth between pictures: the pictures are numbered in the order
+// the decoder shows them, and the times, in their own order, spread over them. (Program and
+// transport streams, whose clock may restart, are timed run by run and left as they are.)
+void timeInTheOrderShown(std::vector<PacketEntry>& packets, const Demuxer& demuxer)
+{
+    if (!demuxer.storesPresentationTimes() || demuxer.clockMayRestart()
+        || !kindsGiveTheOrder(demuxer.videoParameters()->codec_id))
+        return;
+    const std::vector<int> place = shownOrderOfKinds(packets);
+    // The pictures shown take the places 0, 1, 2...
+    std::vector<size_t> shown(size_t(std::count_if(place.begin(), place.end(), [](int at) { return at >= 0; })));
+    for (size_t i = 0; i < place.size(); ++i) {
+        if (place[i] < 0)
+            continue;
+        if (packets[i].pts == kNoTime)
+            return;
+        shown[size_t(place[i])] = i;
+    }
+    if (std::is_sorted(shown.begin(), shown.end(), [&](size_t a, size_t b) { return packets[a].pts < packets[b].pts; }))
+        return;
+    std::vector<qint64> times;
+    times.reserve(shown.size());
+    for (size_t i : shown)
+        times.push_back(packets[i].pts);
+    std::sort(times.begin(), times.end());
+    for (size_t n = 0; n < shown.size(); ++n)
+        packets[shown[n]].pts = times[n];
+}
+
 // Where a clock that should run on goes back in the middle (RestartedClock.h): the order a
 // decoder shows the pictures in, read from the pictures as the reading through goes on. For
 // codecs that never reorder it is the decode order; for MPEG-1, MPEG-2 and MPEG-4 part 2 the
@@ -381,6 +413,7 @@ std::variant<ContainerScan, OpenFailure> scanThroughDemuxer(Demuxer& demuxer, co
         order->giveTimes(scan.packets);
     else if (auto failure = restarts->finish(scan.packets))
         return *failure;
+    timeInTheOrderShown(scan.packets, demuxer);
     scan.outcome = ContainerScan::Outcome::Done;
     return scan;
 }
@@ -518,6 +551,8 @@ std::variant<IndexedFile, OpenFailure> indexFile(const QString& path, std::uniqu
         if (auto* failure = std::get_if<OpenFailure>(&read))
             return *failure;
         scan = std::move(std::get<ContainerScan>(read));
+    } else {
+        timeInTheOrderShown(scan.packets, *demuxer);
     }
     StreamClock clock = clockOf(*demuxer);
     clock.identity = scan.identity;

@@ -22,8 +22,10 @@ constexpr quint32 kMagic = 0x54564958;  // "TVIX"
 // in ASF and MXF, in the order their pictures are shown (an index kept before numbered them in
 // decode order); MPEG-1/2 keyframes by their pictures' kinds, not by a table that may be damaged,
 // and no HEVC keyframe on a picture a decoder cannot begin at. 9: H.263 keyframes by their
-// pictures' kinds (AVI and Matroska writers mark every picture one).
-constexpr quint32 kVersion = 9;
+// pictures' kinds (AVI and Matroska writers mark every picture one). 10: MPEG-1/2 and MPEG-4
+// part 2 pictures whose times contradict the order their decoder shows them in are numbered in
+// that order.
+constexpr quint32 kVersion = 10;
 
 // What identifies one state of a media file.
 struct FileKey {

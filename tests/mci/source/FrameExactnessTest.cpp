@@ -214,27 +214,31 @@ TEST(FrameReading, aStreamThatAppearsLaterIsNoPartOfTheVideo)
 // Files whose container says wrong things of a few pictures, as damage leaves them: a block
 // time moved 20 s ahead (the decoder gives that picture out where it is, long before its
 // number); a keyframe table entry moved onto a picture no decoder can begin at (an MPEG-2
-// P-picture, the I-picture before it unlisted; an HEVC picture that refers to others). Every
-// frame still comes, and the same whether stepped to or sought.
+// P-picture, the I-picture before it unlisted; an HEVC picture that refers to others); MPEG-2
+// pictures timed in decode order (the frames follow the decoder, which shows each B-picture
+// before the reference decoded ahead of it). Every frame still comes, and the same whether
+// stepped to or sought.
 TEST(FrameReading, damagedTimesAndKeyframeTablesLoseNoFrame)
 {
     CacheFolder cache;
     QTemporaryDir dir;
-    fixtures::VideoSpec moved, mpeg2, hevc;
-    moved.container = fixtures::Container::Mkv;
+    fixtures::VideoSpec moved, mpeg2, hevc, decodeOrder;
+    moved.container = decodeOrder.container = fixtures::Container::Mkv;
     moved.codec = fixtures::VideoCodec::H264;
     moved.gop = 250;
     moved.movedPacket = 41;
     mpeg2.container = hevc.container = fixtures::Container::Mp4;
-    mpeg2.codec = fixtures::VideoCodec::Mpeg2;
+    mpeg2.codec = decodeOrder.codec = fixtures::VideoCodec::Mpeg2;
+    decodeOrder.timesInDecodeOrder = true;
     hevc.encoder = "libx265";
     hevc.encoderOptions = {{"x265-params", "keyint=15:min-keyint=15:scenecut=0:bframes=3:log-level=none"},
                            {"preset", "ultrafast"}};
     struct Case {
         fixtures::VideoSpec clip;
         int entry, by;  // which entry of the keyframe table is moved on by how many samples
+        bool inOrder = false;  // frame n shows picture n
     };
-    for (Case c : {Case{moved, -1, 0}, Case{mpeg2, 0, 1}, Case{hevc, 1, 2}}) {
+    for (Case c : {Case{moved, -1, 0}, Case{mpeg2, 0, 1}, Case{hevc, 1, 2}, Case{decodeOrder, -2, 0, true}}) {
         c.clip.path = dir.filePath(QStringLiteral("damaged%1.%2").arg(c.entry).arg(c.entry < 0 ? "mkv" : "mp4"));
         c.clip.frames = 89;  // prime: i * 37 % 89 asks for every frame once, in jumps
         QString error;
@@ -254,6 +258,8 @@ TEST(FrameReading, damagedTimesAndKeyframeTablesLoseNoFrame)
         for (int n = 0; n < 89; ++n) {
             stepped.push_back(barcodeOf(*stepping, n));
             EXPECT_NE(stepped.back(), -1) << "entry " << c.entry << ", frame " << n;
+            if (c.inOrder)
+                EXPECT_EQ(stepped.back(), n) << "entry " << c.entry;
         }
         for (int i = 0; i < 89; ++i)
             EXPECT_EQ(barcodeOf(*seeking, i * 37 % 89), stepped[size_t(i * 37 % 89)]) << "entry " << c.entry;
