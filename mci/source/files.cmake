@@ -9,6 +9,7 @@ list(APPEND MCI_SOURCE_FILES
   index/RestartedClock.h index/RestartedClock.cpp
   index/ContainerScan.h index/ContainerScan.cpp
   index/SampleTable.h index/SampleTable.cpp
+  index/MappedFile.h index/MappedFile.cpp
   index/MatroskaScan.h index/MatroskaScan.cpp
   index/TransportStreamScan.h index/TransportStreamScan.cpp
   index/PictureHeader.h index/PictureHeader.cpp

@@ -1,5 +1,7 @@
 #include "SampleTable.h"
 
+#include "MappedFile.h"
+
 #include "Cores.h"
 #include "PictureHeader.h"
 
@@ -271,22 +273,18 @@ bool takeHead(PacketEntry& packet, const SampleHead& head, AVCodecID codec, bool
 // read or a chunk header is not the listed one.
 class SampleReader {
 public:
-    // stream: the video stream's number, which AVI's chunk headers carry.
-    SampleReader(const QString& path, const AVCodecParameters* parameters, int stream, bool avi)
-        : m_file(path), m_headers(parameters), m_codec(parameters->codec_id), m_avi(avi), m_stream(stream)
+    // stream: the video stream's number, which AVI's chunk headers carry. Read only inside
+    // readMapped().
+    SampleReader(const MappedFile& file, const AVCodecParameters* parameters, int stream, bool avi)
+        : m_file(file), m_headers(parameters), m_codec(parameters->codec_id), m_avi(avi), m_stream(stream)
     {
     }
 
     // In AVI position moves past the chunk header, to where the demuxer says its packet is.
     bool read(qint64& position, int size, SampleHead& head)
     {
-        if (!m_file.isOpen()) {
-            if (!m_file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
-                return false;
-            m_fileSize = m_file.size();
-        }
         qint64 data = position;
-        if (size < 0 || data < 0 || size > m_fileSize - data)
+        if (size < 0 || data < 0 || size > m_file.size() - data)
             return false;
         if (m_avi) {
             uchar chunk[8];
@@ -321,28 +319,11 @@ public:
     }
 
 private:
-    // Samples of a few kB lie close together: their first bytes come from one large read ahead
-    // (a system call for each sample would cost more than the rest of the open). Far from the
-    // bytes read before (past a large picture, or where a piece of the table begins), or larger
-    // than a read ahead, each is read on its own, and a read ahead starts again after it.
     bool readAt(qint64 position, void* into, qint64 count)
     {
-        const qint64 windowEnd = m_windowStart + qint64(m_window.size());
-        const qint64 gap = position - m_readEnd;
-        m_readEnd = position + count;
-        if (position >= m_windowStart && position + count <= windowEnd) {
-            std::memcpy(into, m_window.data() + (position - m_windowStart), size_t(count));
-            return true;
-        }
-        if (count > kReadAhead / 4 || gap < 0 || gap > kReadAhead / 4)
-            return ::pread(m_file.handle(), into, size_t(count), off_t(position)) == count;
-        m_window.resize(size_t(kReadAhead));
-        const ssize_t read = ::pread(m_file.handle(), m_window.data(), m_window.size(), off_t(position));
-        m_window.resize(size_t(std::max<ssize_t>(read, 0)));
-        m_windowStart = position;
-        if (read < count)
+        if (position < 0 || count > m_file.size() - position)
             return false;
-        std::memcpy(into, m_window.data(), size_t(count));
+        std::memcpy(into, m_file.data() + position, size_t(count));
         return true;
     }
 
@@ -390,21 +371,14 @@ private:
         return true;
     }
 
-    // Small enough to stay in a core's own cache between the copy and the look at its heads:
-    // reading a 2-hour file's heads in 1 MB pieces took a fifth longer.
-    static constexpr qint64 kReadAhead = 1 << 18;
     static constexpr int kUnitHead = 32;
     static constexpr int kStart = 512;
-    QFile m_file;
-    qint64 m_fileSize = 0;
+    const MappedFile& m_file;
     PictureHeaderReader m_headers;
     AVCodecID m_codec;
     bool m_avi;
     int m_stream;
     std::vector<uint8_t> m_bytes;
-    std::vector<uint8_t> m_window;
-    qint64 m_windowStart = 0;
-    qint64 m_readEnd = 0;  // just past the bytes last asked for
     PictureKind m_kind = PictureKind::Unknown;
 };
 
@@ -430,8 +404,8 @@ struct SampleSource {
 };
 
 // Reading the first bytes of every sample is most of the open of a long file of small samples,
-// and it goes as fast as memory copies: pieces of the table are read on the machine's cores,
-// each by a reader of its own. HEVC's reader learns from the parameter sets it meets in the
+// and it goes as fast as memory answers: the bytes are read where the file is mapped, and pieces
+// of the table on the machine's cores, each by a reader of its own. HEVC's reader learns from the parameter sets it meets in the
 // samples, so its samples are read in order, in one piece. From a slow disk that is the whole
 // file: tell is asked on the calling thread as the pieces go, and where it answers false, or a
 // piece fails, or the caller sets stop, they all stop. False unless every sample was read.
@@ -440,6 +414,8 @@ bool readHeads(SampleHeads& samples, const SampleSource& source, std::atomic<boo
 {
     constexpr size_t kFewestPerPiece = 64;
     constexpr size_t kToldEvery = 4096;  // samples
+    constexpr size_t kStretch = 1024, kAhead = 8;
+    constexpr qint64 kSmallSample = 64 << 10;
     const size_t count = samples.sizes.size();
     samples.heads.assign(count, {});
     samples.lengthPrefixed = PictureHeaderReader(source.parameters).unitLengthSize() > 0;
@@ -448,17 +424,39 @@ bool readHeads(SampleHeads& samples, const SampleSource& source, std::atomic<boo
             stop = true;
     };
     const auto readPiece = [&](size_t begin, size_t end, bool tells) {
-        SampleReader reader(source.path, source.parameters, source.stream, source.avi);
-        for (size_t i = begin; i < end && !stop.load(std::memory_order_relaxed); ++i) {
-            if (!reader.read(samples.positions[i], samples.sizes[i], samples.heads[i]))
-                return stop = true, false;
-            if ((i - begin + 1) % kToldEvery == 0) {
-                samplesRead += kToldEvery;
-                if (tells)
-                    told();
+        // A mapping of its own: the kernel reads ahead of each reader apart.
+        MappedFile file(source.path);
+        if (!file.isMapped())
+            return stop = true, false;
+        SampleReader reader(file, source.parameters, source.stream, source.avi);
+        // The samples in stretches: mapped in a stretch at a time where they are small (a fault
+        // for each few would cost more than reading their heads).
+        const bool read = readMapped([&] {
+            for (size_t i = begin; i < end && !stop.load(std::memory_order_relaxed); ++i) {
+                if ((i - begin) % kStretch == 0) {
+                    const size_t last = std::min(i + kStretch, end) - 1;
+                    const qint64 from = samples.positions[i], until = samples.positions[last] + samples.sizes[last];
+                    file.letGoBefore(from);
+                    if (until - from <= qint64(last - i + 1) * kSmallSample && !file.mapIn(from, until))
+                        return false;
+                }
+                // The next heads from memory while this one is read.
+                if (const qint64 ahead = i + kAhead < end ? samples.positions[i + kAhead] : -1;
+                    ahead >= 0 && ahead < file.size())
+                    __builtin_prefetch(file.data() + ahead);
+                if (!reader.read(samples.positions[i], samples.sizes[i], samples.heads[i]))
+                    return false;
+                if ((i - begin + 1) % kToldEvery == 0) {
+                    samplesRead += kToldEvery;
+                    if (tells)
+                        told();
+                }
             }
-        }
-        return !stop;
+            return true;
+        });
+        if (!read)
+            stop = true;
+        return read && !stop;
     };
     const bool inOrder = source.parameters->codec_id == AV_CODEC_ID_HEVC;
     const size_t pieces = inOrder ? 1 : std::clamp<size_t>(count / kFewestPerPiece, 1, size_t(coresToUse()));

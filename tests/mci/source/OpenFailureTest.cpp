@@ -2,6 +2,7 @@
 // or hangs the source. Also what happens when a file changes under an open source.
 #include "ChildProcess.h"
 #include "FFmpegError.h"
+#include "MappedFile.h"
 #include "MediaGenerator.h"
 #include "SourceErrors.h"
 #include "SourceTestSupport.h"
@@ -391,6 +392,25 @@ TEST_F(OpenFailures, aFileCutWhileOpenGivesNoWrongFrames)
     for (int n : {85, 1})
         source->frame(n);
     SUCCEED();
+}
+
+// Another program shortening a file while a scan reads it through a mapping: that reading fails,
+// every time, and the program goes on.
+TEST_F(OpenFailures, aFileCutWhileAScanReadsItFailsTheScanNotTheProgram)
+{
+    const QString path = write("cut-while-mapped.bin", QByteArray(64 << 10, 'x'));
+    const mci::MappedFile file(path);
+    ASSERT_TRUE(file.isMapped());
+    QFile::resize(path, 4096);
+    const auto byteAt = [&](qint64 at) {
+        char read = 0;
+        return mci::readMapped([&] { return (read = char(file.data()[at])) != 0; }) ? read : '-';
+    };
+    for (int time = 0; time < 2; ++time) {
+        EXPECT_EQ(byteAt(100), 'x');
+        EXPECT_EQ(byteAt(40000), '-');
+    }
+    EXPECT_FALSE(file.mapIn(8192, 65536));
 }
 
 }  // namespace
