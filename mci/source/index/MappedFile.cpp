@@ -55,26 +55,40 @@ void catchBusErrors()
 
 }  // namespace
 
-MappedFile::MappedFile(const QString& path)
+MappedFile::MappedFile(const QString& path) : m_file(::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC))
 {
-    const int file = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
-    if (file < 0)
-        return;
     struct stat status {};
-    if (::fstat(file, &status) == 0 && S_ISREG(status.st_mode) && status.st_size > 0) {
-        void* data = mmap(nullptr, size_t(status.st_size), PROT_READ, MAP_PRIVATE, file, 0);
+    if (m_file >= 0 && ::fstat(m_file, &status) == 0 && S_ISREG(status.st_mode) && status.st_size > 0) {
+        void* data = mmap(nullptr, size_t(status.st_size), PROT_READ, MAP_PRIVATE, m_file, 0);
         if (data != MAP_FAILED) {
             m_data = static_cast<uint8_t*>(data);
             m_size = status.st_size;
         }
     }
-    ::close(file);  // the mapping keeps the file
 }
 
 MappedFile::~MappedFile()
 {
     if (m_data)
         munmap(m_data, size_t(m_size));
+    if (m_file >= 0)
+        ::close(m_file);
+}
+
+bool MappedFile::read(qint64 position, void* into, qint64 count) const
+{
+    auto* at = static_cast<char*>(into);
+    while (count > 0) {
+        const ssize_t read = ::pread(m_file, at, size_t(count), off_t(position));
+        if (read < 0 && errno == EINTR)
+            continue;
+        if (read <= 0)
+            return false;
+        at += read;
+        position += read;
+        count -= read;
+    }
+    return true;
 }
 
 bool MappedFile::mapIn(qint64 from, qint64 until) const

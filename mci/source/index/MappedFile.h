@@ -34,6 +34,9 @@ public:
     // read of a stretch of pages would fault on its own; from the disk where they are not in
     // memory yet. False where the file no longer holds them.
     bool mapIn(qint64 from, qint64 until) const;
+    // Copies count bytes at position from the file itself, not the mapping, as read(2) does;
+    // false where the file does not hold them.
+    bool read(qint64 position, void* into, qint64 count) const;
     // Where the file is read forward: unmaps the pages read before position, which stay in the
     // system's cache of the file. Pages once read stay mapped, and a long file's would all count
     // as this program's memory. Many are let go of at a time: each letting go interrupts every
@@ -41,6 +44,7 @@ public:
     void letGoBefore(qint64 position);
 
 private:
+    int m_file = -1;
     uint8_t* m_data = nullptr;
     qint64 m_size = 0;
     qint64 m_kept = -1;  // where the pages not let go of begin; -1 before the first read

@@ -318,11 +318,16 @@ public:
         return true;
     }
 
+    // Samples read from the mapping from now on, or each read on its own (see readHeads()).
+    void readFromMapping(bool mapped) { m_mapped = mapped; }
+
 private:
     bool readAt(qint64 position, void* into, qint64 count)
     {
         if (position < 0 || count > m_file.size() - position)
             return false;
+        if (!m_mapped)
+            return m_file.read(position, into, count);
         std::memcpy(into, m_file.data() + position, size_t(count));
         return true;
     }
@@ -379,6 +384,7 @@ private:
     bool m_avi;
     int m_stream;
     std::vector<uint8_t> m_bytes;
+    bool m_mapped = true;
     PictureKind m_kind = PictureKind::Unknown;
 };
 
@@ -429,15 +435,19 @@ bool readHeads(SampleHeads& samples, const SampleSource& source, std::atomic<boo
         if (!file.isMapped())
             return stop = true, false;
         SampleReader reader(file, source.parameters, source.stream, source.avi);
-        // The samples in stretches: mapped in a stretch at a time where they are small (a fault
-        // for each few would cost more than reading their heads).
+        // The samples in stretches. Small ones are read from the mapping, a stretch mapped in at
+        // once (a fault for each few would cost more than reading their heads). Large ones are
+        // read each on its own: the few pages of each that are read would be mapped in one
+        // fault at a time, and from a slow disk each fault waits for its reading.
         const bool read = readMapped([&] {
             for (size_t i = begin; i < end && !stop.load(std::memory_order_relaxed); ++i) {
                 if ((i - begin) % kStretch == 0) {
                     const size_t last = std::min(i + kStretch, end) - 1;
                     const qint64 from = samples.positions[i], until = samples.positions[last] + samples.sizes[last];
+                    const bool small = until - from <= qint64(last - i + 1) * kSmallSample;
                     file.letGoBefore(from);
-                    if (until - from <= qint64(last - i + 1) * kSmallSample && !file.mapIn(from, until))
+                    reader.readFromMapping(small);
+                    if (small && !file.mapIn(from, until))
                         return false;
                 }
                 // The next heads from memory while this one is read.
