@@ -1,8 +1,9 @@
 // A file mapped for reading, for scans that look at a few bytes of each of many samples spread
 // over a large file: the first bytes of every sample of a two-hour MP4. Read through a buffer,
 // the kernel copied every byte first, most of them never looked at; through a mapping only the
-// bytes looked at are read. (A scan that looks at every byte, or cannot know where it reads next
-// before it has read, goes no faster through a mapping: a buffer stays in the core's cache.)
+// bytes looked at are read. (A scan that reads every byte, as the transport stream scan does,
+// and the Matroska scan where the codec's parser reads every frame, goes no faster through a
+// mapping: mapping the pages costs what the kernel's copy did.)
 //
 // Where another program shortens the file while it is mapped, a read past its new end faults
 // (SIGBUS). Reads of a mapping go through readMapped(), which turns that fault into a failed
