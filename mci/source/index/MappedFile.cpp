@@ -58,13 +58,11 @@ void catchBusErrors()
 MappedFile::MappedFile(const QString& path) : m_file(::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC))
 {
     struct stat status {};
-    if (m_file >= 0 && ::fstat(m_file, &status) == 0 && S_ISREG(status.st_mode) && status.st_size > 0) {
-        void* data = mmap(nullptr, size_t(status.st_size), PROT_READ, MAP_PRIVATE, m_file, 0);
-        if (data != MAP_FAILED) {
-            m_data = static_cast<uint8_t*>(data);
-            m_size = status.st_size;
-        }
-    }
+    if (m_file < 0 || ::fstat(m_file, &status) != 0 || !S_ISREG(status.st_mode) || status.st_size <= 0)
+        return;
+    m_size = status.st_size;
+    void* data = mmap(nullptr, size_t(m_size), PROT_READ, MAP_PRIVATE, m_file, 0);
+    m_data = data != MAP_FAILED ? static_cast<uint8_t*>(data) : nullptr;
 }
 
 MappedFile::~MappedFile()

@@ -21,12 +21,14 @@ namespace mci {
 
 class MappedFile {
 public:
-    // Not mapped (isMapped() false) where the file cannot be opened or is not a regular file.
+    // Not open where the file cannot be opened, or is no regular file with bytes; not mapped
+    // where its file system cannot map it either (read() still reads it).
     explicit MappedFile(const QString& path);
     ~MappedFile();
     MappedFile(const MappedFile&) = delete;
     MappedFile& operator=(const MappedFile&) = delete;
 
+    bool isOpen() const { return m_size > 0; }
     bool isMapped() const { return m_data != nullptr; }
     // The file's bytes as they were when mapped; read them only inside readMapped().
     const uint8_t* data() const { return m_data; }

@@ -430,9 +430,10 @@ bool readHeads(SampleHeads& samples, const SampleSource& source, std::atomic<boo
             stop = true;
     };
     const auto readPiece = [&](size_t begin, size_t end, bool tells) {
-        // A mapping of its own: the kernel reads ahead of each reader apart.
+        // A mapping of its own: the kernel reads ahead of each reader apart. (Where the file
+        // cannot be mapped, every head is read on its own.)
         MappedFile file(source.path);
-        if (!file.isMapped())
+        if (!file.isOpen())
             return stop = true, false;
         SampleReader reader(file, source.parameters, source.stream, source.avi);
         // The samples in stretches. Small ones are read from the mapping, a stretch mapped in at
@@ -444,7 +445,7 @@ bool readHeads(SampleHeads& samples, const SampleSource& source, std::atomic<boo
                 if ((i - begin) % kStretch == 0) {
                     const size_t last = std::min(i + kStretch, end) - 1;
                     const qint64 from = samples.positions[i], until = samples.positions[last] + samples.sizes[last];
-                    const bool small = until - from <= qint64(last - i + 1) * kSmallSample;
+                    const bool small = file.isMapped() && until - from <= qint64(last - i + 1) * kSmallSample;
                     file.letGoBefore(from);
                     reader.readFromMapping(small);
                     if (small && !file.mapIn(from, until))
@@ -452,7 +453,7 @@ bool readHeads(SampleHeads& samples, const SampleSource& source, std::atomic<boo
                 }
                 // The next heads from memory while this one is read.
                 if (const qint64 ahead = i + kAhead < end ? samples.positions[i + kAhead] : -1;
-                    ahead >= 0 && ahead < file.size())
+                    file.isMapped() && ahead >= 0 && ahead < file.size())
                     __builtin_prefetch(file.data() + ahead);
                 if (!reader.read(samples.positions[i], samples.sizes[i], samples.heads[i]))
                     return false;
