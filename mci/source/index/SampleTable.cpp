@@ -1,8 +1,7 @@
 #include "SampleTable.h"
 
-#include "MappedFile.h"
-
 #include "Cores.h"
+#include "MappedFile.h"
 #include "PictureHeader.h"
 
 #include <QByteArrayView>
@@ -411,10 +410,11 @@ struct SampleSource {
 
 // Reading the first bytes of every sample is most of the open of a long file of small samples,
 // and it goes as fast as memory answers: the bytes are read where the file is mapped, and pieces
-// of the table on the machine's cores, each by a reader of its own. HEVC's reader learns from the parameter sets it meets in the
-// samples, so its samples are read in order, in one piece. From a slow disk that is the whole
-// file: tell is asked on the calling thread as the pieces go, and where it answers false, or a
-// piece fails, or the caller sets stop, they all stop. False unless every sample was read.
+// of the table on the machine's cores, each by a reader of its own. HEVC's reader learns from
+// the parameter sets it meets in the samples, so its samples are read in order, in one piece.
+// From a slow disk that is the whole file: tell is asked on the calling thread as the pieces go,
+// and where it answers false, or a piece fails, or the caller sets stop, they all stop. False
+// unless every sample was read.
 bool readHeads(SampleHeads& samples, const SampleSource& source, std::atomic<bool>& stop,
                std::atomic<size_t>& samplesRead, const std::function<bool()>& tell)
 {
@@ -444,7 +444,9 @@ bool readHeads(SampleHeads& samples, const SampleSource& source, std::atomic<boo
             for (size_t i = begin; i < end && !stop.load(std::memory_order_relaxed); ++i) {
                 if ((i - begin) % kStretch == 0) {
                     const size_t last = std::min(i + kStretch, end) - 1;
-                    const qint64 from = samples.positions[i], until = samples.positions[last] + samples.sizes[last];
+                    // (A damaged table's positions lie anywhere.)
+                    const auto at = [&](size_t k) { return std::clamp<qint64>(samples.positions[k], 0, file.size()); };
+                    const qint64 from = at(i), until = at(last) + std::max(samples.sizes[last], 0);
                     const bool small = file.isMapped() && until - from <= qint64(last - i + 1) * kSmallSample;
                     file.letGoBefore(from);
                     reader.readFromMapping(small);
