@@ -1,5 +1,7 @@
 #include "MappedFile.h"
 
+#include "LargePages.h"
+
 #include <QFile>
 
 #include <algorithm>
@@ -17,7 +19,11 @@ namespace mci {
 
 namespace {
 
-constexpr qint64 kPage = 4096;
+// Where a mapping's pages begin.
+constexpr qint64 pageStart(qint64 position)
+{
+    return position & ~qint64(kPage - 1);
+}
 
 // Where the thread's innermost readMapped() takes up again after a fault; null outside one.
 thread_local sigjmp_buf* t_escape = nullptr;
@@ -91,7 +97,7 @@ bool MappedFile::read(qint64 position, void* into, qint64 count) const
 
 bool MappedFile::mapIn(qint64 from, qint64 until) const
 {
-    from = std::clamp<qint64>(from, 0, m_size) & ~(kPage - 1);
+    from = pageStart(std::clamp<qint64>(from, 0, m_size));
     until = std::clamp<qint64>(until, from, m_size);
     if (!m_data || until == from)
         return true;
@@ -102,7 +108,7 @@ bool MappedFile::mapIn(qint64 from, qint64 until) const
 void MappedFile::letGoBefore(qint64 position)
 {
     constexpr qint64 kMostKept = 32 << 20;
-    position = std::clamp<qint64>(position, 0, m_size) & ~(kPage - 1);
+    position = pageStart(std::clamp<qint64>(position, 0, m_size));
     if (m_kept < 0 || position < m_kept) {
         m_kept = position;  // read from here on; or, going back, what lies before stays
     } else if (m_data && position - m_kept > kMostKept) {
