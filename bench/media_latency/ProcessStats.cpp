@@ -5,6 +5,9 @@
 #include <unistd.h>
 
 #include <QFile>
+#include <atomic>
+#include <chrono>
+#include <thread>
 #include <vector>
 
 namespace bench {
@@ -68,6 +71,33 @@ bool readThrough(const QString& path) {
     while (file.read(buffer.data(), qint64(buffer.size())) > 0) {
     }
     return file.error() == QFileDevice::NoError;
+}
+
+double readThroughInParts(const QString& path, int parts) {
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    const off_t size = lseek(fd, 0, SEEK_END);
+    std::atomic<bool> failed{false};
+    const auto readPart = [&](int k) {
+        std::vector<char> buffer(std::size_t(1) << 20);
+        const off_t until = size * (k + 1) / parts;
+        for (off_t at = size * k / parts; at < until;) {
+            const ssize_t read = pread(fd, buffer.data(), std::min<off_t>(off_t(buffer.size()), until - at), at);
+            if (read <= 0) {
+                failed = true;
+                return;
+            }
+            at += read;
+        }
+    };
+    const auto start = std::chrono::steady_clock::now();
+    std::vector<std::thread> others;
+    for (int k = 1; k < parts; ++k) others.emplace_back(readPart, k);
+    readPart(0);
+    for (std::thread& other : others) other.join();
+    const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    ::close(fd);
+    return failed ? -1 : ms;
 }
 
 bool dropFromPageCache(const QString& path) {
