@@ -65,7 +65,7 @@ bool isByteSeekFormat(const AVInputFormat* format)
 
 }  // namespace
 
-std::variant<std::unique_ptr<Demuxer>, OpenFailure> Demuxer::open(const QString& path)
+std::variant<std::unique_ptr<Demuxer>, OpenFailure> Demuxer::open(const QString& path, EditLists editLists)
 {
     QByteArray head;
     if (auto failure = checkFile(path, &head))
@@ -85,6 +85,8 @@ std::variant<std::unique_ptr<Demuxer>, OpenFailure> Demuxer::open(const QString&
     AVDictionary* options = nullptr;
     // Only the file itself: a playlist or concatenation format must not reach other files.
     av_dict_set(&options, "protocol_whitelist", "file", 0);
+    if (editLists == EditLists::Simple)
+        av_dict_set(&options, "advanced_editlist", "0", 0);
     const QByteArray url = "file:" + QFile::encodeName(path);
     const int opened = avformat_open_input(&raw, url.constData(), nullptr, &options);
     av_dict_free(&options);
@@ -97,6 +99,7 @@ std::variant<std::unique_ptr<Demuxer>, OpenFailure> Demuxer::open(const QString&
         return openFailureFromAv(found, recognise(head));
     std::unique_ptr<Demuxer> demuxer(new Demuxer(std::move(context), std::move(interrupt), std::move(head)));
     demuxer->m_path = path;
+    demuxer->m_editLists = editLists;
     if (demuxer->m_video < 0 && demuxer->m_audio < 0)
         return openFailure(MCIERR_INVALID_FILE);
     demuxer->learnPalette();

@@ -255,7 +255,7 @@ openSound(const QString& path, Demuxer& demuxer, OggChains chains, const OpenPro
 std::variant<std::unique_ptr<MediaSource>, OpenFailure> openFile(const QString& path, const OpenProgress& progress)
 {
     SampleHeadsAhead ahead(path);
-    auto opened = Demuxer::open(path);
+    auto opened = Demuxer::open(path, ahead.editLists());
     if (auto* failure = std::get_if<OpenFailure>(&opened))
         return *failure;
     auto demuxer = std::move(std::get<std::unique_ptr<Demuxer>>(opened));

@@ -345,7 +345,7 @@ private:
     // they cannot all be read again. Asks progress only whether to go on.
     std::optional<OpenFailure> readBefore(size_t count, const OpenProgress& progress)
     {
-        auto opened = Demuxer::open(m_demuxer.path());
+        auto opened = m_demuxer.reopen();
         auto* demuxer = std::get_if<std::unique_ptr<Demuxer>>(&opened);
         PacketPtr packet(av_packet_alloc());
         if (!demuxer || !packet)
@@ -540,7 +540,7 @@ std::variant<IndexedFile, OpenFailure> indexFile(const QString& path, std::uniqu
         scan.outcome = ContainerScan::Outcome::CannotScan;
     if (scan.outcome == ContainerScan::Outcome::Done && !agreesWithDemuxer(scan, *demuxer)) {
         // The check moved the demuxer; the reading through starts from a fresh open.
-        auto reopened = Demuxer::open(path);
+        auto reopened = demuxer->reopen();
         if (auto* failure = std::get_if<OpenFailure>(&reopened))
             return *failure;
         demuxer = std::move(std::get<std::unique_ptr<Demuxer>>(reopened));

@@ -18,6 +18,7 @@
 #include <functional>
 #include <future>
 #include <initializer_list>
+#include <limits>
 #include <optional>
 #include <system_error>
 #include <thread>
@@ -181,6 +182,92 @@ std::optional<QByteArray> movieHeader(const QString& path)
         at += size;
     }
     return std::nullopt;
+}
+
+// The sum of the counts of a table of runs (count, value), or -1 where it does not fit its box.
+qint64 samplesInRuns(QByteArrayView table)
+{
+    const qint64 runs = table.size() >= 8 ? be32At(table, 4) : -1;
+    if (runs < 0 || runs > (table.size() - 8) / 8)
+        return -1;
+    qint64 samples = 0;
+    for (qint64 run = 0; run < runs; ++run)
+        samples += be32At(table, 8 + 8 * run);
+    return samples;
+}
+
+// A video track's samples all lie within its one edit, if it has one: the first shown where the
+// edit begins, the last ending where it ends or before, at the normal rate. libavformat's two
+// readings of edit lists then give the same packets; a table that does not add up answers false.
+bool editCutsNoPicture(QByteArrayView track, qint64 movieScale)
+{
+    const auto edits = child(track, "edts");
+    if (!edits)
+        return true;
+    const auto list = child(*edits, "elst");
+    const bool wide = list && !list->isEmpty() && list->front() == 1;
+    if (!list || childCount(*edits, "elst") != 1 || list->size() < (wide ? 28 : 20) || be32At(*list, 4) != 1)
+        return false;
+    const auto* entry = reinterpret_cast<const uchar*>(list->data()) + 8;
+    const qint64 editLength = wide ? qint64(be64(entry)) : be32(entry);
+    const qint64 editStart = wide ? qint64(be64(entry + 8)) : qint32(be32(entry + 4));
+    const auto header = descend(track, {"mdia", "mdhd"});
+    const auto tables = descend(track, {"mdia", "minf", "stbl"});
+    if (be32(entry + (wide ? 16 : 8)) != 0x10000 || editStart < 0 || editLength < 0 || !header
+        || header->size() < 24 || !tables || !tablesAreSingle(*tables))
+        return false;
+    const qint64 trackScale = be32At(*header, header->front() == 1 ? 20 : 12);
+    const auto durations = child(*tables, "stts"), offsets = child(*tables, "ctts"), sizes = child(*tables, "stsz");
+    const qint64 samples = sizes && sizes->size() >= 12 ? be32At(*sizes, 8) : 0;
+    if (trackScale <= 0 || samples <= 0 || !durations || samplesInRuns(*durations) != samples
+        || (offsets && samplesInRuns(*offsets) != samples))
+        return false;
+    // Run by run of both tables: within one, each sample is shown a duration after the one
+    // before. The demuxer reads composition offsets as signed, whatever the table's version.
+    constexpr qint64 kLongest = qint64(1) << 62;
+    qint64 decode = 0, first = kLongest, last = 0;
+    qint64 run = 0, left = 0, duration = 0, offsetRun = 0, offsetLeft = offsets ? 0 : samples, offset = 0;
+    for (qint64 sample = 0; sample < samples;) {
+        for (; left == 0; ++run) {
+            left = be32At(*durations, 8 + 8 * run);
+            duration = be32At(*durations, 12 + 8 * run);
+        }
+        for (; offsets && offsetLeft == 0; ++offsetRun) {
+            offsetLeft = be32At(*offsets, 8 + 8 * offsetRun);
+            offset = qint32(be32At(*offsets, 12 + 8 * offsetRun));
+        }
+        const qint64 count = std::min(left, offsetLeft);
+        if (duration > std::numeric_limits<qint32>::max()
+            || count > (kLongest - decode) / std::max<qint64>(duration, 1))
+            return false;
+        first = std::min(first, decode + offset);
+        decode += count * duration;
+        last = std::max(last, decode + offset);
+        sample += count;
+        left -= count;
+        offsetLeft -= count;
+    }
+    return first == editStart && last - editStart <= av_rescale(editLength, trackScale, movieScale);
+}
+
+// Whether no video track of a movie header (the moov box's payload) has an edit that cuts a
+// picture away; false for a movie without video.
+bool editsCutNoPicture(QByteArrayView movie)
+{
+    const auto header = child(movie, "mvhd");
+    if (!header || header->size() < 24 || child(movie, "mvex") || child(movie, "cmov"))
+        return false;
+    const qint64 movieScale = be32At(*header, header->front() == 1 ? 20 : 12);
+    bool video = false, cutsNothing = movieScale > 0;
+    forEachBox(movie, [&](QByteArrayView type, QByteArrayView track) {
+        const auto handler = type == "trak" ? descend(track, {"mdia", "hdlr"}) : std::nullopt;
+        if (!handler || handler->size() < 12 || handler->sliced(8, 4) != "vide")
+            return true;
+        video = true;
+        cutsNothing = cutsNothing && editCutsNoPicture(track, movieScale);
+        return cutsNothing;
+    });
+    return video && cutsNothing;
 }
 
 struct TrackTables {
@@ -632,10 +719,9 @@ struct SampleHeadsAhead::Reading {
 namespace {
 
 // Places the samples of the movie's first video track, tells the open so, then reads their heads.
-bool readAhead(const QString& path, SampleHeadsAhead::Reading* reading)
+bool readAhead(const QString& path, std::optional<QByteArray> header, SampleHeadsAhead::Reading* reading)
 {
     try {
-        auto header = movieHeader(path);
         auto track = header ? firstVideoTrack(*header) : std::nullopt;
         if (track && !reading->stop) {
             reading->found.reset(new SampleHeadsAhead::Found{std::move(*header), std::move(*track)});
@@ -704,9 +790,12 @@ SampleHeadsAhead::SampleHeadsAhead(const QString& path)
                     || type == "skip";
     if (!read || !movie)
         return;
+    // Read here, not on the reading's thread: the demuxer's open waits for what its edit lists say.
+    auto header = movieHeader(path);
+    m_editLists = header && editsCutNoPicture(*header) ? EditLists::Simple : EditLists::Full;
     m_reading = std::make_unique<Reading>();
     try {
-        m_reading->headsRead = std::async(std::launch::async, readAhead, path, m_reading.get());
+        m_reading->headsRead = std::async(std::launch::async, readAhead, path, std::move(header), m_reading.get());
     } catch (const std::system_error&) {
         m_reading.reset();  // no thread to be had: the table's reading reads the samples itself
     }

@@ -51,6 +51,10 @@ public:
     void stop();
     // Whether readSampleTable took what was read.
     bool taken() const { return m_taken; }
+    // How the demuxer may read the file's edit lists: simply where no video track's edit cuts a
+    // picture away (each has no edit list, or one edit at the normal rate from its first picture
+    // shown to past its last), fully anywhere else, and where the tables do not add up.
+    EditLists editLists() const { return m_editLists; }
 
     struct Found;
     struct Reading;
@@ -67,6 +71,7 @@ private:
     const Found* m_placed = nullptr;
     bool m_headsRead = false;
     bool m_taken = false;
+    EditLists m_editLists = EditLists::Full;
 };
 
 }  // namespace mci

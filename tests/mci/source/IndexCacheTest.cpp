@@ -163,8 +163,9 @@ namespace {
 
 // An index read from the container's own structure (a table of samples, block headers) is the
 // index the demuxer gives by reading the whole file, frame for frame; and the kinds of files
-// whose structure tells every frame are read so. A movie file is indexed again with its samples
-// read while its demuxer opened, which an H.264 one takes.
+// whose structure tells every frame are read so. A movie file is indexed again as the open does
+// it: with its samples read while its demuxer opened, which an H.264 one takes, and its edit
+// lists read simply where they cut no picture away.
 class ContainerIndex : public ::testing::TestWithParam<MatrixClip> {};
 
 TEST_P(ContainerIndex, isTheIndexTheDemuxerGives)
@@ -174,7 +175,7 @@ TEST_P(ContainerIndex, isTheIndexTheDemuxerGives)
     auto opened = std::get<std::unique_ptr<mci::Demuxer>>(mci::Demuxer::open(path));
     const mci::FrameIndex fast = std::get<mci::IndexedFile>(mci::indexFile(path, opened, {})).index;
     mci::SampleHeadsAhead ahead(path);
-    auto again = std::get<std::unique_ptr<mci::Demuxer>>(mci::Demuxer::open(path));
+    auto again = std::get<std::unique_ptr<mci::Demuxer>>(mci::Demuxer::open(path, ahead.editLists()));
     const mci::FrameIndex early = std::get<mci::IndexedFile>(mci::indexFile(path, again, {}, &ahead)).index;
     if (GetParam().kind == Kind::H264Mp4) {
         ASSERT_TRUE(ahead.taken()) << "the samples read ahead were not taken";
@@ -197,6 +198,44 @@ TEST_P(ContainerIndex, isTheIndexTheDemuxerGives)
                 break;
             ASSERT_EQ(index->packetOfFrame(n), full.packetOfFrame(n)) << "frame " << n;
             ASSERT_EQ(index->keyframePacketFor(n, 0), full.keyframePacketFor(n, 0)) << "frame " << n;
+        }
+    }
+}
+
+// The simple reading of edit lists is taken only where it gives the frames the full one does:
+// not where the one edit starts after the first picture, ends before the last, or plays at
+// another rate. Read simply, a shortened edit would show the pictures it cuts away.
+TEST(EditLists, areReadSimplyOnlyWhereTheyCutNoPicture)
+{
+    QTemporaryDir dir;
+    QFile in(fixtures::clip(fixtures::ClipKind::H264Mp4));
+    ASSERT_TRUE(in.open(QIODevice::ReadOnly));
+    const QByteArray bytes = in.readAll();
+    const qsizetype edit = bytes.indexOf("elst") + 12;  // version 0: length, start, rate
+    ASSERT_GT(edit, 12);
+    const auto frames = [](const QString& path, mci::EditLists how) {
+        auto demuxer = std::get<std::unique_ptr<mci::Demuxer>>(mci::Demuxer::open(path, how));
+        const mci::FrameIndex index = std::get<mci::IndexedFile>(mci::indexFile(path, demuxer, {})).index;
+        std::vector<std::pair<int, qint64>> shown;
+        for (int n = 0; n <= index.frameCount(); ++n)
+            shown.emplace_back(n < index.frameCount() ? index.packetOfFrame(n) : -1, index.frameStartUs(n));
+        return shown;
+    };
+    for (const auto& [name, field, change, simple] : {std::tuple("as written", 0, 0, true),
+                                                      std::tuple("ends 100 ms early", 0, -100, false),
+                                                      std::tuple("starts a tick late", 4, 1, false),
+                                                      std::tuple("plays at half speed", 8, -0x8000, false)}) {
+        SCOPED_TRACE(name);
+        QByteArray copy = bytes;
+        qToBigEndian<quint32>(qFromBigEndian<quint32>(copy.constData() + edit + field) + quint32(change),
+                              copy.data() + edit + field);
+        const QString path = dir.filePath(QString::fromLatin1(name) + ".mp4");
+        QFile out(path);
+        ASSERT_TRUE(out.open(QIODevice::WriteOnly) && out.write(copy) == copy.size());
+        out.close();
+        ASSERT_EQ(mci::SampleHeadsAhead(path).editLists(), simple ? mci::EditLists::Simple : mci::EditLists::Full);
+        if (simple || field == 0) {
+            EXPECT_EQ(frames(path, mci::EditLists::Simple) == frames(path, mci::EditLists::Full), simple);
         }
     }
 }
