@@ -22,8 +22,10 @@
 
 #include <QtEndian>
 
+#include <array>
 #include <cstring>
 #include <functional>
+#include <initializer_list>
 #include <optional>
 #include <set>
 #include <string>
@@ -202,17 +204,38 @@ TEST_P(ContainerIndex, isTheIndexTheDemuxerGives)
     }
 }
 
+// A movie header's box at `at` (its type) and the boxes around it grown by `by` bytes, the outer
+// ones found as the last of their type before it.
+void growBoxes(QByteArray& bytes, qsizetype at, quint32 by, std::initializer_list<const char*> outward)
+{
+    for (const char* type : outward) {
+        const qsizetype box = (type == outward.begin()[0] ? at : bytes.lastIndexOf(type, at)) - 4;
+        qToBigEndian<quint32>(qFromBigEndian<quint32>(bytes.constData() + box) + by, bytes.data() + box);
+    }
+}
+
 // The simple reading of edit lists is taken only where it gives the frames the full one does:
 // not where the one edit starts after the first picture, ends before the last, or plays at
-// another rate. Read simply, a shortened edit would show the pictures it cuts away.
+// another rate, whether its times are of 32 bits or of 64 (as a long file writes them). Read
+// simply, a shortened edit would show the pictures it cuts away.
 TEST(EditLists, areReadSimplyOnlyWhereTheyCutNoPicture)
 {
     QTemporaryDir dir;
     QFile in(fixtures::clip(fixtures::ClipKind::H264Mp4));
     ASSERT_TRUE(in.open(QIODevice::ReadOnly));
-    const QByteArray bytes = in.readAll();
-    const qsizetype edit = bytes.indexOf("elst") + 12;  // version 0: length, start, rate
-    ASSERT_GT(edit, 12);
+    const QByteArray narrow = in.readAll();
+    const qsizetype at = narrow.indexOf("elst");
+    ASSERT_GT(at, 4);
+    // The same edit in version 1; the movie header follows the samples, so nothing moves.
+    QByteArray entry(28, '\0');
+    entry[0] = 1;
+    entry.replace(4, 4, narrow.mid(at + 8, 4));  // count
+    qToBigEndian<quint64>(qFromBigEndian<quint32>(narrow.constData() + at + 12), entry.data() + 8);
+    qToBigEndian<qint64>(qFromBigEndian<qint32>(narrow.constData() + at + 16), entry.data() + 16);
+    entry.replace(24, 4, narrow.mid(at + 20, 4));  // rate
+    QByteArray wide = narrow;
+    wide.replace(at + 4, 20, entry);
+    growBoxes(wide, at, 8, {"elst", "edts", "trak", "moov"});
     const auto frames = [](const QString& path, mci::EditLists how) {
         auto demuxer = std::get<std::unique_ptr<mci::Demuxer>>(mci::Demuxer::open(path, how));
         const mci::FrameIndex index = std::get<mci::IndexedFile>(mci::indexFile(path, demuxer, {})).index;
@@ -221,21 +244,26 @@ TEST(EditLists, areReadSimplyOnlyWhereTheyCutNoPicture)
             shown.emplace_back(n < index.frameCount() ? index.packetOfFrame(n) : -1, index.frameStartUs(n));
         return shown;
     };
-    for (const auto& [name, field, change, simple] : {std::tuple("as written", 0, 0, true),
-                                                      std::tuple("ends 100 ms early", 0, -100, false),
-                                                      std::tuple("starts a tick late", 4, 1, false),
-                                                      std::tuple("plays at half speed", 8, -0x8000, false)}) {
-        SCOPED_TRACE(name);
-        QByteArray copy = bytes;
-        qToBigEndian<quint32>(qFromBigEndian<quint32>(copy.constData() + edit + field) + quint32(change),
-                              copy.data() + edit + field);
-        const QString path = dir.filePath(QString::fromLatin1(name) + ".mp4");
-        QFile out(path);
-        ASSERT_TRUE(out.open(QIODevice::WriteOnly) && out.write(copy) == copy.size());
-        out.close();
-        ASSERT_EQ(mci::SampleHeadsAhead(path).editLists(), simple ? mci::EditLists::Simple : mci::EditLists::Full);
-        if (simple || field == 0) {
-            EXPECT_EQ(frames(path, mci::EditLists::Simple) == frames(path, mci::EditLists::Full), simple);
+    // The low 32 bits of the length, of the start, and the rate.
+    for (const auto& [bytes, fields] :
+         {std::pair(narrow, std::array{12, 16, 20}), std::pair(wide, std::array{16, 24, 28})}) {
+        for (const auto& [name, field, change, simple] : {std::tuple("as written", 0, 0, true),
+                                                          std::tuple("ends 100 ms early", 0, -100, false),
+                                                          std::tuple("starts a tick late", 1, 1, false),
+                                                          std::tuple("plays at half speed", 2, -0x8000, false)}) {
+            SCOPED_TRACE(std::string(name) + (bytes.size() > narrow.size() ? ", 64-bit times" : ""));
+            QByteArray copy = bytes;
+            const qsizetype place = at + fields[size_t(field)];
+            qToBigEndian<quint32>(qFromBigEndian<quint32>(copy.constData() + place) + quint32(change),
+                                  copy.data() + place);
+            const QString path = dir.filePath(QString::fromLatin1(name) + QString::number(copy.size()) + ".mp4");
+            QFile out(path);
+            ASSERT_TRUE(out.open(QIODevice::WriteOnly) && out.write(copy) == copy.size());
+            out.close();
+            ASSERT_EQ(mci::SampleHeadsAhead(path).editLists(), simple ? mci::EditLists::Simple : mci::EditLists::Full);
+            if (simple || field == 0) {
+                EXPECT_EQ(frames(path, mci::EditLists::Simple) == frames(path, mci::EditLists::Full), simple);
+            }
         }
     }
 }
@@ -458,12 +486,8 @@ QString withWideChunkOffsets(const QString& path)
         qToBigEndian<quint64>(qFromBigEndian<quint32>(bytes.constData() + at + 12 + 4 * i), entry);
         wide += QByteArray(entry, 8);
     }
-    const quint32 grown = 4 * count;
     bytes.replace(at, 12 + 4 * count, wide);
-    for (const char* type : {"stco", "stbl", "minf", "mdia", "trak", "moov"}) {
-        const qsizetype box = (type == std::string("stco") ? at : bytes.lastIndexOf(type, at)) - 4;
-        qToBigEndian<quint32>(qFromBigEndian<quint32>(bytes.constData() + box) + grown, bytes.data() + box);
-    }
+    growBoxes(bytes, at, 4 * count, {"co64", "stbl", "minf", "mdia", "trak", "moov"});
     const QString wider = QFileInfo(path).dir().filePath("wide-" + QFileInfo(path).fileName());
     QFile out(wider);
     return out.open(QIODevice::WriteOnly) && out.write(bytes) == bytes.size() ? wider : QString();
