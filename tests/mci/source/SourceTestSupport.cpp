@@ -9,9 +9,9 @@
 
 namespace sourcetest {
 
-std::unique_ptr<mci::Demuxer> openDemuxer(const QString& path)
+std::unique_ptr<mci::Demuxer> openDemuxer(const QString& path, mci::EditLists editLists)
 {
-    auto opened = mci::Demuxer::open(path);
+    auto opened = mci::Demuxer::open(path, editLists);
     auto* demuxer = std::get_if<std::unique_ptr<mci::Demuxer>>(&opened);
     return demuxer ? std::move(*demuxer) : nullptr;
 }

@@ -14,7 +14,7 @@
 namespace sourcetest {
 
 // The demuxer of a file, nullptr where it does not open.
-std::unique_ptr<mci::Demuxer> openDemuxer(const QString& path);
+std::unique_ptr<mci::Demuxer> openDemuxer(const QString& path, mci::EditLists editLists = mci::EditLists::Full);
 // Every packet of the video stream as the index pass reads it through the demuxer; none where
 // the file does not open.
 std::vector<mci::PacketEntry> demuxedPackets(const QString& path);
