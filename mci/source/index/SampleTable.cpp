@@ -150,6 +150,18 @@ qint64 trackIdOf(QByteArrayView track)
     return header && header->size() >= 24 ? be32At(*header, header->front() == 1 ? 20 : 12) : -1;
 }
 
+// The time scale of a movie or media header box (mvhd, mdhd), or -1.
+qint64 timeScaleOf(std::optional<QByteArrayView> header)
+{
+    return header && header->size() >= 24 ? be32At(*header, header->front() == 1 ? 20 : 12) : -1;
+}
+
+bool isVideoTrack(QByteArrayView track)
+{
+    const auto handler = descend(track, {"mdia", "hdlr"});
+    return handler && handler->size() >= 12 && handler->sliced(8, 4) == "vide";
+}
+
 // The movie header box's payload, found by walking the file's top-level boxes.
 std::optional<QByteArray> movieHeader(const QString& path)
 {
@@ -211,12 +223,11 @@ bool editCutsNoPicture(QByteArrayView track, qint64 movieScale)
     const auto* entry = reinterpret_cast<const uchar*>(list->data()) + 8;
     const qint64 editLength = wide ? qint64(be64(entry)) : be32(entry);
     const qint64 editStart = wide ? qint64(be64(entry + 8)) : qint32(be32(entry + 4));
-    const auto header = descend(track, {"mdia", "mdhd"});
+    const qint64 trackScale = timeScaleOf(descend(track, {"mdia", "mdhd"}));
     const auto tables = descend(track, {"mdia", "minf", "stbl"});
-    if (be32(entry + (wide ? 16 : 8)) != 0x10000 || editStart < 0 || editLength < 0 || !header
-        || header->size() < 24 || !tables || !tablesAreSingle(*tables))
+    if (be32(entry + (wide ? 16 : 8)) != 0x10000 || editStart < 0 || editLength < 0 || !tables
+        || !tablesAreSingle(*tables))
         return false;
-    const qint64 trackScale = be32At(*header, header->front() == 1 ? 20 : 12);
     const auto durations = child(*tables, "stts"), offsets = child(*tables, "ctts"), sizes = child(*tables, "stsz");
     const qint64 samples = sizes && sizes->size() >= 12 ? be32At(*sizes, 8) : 0;
     if (trackScale <= 0 || samples <= 0 || !durations || samplesInRuns(*durations) != samples
@@ -254,14 +265,12 @@ bool editCutsNoPicture(QByteArrayView track, qint64 movieScale)
 // picture away; false for a movie without video.
 bool editsCutNoPicture(QByteArrayView movie)
 {
-    const auto header = child(movie, "mvhd");
-    if (!header || header->size() < 24 || child(movie, "mvex") || child(movie, "cmov"))
+    const qint64 movieScale = timeScaleOf(child(movie, "mvhd"));
+    if (child(movie, "mvex") || child(movie, "cmov"))
         return false;
-    const qint64 movieScale = be32At(*header, header->front() == 1 ? 20 : 12);
     bool video = false, cutsNothing = movieScale > 0;
     forEachBox(movie, [&](QByteArrayView type, QByteArrayView track) {
-        const auto handler = type == "trak" ? descend(track, {"mdia", "hdlr"}) : std::nullopt;
-        if (!handler || handler->size() < 12 || handler->sliced(8, 4) != "vide")
+        if (type != "trak" || !isVideoTrack(track))
             return true;
         video = true;
         cutsNothing = cutsNothing && editCutsNoPicture(track, movieScale);
@@ -649,10 +658,7 @@ bool placeSamples(SampleHeads& samples, QByteArrayView sizes, QByteArrayView off
 
 std::optional<TrackSamples> firstVideoTrack(QByteArrayView movie)
 {
-    const auto track = followedTrack(movie, [](QByteArrayView t) {
-        const auto handler = descend(t, {"mdia", "hdlr"});
-        return handler && handler->size() >= 12 && handler->sliced(8, 4) == "vide";
-    });
+    const auto track = followedTrack(movie, isVideoTrack);
     const auto tables = track ? descend(*track, {"mdia", "minf", "stbl"}) : std::nullopt;
     if (!tables || trackIdOf(*track) < 0)
         return std::nullopt;
