@@ -148,7 +148,8 @@ bool toneMapped(const AVFrame* frame, QSize target, uint8_t* destination, int st
 
 }  // namespace
 
-SwsContext* makeScaler(QSize from, int fromFormat, QSize to, int toFormat, int flags, bool fullRange, int matrix)
+SwsContext* makeScaler(QSize from, int fromFormat, QSize to, int toFormat, int flags, bool fullRange, int matrix,
+                       int threads)
 {
     const AVPixFmtDescriptor* descriptor = av_pix_fmt_desc_get(AVPixelFormat(toFormat));
     const bool toRgb = descriptor && (descriptor->flags & AV_PIX_FMT_FLAG_RGB);
@@ -164,6 +165,7 @@ SwsContext* makeScaler(QSize from, int fromFormat, QSize to, int toFormat, int f
     av_opt_set_int(scaler, "sws_flags", flags, 0);
     av_opt_set_int(scaler, "src_range", fullRange ? 1 : 0, 0);
     av_opt_set_int(scaler, "dst_range", toRgb || fullRange ? 1 : 0, 0);
+    av_opt_set_int(scaler, "threads", threads, 0);
     if (sws_init_context(scaler, nullptr, nullptr) < 0) {
         sws_freeContext(scaler);
         return nullptr;

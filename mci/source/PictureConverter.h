@@ -38,8 +38,9 @@ struct ScreenLayout {
 // later for another shape: every picture then had a scaler made anew, and the first picture
 // after a change came out in other colours than the rest. Source and destination share
 // fullRange unless the destination is RGB (always full); matrix (SWS_CS_*) is the source's, used
-// where YUV becomes RGB.
-SwsContext* makeScaler(QSize from, int fromFormat, QSize to, int toFormat, int flags, bool fullRange, int matrix);
+// where YUV becomes RGB. threads: the scaler's own, which only sws_scale_frame() spreads over.
+SwsContext* makeScaler(QSize from, int fromFormat, QSize to, int toFormat, int flags, bool fullRange, int matrix,
+                       int threads = 1);
 
 // Converts frame, scaled to target (its coded orientation), into destination laid out as
 // ScreenLayout::of(target) says: every pixel of the picture is written, nothing outside the

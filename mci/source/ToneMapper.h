@@ -7,11 +7,12 @@
 // pixel, that chain costs 60 ms of CPU for a 1080p picture, twice what playing at 30 frames a
 // second allows; so it is run once per colour description, on a grid of 65x65x65 colours
 // spanning every code value, and a picture is mapped through that table (tetrahedral between
-// its points, 16 bits, then dithered to 8 so that 10- and 12-bit gradients do not band). The
-// grid is as fine as the chain's result to within a level.
+// its points, 15 bits, then dithered to 8 so that 10- and 12-bit gradients do not band), eight
+// pixels at a time where the processor has AVX2. The grid is as fine as the chain's result to
+// within a level, but for colours the screen cannot show, where that result bends sharply.
 //
-// Threads: one object is used by one thread at a time; a large picture is mapped on as many
-// threads as the machine has cores, within the call.
+// Threads: one object is used by one thread at a time; a large picture is spread and mapped on
+// as many threads as the machine has cores, within the call.
 #pragma once
 
 #include "FFmpegHandles.h"
@@ -38,8 +39,9 @@ private:
     bool spread(const AVFrame* described, QSize size);
     void mapLines(uint8_t* destination, int stride, int first, int end) const;
 
-    // Per grid point (first plane's value fastest), the colour shown: R, G, B in 16 bits and
-    // one unused, so that a point is one aligned load.
+    // Per grid point (first plane's value fastest), the colour shown: B, G, R and an opaque
+    // alpha, as the screen's pixels hold them, in 15 bits for the signed multiply-adds; a point
+    // is one 8-byte load.
     std::vector<uint16_t> m_table;
     std::array<int, 5> m_tableFor{};  // the colour description m_table was made for
     bool m_tableMade = false;
