@@ -89,6 +89,9 @@ const std::vector<Row> kRows = {
     {"hdr_hlg", "libx264", "mp4", "yuv420p10le", {320, 180}, 0, kBt2020, kHlg, kBt2020, Colours::Hdr},
     {"wide_gamut_sdr", "libx264", "mp4", "yuv420p10le", {320, 180}, 0, kBt2020, kBt2020Ten, kBt2020,
      Colours::Hdr},
+    {"hdr_pq_ffv1_37x21", "ffv1", "matroska", "yuv420p10le", {37, 21}, 0, kBt2020, kPq, kBt2020, Colours::Hdr},
+    {"hdr_hlg_ffv1_422_2022x9", "ffv1", "matroska", "yuv422p10le", {2022, 9}, 0, kBt2020, kHlg, kBt2020,
+     Colours::Hdr},
     {"sdr_bt709", "libx264", "mp4", "yuv420p", {320, 180}, 0, kBt709, kBt709, kBt709},
 };
 
