@@ -5,6 +5,8 @@
 #include "SourceErrors.h"
 
 #include <algorithm>
+#include <cstring>
+#include <type_traits>
 
 namespace mci {
 
@@ -40,6 +42,32 @@ std::variant<std::unique_ptr<VideoDecoder>, OpenFailure> VideoDecoder::create(co
         return *failure;
     return std::unique_ptr<VideoDecoder>(
         new VideoDecoder(std::move(std::get<CodecContextPtr>(opened)), std::move(buffers)));
+}
+
+namespace {
+
+template <typename Enum>
+void keepKnown(Enum& field, long long count, Enum unsaid)
+{
+    std::underlying_type_t<Enum> value;
+    std::memcpy(&value, &field, sizeof value);  // not read as the enumeration: it may be none
+    if (static_cast<long long>(value) < 0 || static_cast<long long>(value) >= count)
+        field = unsaid;
+}
+
+}  // namespace
+
+int VideoDecoder::receive(AVFrame* frame)
+{
+    const int result = avcodec_receive_frame(m_context.get(), frame);
+    if (result >= 0) {
+        keepKnown(frame->color_primaries, AVCOL_PRI_NB, AVCOL_PRI_UNSPECIFIED);
+        keepKnown(frame->color_trc, AVCOL_TRC_NB, AVCOL_TRC_UNSPECIFIED);
+        keepKnown(frame->colorspace, AVCOL_SPC_NB, AVCOL_SPC_UNSPECIFIED);
+        keepKnown(frame->color_range, AVCOL_RANGE_NB, AVCOL_RANGE_UNSPECIFIED);
+        keepKnown(frame->chroma_location, AVCHROMA_LOC_NB, AVCHROMA_LOC_UNSPECIFIED);
+    }
+    return result;
 }
 
 }  // namespace mci

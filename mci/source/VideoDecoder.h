@@ -29,7 +29,10 @@ public:
 
     // avcodec_send_packet / avcodec_receive_frame: nullptr drains the decoder.
     int send(const AVPacket* packet) { return avcodec_send_packet(m_context.get(), packet); }
-    int receive(AVFrame* frame) { return avcodec_receive_frame(m_context.get(), frame); }
+    // A picture's colour description holds only values its enumerations have: a file may state
+    // others (a container copies its numbers as they stand), and reading one as the
+    // enumeration is undefined wherever the picture goes. Those become unsaid.
+    int receive(AVFrame* frame);
     // Forgets every picture in flight, so decoding can restart at a keyframe after a seek.
     void flush() { avcodec_flush_buffers(m_context.get()); }
     // Whether the decoder gives a picture out only after more packets have come (reordering,
