@@ -239,12 +239,22 @@ __attribute__((target("avx2"))) void mapRowAvx2(const uint16_t* table, const std
 }
 #endif
 
-void mapRow(const uint16_t* table, const std::array<const uint16_t*, 3>& planes, uint32_t* out, int width, int y)
+// As FFmpeg sees the processor, so that its cpuflags setting holds here too.
+bool mapsEightAtOnce()
+{
+#ifdef MCI_AVX2_TONE_MAPPING
+    return av_get_cpu_flags() & AV_CPU_FLAG_AVX2;
+#else
+    return false;
+#endif
+}
+
+void mapRow(const uint16_t* table, const std::array<const uint16_t*, 3>& planes, uint32_t* out, int width, int y,
+            bool eightAtOnce)
 {
     const uint16_t* dither = kDither[y & 3];
 #ifdef MCI_AVX2_TONE_MAPPING
-    // As FFmpeg sees the processor, so that its cpuflags setting holds here too.
-    if (av_get_cpu_flags() & AV_CPU_FLAG_AVX2) {
+    if (eightAtOnce) {
         mapRowAvx2(table, planes, out, width, dither);
         return;
     }
@@ -338,11 +348,12 @@ bool ToneMapper::spread(const AVFrame* frame, QSize size)
 
 void ToneMapper::mapLines(uint8_t* destination, int stride, int first, int end) const
 {
+    const bool eightAtOnce = mapsEightAtOnce();
     for (int y = first; y < end; ++y)
         mapRow(m_table.data(), {reinterpret_cast<const uint16_t*>(m_spread->data[0] + y * m_spread->linesize[0]),
                                 reinterpret_cast<const uint16_t*>(m_spread->data[1] + y * m_spread->linesize[1]),
                                 reinterpret_cast<const uint16_t*>(m_spread->data[2] + y * m_spread->linesize[2])},
-               reinterpret_cast<uint32_t*>(destination + size_t(y) * size_t(stride)), m_spread->width, y);
+               reinterpret_cast<uint32_t*>(destination + size_t(y) * size_t(stride)), m_spread->width, y, eightAtOnce);
 }
 
 bool ToneMapper::map(const AVFrame* frame, QSize size, uint8_t* destination, int stride)

@@ -143,17 +143,17 @@ std::optional<QByteArrayView> followedTrack(QByteArrayView movie, Wanted wanted)
     return track;
 }
 
-// The ID in a track's header, or -1.
-qint64 trackIdOf(QByteArrayView track)
+// The 32-bit field after a header box's creation and modification times, 32 or 64 bits each by
+// its version: a movie's or a media's time scale (mvhd, mdhd), a track's ID (tkhd); -1 when
+// the box is missing or short.
+qint64 fieldAfterTimes(std::optional<QByteArrayView> header)
 {
-    const auto header = child(track, "tkhd");
     return header && header->size() >= 24 ? be32At(*header, header->front() == 1 ? 20 : 12) : -1;
 }
 
-// The time scale of a movie or media header box (mvhd, mdhd), or -1.
-qint64 timeScaleOf(std::optional<QByteArrayView> header)
+qint64 trackIdOf(QByteArrayView track)
 {
-    return header && header->size() >= 24 ? be32At(*header, header->front() == 1 ? 20 : 12) : -1;
+    return fieldAfterTimes(child(track, "tkhd"));
 }
 
 bool isVideoTrack(QByteArrayView track)
@@ -223,7 +223,7 @@ bool editCutsNoPicture(QByteArrayView track, qint64 movieScale)
     const auto* entry = reinterpret_cast<const uchar*>(list->data()) + 8;
     const qint64 editLength = wide ? qint64(be64(entry)) : be32(entry);
     const qint64 editStart = wide ? qint64(be64(entry + 8)) : qint32(be32(entry + 4));
-    const qint64 trackScale = timeScaleOf(descend(track, {"mdia", "mdhd"}));
+    const qint64 trackScale = fieldAfterTimes(descend(track, {"mdia", "mdhd"}));
     const auto tables = descend(track, {"mdia", "minf", "stbl"});
     if (be32(entry + (wide ? 16 : 8)) != 0x10000 || editStart < 0 || editLength < 0 || !tables
         || !tablesAreSingle(*tables))
@@ -265,7 +265,7 @@ bool editCutsNoPicture(QByteArrayView track, qint64 movieScale)
 // picture away; false for a movie without video.
 bool editsCutNoPicture(QByteArrayView movie)
 {
-    const qint64 movieScale = timeScaleOf(child(movie, "mvhd"));
+    const qint64 movieScale = fieldAfterTimes(child(movie, "mvhd"));
     if (child(movie, "mvex") || child(movie, "cmov"))
         return false;
     bool video = false, cutsNothing = movieScale > 0;
